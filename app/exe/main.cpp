@@ -1,0 +1,115 @@
+#include "agent.h"
+#include "args.h"
+#include "instance.h"
+#include "log.h"
+#include "spiceviewer.h"
+
+#include <QApplication>
+#include <QIcon>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QLockFile>
+#include <cstdio>
+
+namespace {
+
+constexpr int kProbeWaitMs = 500;
+constexpr int kHandOverWaitMs = 30000;
+// How long a start waits for a simultaneous one that won the lock to begin listening.
+constexpr int kRoleDeadlineMs = 10000;
+
+class ViewerActivation : public ActivationTarget {
+public:
+    explicit ViewerActivation(SpiceViewer* viewer) : viewer(viewer) {}
+    int checkReconnect() override { return viewer->checkReconnect(); }
+    void onReactivate(QString key) override { viewer->onReactivate(key); }
+    bool isWindowVisible() const override { return viewer->isVisible(); }
+    void showWindow() override { viewer->show(); }
+    unsigned long windowId() override { return viewer->winId(); }
+
+private:
+    SpiceViewer* viewer;
+};
+
+int handOver(QLocalSocket& probe)
+{
+    Logger(INFO) << "应用程序已在运行，尝试激活主窗口...";
+    QByteArray message = packArguments(get_args()->key);
+    probe.write(message);
+    probe.waitForBytesWritten(kHandOverWaitMs);
+    probe.disconnectFromServer();
+    return 0;
+}
+
+bool startListening(QLocalServer& server)
+{
+    // Only our own user may talk to the instance.
+    server.setSocketOptions(QLocalServer::UserAccessOption);
+    if (server.listen(SERVER_NAME))
+        return true;
+    if (server.serverError() == QAbstractSocket::AddressInUseError) {
+        QLocalServer::removeServer(SERVER_NAME);
+        if (server.listen(SERVER_NAME))
+            return true;
+    }
+    Logger(ERROR) << "无法启动本地服务器:" << server.errorString();
+    return false;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QApplication app(argc, argv);
+    if (!log_init()) {
+        std::printf("log init failed\n");
+        std::fflush(stdout);
+        return -1;
+    }
+    Logger(INFO) << "version: 0.0.1";
+    Logger(INFO) << "run-time Qt version: " << qVersion();
+    parse_cmd(argc, argv);
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/res/vantrel.svg")));
+
+    QLocalSocket probe;
+    QLockFile instanceLock(instanceLockPath());
+    switch (decideStartRole(probe, instanceLock, kProbeWaitMs, kRoleDeadlineMs)) {
+    case StartRole::Forward:
+        return handOver(probe);
+    case StartRole::ForeignOwner:
+        Logger(ERROR) << "The name " << SERVER_NAME << " is held by another user's process; nothing sent";
+        return 1;
+    case StartRole::LockDenied:
+        Logger(ERROR) << "Cannot take the single-instance lock " << instanceLockPath();
+        return 1;
+    case StartRole::Timeout:
+        Logger(ERROR) << "Another start holds the single-instance lock but does not answer";
+        return 1;
+    case StartRole::Serve:
+        break;
+    }
+
+    QLocalServer server;
+    SpiceViewer viewer;
+    if (!startListening(server))
+        return 1;
+    ViewerActivation activation(&viewer);
+    QObject::connect(&server, &QLocalServer::newConnection, &server, ActivationHandler(&server, &activation),
+                     Qt::DirectConnection);
+
+    // The record lives for the rest of the process; its session is never torn down.
+    static SpiceAgent* agent = new SpiceAgent;
+    agent->viewer = &viewer;
+    viewer.agent = agent;
+    if (connect_spice(agent) != 0) {
+        viewer.agent = nullptr;
+        delete agent;
+        agent = nullptr;
+        return 0;
+    }
+    if (get_args()->key[0] == 0)
+        viewer.show();
+    int status = app.exec();
+    agent->viewer = nullptr;
+    return status;
+}

@@ -1,0 +1,185 @@
+#include "instance.h"
+
+#include "log.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QLockFile>
+#include <QThread>
+#include <QX11Info>
+#include <X11/Xlib.h>
+#include <cstdio>
+#include <sys/socket.h>
+#include <unistd.h>
+
+const QString SERVER_NAME = QStringLiteral("SpiceViewerForSingleInstance");
+const QString APP_ACTION_ACTIVATE = QStringLiteral("activate");
+
+QByteArray packArguments(char* key)
+{
+    QJsonObject object;
+    object.insert(QStringLiteral("command"), APP_ACTION_ACTIVATE);
+    object.insert(QStringLiteral("key"), QString::fromUtf8(key ? key : ""));
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+std::optional<QString> parseActivation(const QByteArray& message)
+{
+    QJsonDocument document = QJsonDocument::fromJson(message);
+    if (!document.isObject())
+        return std::nullopt;
+    QJsonObject object = document.object();
+    if (object.value(QStringLiteral("command")).toString() != APP_ACTION_ACTIVATE)
+        return std::nullopt;
+    return object.value(QStringLiteral("key")).toString();
+}
+
+std::optional<uid_t> peerUid(int socketDescriptor)
+{
+    if (socketDescriptor < 0)
+        return std::nullopt;
+    struct ucred credentials {};
+    socklen_t length = sizeof credentials;
+    if (getsockopt(socketDescriptor, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0 ||
+        length != sizeof credentials)
+        return std::nullopt;
+    return credentials.uid;
+}
+
+std::optional<QByteArray> readActivationMessage(QLocalSocket* socket, int waitMs)
+{
+    QByteArray message;
+    QElapsedTimer clock;
+    clock.start();
+    for (;;) {
+        qint64 available = socket->bytesAvailable();
+        if (available > 0) {
+            if (message.size() + available > kMaxActivationMessage)
+                return std::nullopt;
+            message += socket->read(available);
+            // Senders write one compact object: once it parses, the message is whole.
+            if (QJsonDocument::fromJson(message).isObject())
+                return message;
+            continue;
+        }
+        if (socket->state() != QLocalSocket::ConnectedState)
+            break;
+        int left = waitMs - int(clock.elapsed());
+        if (left <= 0)
+            break;
+        if (!socket->waitForReadyRead(left) && socket->bytesAvailable() == 0)
+            break;
+    }
+    if (message.isEmpty())
+        return std::nullopt;
+    return message;
+}
+
+void ActivationHandler::operator()() const
+{
+    Logger(INFO) << "检测到新的连接请求。";
+    QLocalSocket* connection = server->nextPendingConnection();
+    if (!connection)
+        return;
+
+    std::optional<uid_t> uid = peerUid(int(connection->socketDescriptor()));
+    if (!uid || *uid != geteuid()) {
+        Logger(ERROR) << "Activation request from another user refused";
+    } else if (std::optional<QByteArray> message = readActivationMessage(connection, kActivationWaitMs)) {
+        if (std::optional<QString> key = parseActivation(*message)) {
+            Logger(INFO) << "收到激活指令，正在激活主窗口。";
+            target->checkReconnect();
+            if (!key->isEmpty()) {
+                target->onReactivate(*key);
+            } else {
+                if (!target->isWindowVisible())
+                    target->showWindow();
+                activate_window(int(target->windowId()));
+            }
+        }
+    }
+    connection->disconnectFromServer();
+    connection->deleteLater();
+}
+
+void activate_window(int window)
+{
+    Display* display = XOpenDisplay(nullptr);
+    if (!display) {
+        std::printf("无法连接 X Server\n");
+        std::fflush(stdout);
+        return;
+    }
+    XWindowAttributes attributes{};
+    // A window that cannot be read (gone, or not ours) is not worth asking about.
+    if (XGetWindowAttributes(display, Window(unsigned(window)), &attributes) == 0) {
+        XCloseDisplay(display);
+        return;
+    }
+    XEvent event{};
+    event.xclient.type = ClientMessage;
+    event.xclient.serial = 0;
+    event.xclient.send_event = False;
+    event.xclient.display = display;
+    event.xclient.window = Window(unsigned(window));
+    event.xclient.message_type = XInternAtom(display, "_NET_ACTIVE_WINDOW", False);
+    event.xclient.format = 32;
+    event.xclient.data.l[0] = 2;
+    event.xclient.data.l[1] = CurrentTime;
+    event.xclient.data.l[2] = 0;
+    Window root = attributes.root ? attributes.root : DefaultRootWindow(display);
+    XSendEvent(display, root, False, SubstructureRedirectMask | SubstructureNotifyMask, &event);
+    XCloseDisplay(display);
+}
+
+void x11_windowmap(int window)
+{
+    if (window == 0 || !QX11Info::display())
+        return;
+    XMapWindow(QX11Info::display(), Window(unsigned(window)));
+    XFlush(QX11Info::display());
+}
+
+void x11_windowunmap(int window)
+{
+    if (window == 0 || !QX11Info::display())
+        return;
+    XUnmapWindow(QX11Info::display(), Window(unsigned(window)));
+    XFlush(QX11Info::display());
+}
+
+QString instanceLockPath()
+{
+    return QDir::temp().filePath(SERVER_NAME + QStringLiteral(".lock"));
+}
+
+StartRole decideStartRole(QLocalSocket& probe, QLockFile& lock, int probeWaitMs, int deadlineMs)
+{
+    // Only a dead owner makes the lock stale; a long-running instance keeps it.
+    lock.setStaleLockTime(0);
+    QElapsedTimer clock;
+    clock.start();
+    for (;;) {
+        probe.connectToServer(SERVER_NAME, QIODevice::ReadWrite);
+        if (probe.waitForConnected(probeWaitMs)) {
+            std::optional<uid_t> uid = peerUid(int(probe.socketDescriptor()));
+            if (!uid || *uid != geteuid()) {
+                probe.abort();
+                return StartRole::ForeignOwner;
+            }
+            return StartRole::Forward;
+        }
+        probe.abort();
+        if (lock.tryLock(0))
+            return StartRole::Serve;
+        if (lock.error() == QLockFile::PermissionError)
+            return StartRole::LockDenied;
+        if (clock.elapsed() > deadlineMs)
+            return StartRole::Timeout;
+        QThread::msleep(20);
+    }
+}

@@ -1,0 +1,71 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <optional>
+#include <sys/types.h>
+
+class QLocalServer;
+class QLocalSocket;
+
+extern const QString SERVER_NAME;
+extern const QString APP_ACTION_ACTIVATE;
+
+// Largest activation message accepted; a message of this system is under 100 bytes.
+constexpr qint64 kMaxActivationMessage = 64 * 1024;
+// How long the handler may wait for a message, in total.
+constexpr int kActivationWaitMs = 500;
+
+QByteArray packArguments(char* key);
+
+// What an activation message asks for: nullopt when it is not to be acted on,
+// otherwise the key to inject (empty: show and raise the window).
+std::optional<QString> parseActivation(const QByteArray& message);
+
+// The user id of the process at the other end of a connected unix socket.
+std::optional<uid_t> peerUid(int socketDescriptor);
+
+// What the activation handler acts on; the viewer window in the program, a recorder in tests.
+class ActivationTarget {
+public:
+    virtual ~ActivationTarget() = default;
+    virtual int checkReconnect() = 0;
+    virtual void onReactivate(QString key) = 0;
+    virtual bool isWindowVisible() const = 0;
+    virtual void showWindow() = 0;
+    virtual unsigned long windowId() = 0;
+};
+
+// Connected to QLocalServer::newConnection: takes one pending connection and acts on its message.
+class ActivationHandler {
+public:
+    ActivationHandler(QLocalServer* server, ActivationTarget* target) : server(server), target(target) {}
+    void operator()() const;
+
+private:
+    QLocalServer* server;
+    ActivationTarget* target;
+};
+
+// Reads one message of at most kMaxActivationMessage bytes, waiting at most waitMs in total.
+// Returns nullopt when nothing usable arrived (timeout, too large, never parsed).
+std::optional<QByteArray> readActivationMessage(QLocalSocket* socket, int waitMs);
+
+void activate_window(int window);
+void x11_windowmap(int window);
+void x11_windowunmap(int window);
+
+class QLockFile;
+
+enum class StartRole {
+    Forward,      // an instance of ours answered: hand it the message and end
+    Serve,        // nobody answered and this process holds the lock: become the instance
+    ForeignOwner, // the name is answered by another user's process: send nothing
+    LockDenied,   // the lock file belongs to someone we may not displace
+    Timeout,      // another start held the lock but never began to listen
+};
+
+// Probes for a running instance; when none answers, the lock beside the socket decides which of
+// several simultaneous starts listens, and the others keep probing until it does.
+StartRole decideStartRole(QLocalSocket& probe, QLockFile& lock, int probeWaitMs, int deadlineMs);
+QString instanceLockPath();

@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Installs every Debian package needed to build, run and test the viewer.
+# Idempotent: packages already present are skipped; apt-get update runs only when something is missing.
+set -euo pipefail
+
+PACKAGES=(
+  # build
+  build-essential cmake pkg-config clang-format
+  qtbase5-dev libqt5x11extras5-dev libqt5svg5
+  libspice-client-glib-2.0-dev libx11-dev libxtst-dev libpixman-1-dev
+  # end-to-end test tooling (Debian's python3 runs the harness)
+  python3 python3-pil
+  # audio playback inside spice-client-glib
+  gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-pulseaudio
+  # test environment: displays, SPICE server, X tools, sound server
+  xvfb xserver-xspice x11-utils x11-xserver-utils xdotool imagemagick
+  pulseaudio pulseaudio-utils sox
+  # demo desktop
+  xterm twm
+  # comparison peer for the performance measurement
+  virt-viewer
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+echo "installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -q
+$SUDO apt-get install -y -q --no-install-recommends "${missing[@]}" </dev/null

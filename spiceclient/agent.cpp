@@ -1,0 +1,130 @@
+#include "agent.h"
+
+#include "args.h"
+#include "log.h"
+#include "session_viewer.h"
+
+#include <QSocketNotifier>
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+// The SIGPIPE handler only writes a byte here; the event loop writes the log line.
+int sigpipeFds[2] = {-1, -1};
+
+void logPendingSigpipes()
+{
+    char buffer[64];
+    ssize_t count;
+    while ((count = read(sigpipeFds[0], buffer, sizeof buffer)) > 0) {
+        for (ssize_t i = 0; i < count; ++i)
+            Logger(INFO) << "Received SIGPIPE. Ignoring.";
+    }
+}
+
+void installSigpipeHandler()
+{
+    static QSocketNotifier* notifier = nullptr;
+    if (!notifier) {
+        if (pipe2(sigpipeFds, O_CLOEXEC | O_NONBLOCK) != 0)
+            return;
+        // Lives as long as the process, like the handler itself.
+        notifier = new QSocketNotifier(sigpipeFds[0], QSocketNotifier::Read);
+        QObject::connect(notifier, &QSocketNotifier::activated, notifier, [] { logPendingSigpipes(); });
+    }
+    struct sigaction action {};
+    action.sa_handler = sigpipe_handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGPIPE, &action, nullptr);
+}
+
+GObjectRef<SpiceSession> newWiredSession(SpiceAgent* agent)
+{
+    const AppArgs* args = get_args();
+    GObjectRef<SpiceSession> session = GObjectRef<SpiceSession>::adopt(spice_session_new());
+    g_object_set(session.get(), "host", args->host, nullptr);
+    g_object_set(session.get(), "port", args->port, nullptr);
+    g_signal_connect_data(session.get(), "channel-new", G_CALLBACK(channel_new), agent, nullptr, GConnectFlags(0));
+    g_signal_connect_data(session.get(), "channel-destroy", G_CALLBACK(channel_destroy), agent, nullptr,
+                          GConnectFlags(0));
+    g_signal_connect_data(session.get(), "disconnected", G_CALLBACK(connection_destroy), agent, nullptr,
+                          GConnectFlags(0));
+    return session;
+}
+
+void disconnectHandler(gpointer instance, gpointer function, SpiceAgent* agent)
+{
+    g_signal_handlers_disconnect_matched(instance, GSignalMatchType(G_SIGNAL_MATCH_FUNC | G_SIGNAL_MATCH_DATA), 0,
+                                         0, nullptr, function, agent);
+}
+
+} // namespace
+
+void sigpipe_handler(int)
+{
+    int saved = errno;
+    char byte = 1;
+    if (sigpipeFds[1] >= 0) {
+        ssize_t ignored = write(sigpipeFds[1], &byte, 1);
+        (void)ignored;
+    }
+    errno = saved;
+}
+
+int connect_spice(SpiceAgent* agent)
+{
+    const AppArgs* args = get_args();
+    if (args->name[0] && agent->viewer)
+        agent->viewer->setTitle(QString::fromUtf8(args->name));
+    agent->session = newWiredSession(agent);
+    if (!spice_session_connect(agent->session.get())) {
+        Logger(ERROR) << "spice_session_connect failed";
+        return -1;
+    }
+    installSigpipeHandler();
+    return 0;
+}
+
+int reconnect_spice(SpiceAgent* agent)
+{
+    Logger(INFO) << "Attempting to reconnect SPICE session";
+    if (!agent || !agent->session) {
+        Logger(ERROR) << "SPICE session not initialized";
+        return 0;
+    }
+    Logger(INFO) << "Recreating SPICE session";
+    SpiceSession* old = agent->session.get();
+    disconnectHandler(old, reinterpret_cast<gpointer>(channel_new), agent);
+    disconnectHandler(old, reinterpret_cast<gpointer>(channel_destroy), agent);
+    disconnectHandler(old, reinterpret_cast<gpointer>(connection_destroy), agent);
+    // The old session's channels go with it, and its channel-destroy no longer reaches us.
+    forget_channels(agent);
+    // Dropping our reference alone may leave a live connection behind when the library holds
+    // another one; a server that serves one client at a time would then refuse the new session.
+    spice_session_disconnect(old);
+    agent->session = newWiredSession(agent);
+    if (!spice_session_connect(agent->session.get())) {
+        Logger(ERROR) << "spice_session_connect failed during reconnection";
+        return 0;
+    }
+    Logger(INFO) << "SPICE session reconnected successfully";
+    return 1;
+}
+
+void connection_destroy(SpiceSession*, void*)
+{
+    if (spice_util_get_debug())
+        g_log(nullptr, G_LOG_LEVEL_DEBUG, "%s connection_destroy", "spiceclient:244");
+}
+
+void forget_channels(SpiceAgent* agent)
+{
+    agent->display = nullptr;
+    agent->inputs = nullptr;
+    agent->main = nullptr;
+    agent->imgdata = nullptr;
+}

@@ -1,0 +1,104 @@
+#include "agent.h"
+#include "input.h"
+#include "log.h"
+#include "session_viewer.h"
+
+namespace {
+
+int channelId(SpiceChannel* channel)
+{
+    int id = 0;
+    g_object_get(channel, "channel-id", &id, nullptr);
+    return id;
+}
+
+void connectSignal(gpointer instance, const char* signal, GCallback handler, SpiceAgent* agent)
+{
+    g_signal_connect_data(instance, signal, handler, agent, nullptr, GConnectFlags(0));
+}
+
+} // namespace
+
+void channel_new(SpiceSession* session, SpiceChannel* channel, void* user_data)
+{
+    auto* agent = static_cast<SpiceAgent*>(user_data);
+    if (!channel || !agent)
+        return;
+    if (SPICE_IS_MAIN_CHANNEL(channel)) {
+        agent->main = SPICE_MAIN_CHANNEL(channel);
+        spice_channel_connect(channel);
+        connectSignal(channel, "channel-event", G_CALLBACK(on_channel_event), agent);
+    } else if (SPICE_IS_DISPLAY_CHANNEL(channel)) {
+        int id = channelId(channel);
+        Logger(INFO) << "new display channel (#" << id << "), creating window";
+        agent->display_id = id;
+        connectSignal(channel, "display-primary-create", G_CALLBACK(display_create), agent);
+        connectSignal(channel, "display-invalidate", G_CALLBACK(display_update), agent);
+        connectSignal(channel, "display-primary-destroy", G_CALLBACK(display_destroy), agent);
+        spice_channel_connect(channel);
+    } else if (SPICE_IS_PLAYBACK_CHANNEL(channel)) {
+        int id = channelId(channel);
+        Logger(INFO) << "new audio channel (#" << id << "), aplay";
+        spice_audio_get(session, nullptr);
+        spice_channel_connect(channel);
+    } else if (SPICE_IS_INPUTS_CHANNEL(channel)) {
+        initScanCodeMap(scanCodeHash);
+        initKeypadScanCodeMap(keypadScanCodeHash);
+        int id = channelId(channel);
+        Logger(INFO) << "new inputs channel (#" << id << "), input";
+        agent->inputs = SPICE_INPUTS_CHANNEL(channel);
+        spice_channel_connect(channel);
+    }
+}
+
+void channel_destroy(SpiceSession*, SpiceChannel* channel, void* user_data)
+{
+    auto* agent = static_cast<SpiceAgent*>(user_data);
+    if (!channel)
+        return;
+    int id = channelId(channel);
+    bool debug = spice_util_get_debug();
+    if (SPICE_IS_MAIN_CHANNEL(channel)) {
+        if (debug)
+            g_log(nullptr, G_LOG_LEVEL_DEBUG, "%s zap main channel", "spiceclient:230");
+    } else if (SPICE_IS_DISPLAY_CHANNEL(channel)) {
+        if (debug)
+            g_log(nullptr, G_LOG_LEVEL_DEBUG, "%s zap display channel (#%d)", "spiceclient:233", id);
+    } else if (SPICE_IS_PLAYBACK_CHANNEL(channel)) {
+        if (debug)
+            g_log(nullptr, G_LOG_LEVEL_DEBUG, "%s zap audio channel", "spiceclient:237");
+    }
+    // Nothing may use a channel, or the pixels it owns, once it is gone.
+    if (!agent)
+        return;
+    if (agent->main == reinterpret_cast<SpiceMainChannel*>(channel))
+        agent->main = nullptr;
+    if (agent->inputs == reinterpret_cast<SpiceInputsChannel*>(channel))
+        agent->inputs = nullptr;
+    if (agent->display == reinterpret_cast<SpiceDisplayChannel*>(channel)) {
+        agent->display = nullptr;
+        agent->imgdata = nullptr;
+    }
+}
+
+void on_channel_event(SpiceChannel*, SpiceChannelEvent event, void* user_data)
+{
+    Logger(INFO) << "on_channel_event invoked" << int(event);
+    auto* agent = static_cast<SpiceAgent*>(user_data);
+    if (!agent) {
+        Logger(ERROR) << "on_channel_event function data is NULL";
+        return;
+    }
+    if (event == SPICE_CHANNEL_OPENED) {
+        Logger(INFO) << "连接已建立";
+        if (agent->viewer)
+            agent->viewer->UpdateSpiceState(true);
+    } else if (event == SPICE_CHANNEL_CLOSED) {
+        Logger(INFO) << "连接已关闭";
+        if (agent->viewer) {
+            agent->viewer->UpdateSpiceState(false);
+            agent->viewer->clearDisplay();
+            agent->viewer->closeWindow();
+        }
+    }
+}

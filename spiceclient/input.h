@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QHash>
+#include <cstdint>
+
+struct SpiceAgent;
+
+// One key, mouse or wheel event on its way to the inputs channel. `type` holds QEvent::Type numbers.
+struct KM_EVENT {
+    int32_t type;
+    int32_t buttons;
+    int32_t key;
+    bool keypad;
+    uint32_t modifiers;
+    bool wheel_up;
+    int32_t x;
+    int32_t y;
+};
+
+int syncKeyMouse(KM_EVENT& event, SpiceAgent* agent);
+
+void initScanCodeMap(QHash<int, unsigned int>& map);
+void initKeypadScanCodeMap(QHash<int, unsigned int>& map);
+int QtButtonToSpice(int button);
+int QtButtonsMaskToSpice(int buttons);
+
+// The module's maps, filled whenever an inputs channel is announced.
+extern QHash<int, unsigned int> scanCodeHash;
+extern QHash<int, unsigned int> keypadScanCodeHash;

@@ -1,0 +1,498 @@
+#include "spiceviewer.h"
+
+#include "agent.h"
+#include "args.h"
+#include "input.h"
+#include "log.h"
+#include "scaler.h"
+#include "ui_spiceviewer.h"
+#include "x11keyboard.h"
+
+#include <QBitmap>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDebug>
+#include <QFrame>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPushButton>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <QWheelEvent>
+#include <exception>
+
+namespace {
+
+constexpr int kRepaintBatchMs = 60;
+// Past this many rectangles a region costs more to walk than its bounding box costs to rescale.
+constexpr int kMaxStaleRects = 64;
+
+QImage::Format qtFormat(int spiceFormat)
+{
+    switch (spiceFormat) {
+    case 32: // 32_xRGB
+    case 96: // 32_ARGB: a desktop has no use for its alpha
+        return QImage::Format_RGB32;
+    case 16:
+        return QImage::Format_RGB555;
+    case 80:
+        return QImage::Format_RGB16;
+    default:
+        return QImage::Format_Invalid;
+    }
+}
+
+} // namespace
+
+SpiceViewer::SpiceViewer(QWidget* parent) : QWidget(parent), ui(new Ui::SpiceViewer)
+{
+    ui->setupUi(this);
+
+    setAttribute(Qt::WA_NativeWindow);
+    setFocusPolicy(Qt::StrongFocus);
+    setAttribute(Qt::WA_MouseTracking);
+    // Every paint covers its whole rectangle, picture or black.
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    installEventFilter(this);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+
+    overlayFrame = new QFrame(this);
+    overlayFrame->setStyleSheet(QStringLiteral("background: rgba(255, 255, 255, 0.75);"));
+    overlayFrame->setFixedHeight(152);
+    overlayFrame->setSizePolicy(QSizePolicy::MinimumExpanding, QSizePolicy::Fixed);
+    layout->addWidget(overlayFrame, 0, Qt::AlignTop);
+    // The bar has no actions yet; it stays hidden so that it never covers the remote screen.
+    overlayFrame->setVisible(false);
+
+    auto* barLayout = new QHBoxLayout(overlayFrame);
+    barLayout->setContentsMargins(0, 0, 0, 0);
+    barLayout->setSpacing(28);
+    barLayout->setAlignment(Qt::AlignCenter);
+    for (int i = 0; i < 2; ++i) {
+        auto* button = new QPushButton(this);
+        button->setFixedSize(214, 120);
+        barLayout->addWidget(button);
+    }
+
+    updateTimer = new QTimer(this);
+    updateTimer->setSingleShot(true);
+    connect(updateTimer, &QTimer::timeout, this, &SpiceViewer::processDirtyRegion);
+}
+
+SpiceViewer::~SpiceViewer()
+{
+    picture = QImage();
+    delete surfaceImage;
+    surfaceImage = nullptr;
+    // The session record owns the block; it is unmapped there, exactly once.
+    if (agent)
+        release_surface_block(agent);
+    shmData = nullptr;
+    delete ui;
+}
+
+void SpiceViewer::setTitle(const QString& title)
+{
+    setWindowTitle(title);
+}
+
+void SpiceViewer::closeWindow()
+{
+    close();
+}
+
+void SpiceViewer::screenSettingsChanged(void* pixels, ScreenInitInfo& info)
+{
+    shmData = static_cast<uchar*>(pixels);
+    screenInfo = info;
+    delete surfaceImage;
+    surfaceImage = nullptr;
+    picture = QImage();
+    scaledPicture = QImage();
+    staleRegion = QRegion();
+    dirtyRegion = QRegion();
+
+    if (shmData && (info.width <= 0 || info.height <= 0))
+        shmData = nullptr;
+    if (shmData) {
+        QImage::Format format = qtFormat(info.pixelFormat);
+        if (format == QImage::Format_Invalid)
+            Logger(ERROR) << "Unsupported surface format " << info.pixelFormat << ", shown black";
+        else
+            surfaceImage = new QImage(shmData, info.width, info.height, info.stride, format);
+    }
+    update();
+}
+
+void SpiceViewer::updateImage(Rect* rect)
+{
+    if (!shmData || !surfaceImage)
+        return;
+
+    if (!rect || picture.isNull()) {
+        if (surfaceImage->format() == QImage::Format_RGB32)
+            picture = QImage(shmData, screenInfo.width, screenInfo.height, screenInfo.stride, QImage::Format_RGB32);
+        else
+            picture = surfaceImage->convertToFormat(QImage::Format_RGB32);
+        scaledPicture = QImage();
+        staleRegion = QRegion();
+        update();
+        return;
+    }
+
+    const qint64 right = qint64(rect->x) + rect->width;
+    const qint64 bottom = qint64(rect->y) + rect->height;
+    if (rect->x < 0 || rect->y < 0 || rect->width <= 0 || rect->height <= 0 || right > screenInfo.width ||
+        bottom > screenInfo.height) {
+        qWarning() << "Invalid rect coordinates:" << rect->x << rect->y << rect->width << rect->height;
+        return;
+    }
+    const QRect changed(rect->x, rect->y, rect->width, rect->height);
+
+    if (surfaceImage->format() != QImage::Format_RGB32) {
+        const int bpp = surfaceImage->depth() / 8;
+        const QImage part(shmData + qint64(changed.y()) * screenInfo.stride + qint64(changed.x()) * bpp,
+                          changed.width(), changed.height(), screenInfo.stride, surfaceImage->format());
+        QPainter painter(&picture);
+        painter.setCompositionMode(QPainter::CompositionMode_Source);
+        painter.drawImage(changed.topLeft(), part);
+    }
+
+    if (startupKeyPending && agent && agent->inputs) {
+        sendKey(QString::fromUtf8(get_args()->key));
+        startupKeyPending = false;
+    }
+
+    dirtyRegion += changed;
+    staleRegion += changed;
+    if (staleRegion.rectCount() > kMaxStaleRects)
+        staleRegion = staleRegion.boundingRect();
+    if (!updateTimer->isActive())
+        updateTimer->start(kRepaintBatchMs);
+}
+
+void SpiceViewer::processDirtyRegion()
+{
+    if (dirtyRegion.isEmpty())
+        return;
+    // Before the first paint there is no scale to map with; that paint covers everything anyway.
+    for (const QRect& r : repaintRects(dirtyRegion, geometry))
+        update(r);
+    dirtyRegion = QRegion();
+}
+
+void SpiceViewer::refreshScaledPicture()
+{
+    geometry = fitPicture(picture.size(), size());
+    xOffset = geometry.xOffset;
+    yOffset = geometry.yOffset;
+    scaleX = geometry.scaleX;
+    scaleY = geometry.scaleY;
+    if (!geometry.isValid()) {
+        scaledPicture = QImage();
+        return;
+    }
+    if (scaledPicture.size() != geometry.scaledSize) {
+        scaledPicture = QImage(geometry.scaledSize, QImage::Format_RGB32);
+        scaleRegion(picture, scaledPicture, scaledPicture.rect());
+    } else {
+        for (const QRect& r : staleRegion)
+            scaleRegion(picture, scaledPicture, affectedTargetRect(r, picture.size(), scaledPicture.size()));
+    }
+    staleRegion = QRegion();
+}
+
+void SpiceViewer::paintEvent(QPaintEvent* event)
+{
+    QPainter painter(this);
+    const QRect area = event->rect();
+    if (picture.isNull()) {
+        painter.fillRect(area, Qt::black);
+        return;
+    }
+    refreshScaledPicture();
+    const QRect target = geometry.pictureRect();
+    const QRect shown = area & target;
+    // Only the bars need black; the picture covers the rest.
+    for (const QRect& bar : QRegion(area).subtracted(shown))
+        painter.fillRect(bar, Qt::black);
+    if (!shown.isEmpty() && !scaledPicture.isNull())
+        painter.drawImage(shown.topLeft(), scaledPicture, shown.translated(-geometry.xOffset, -geometry.yOffset));
+}
+
+void SpiceViewer::clearDisplay()
+{
+    Logger(INFO) << "Clearing display content";
+    picture = QImage();
+    scaledPicture = QImage();
+    staleRegion = QRegion();
+    update();
+}
+
+void SpiceViewer::updateMask(const QPoint& point)
+{
+    QBitmap bitmap(size());
+    QPainter painter(&bitmap);
+    painter.fillRect(bitmap.rect(), Qt::black);
+    painter.fillRect(QRect(point, point), Qt::white);
+    painter.end();
+    setMask(bitmap);
+}
+
+void SpiceViewer::closeEvent(QCloseEvent* event)
+{
+    QWidget::closeEvent(event);
+    event->ignore();
+    hide();
+}
+
+void SpiceViewer::showEvent(QShowEvent* event)
+{
+    setAttribute(Qt::WA_NativeWindow);
+    QWidget::showEvent(event);
+}
+
+void SpiceViewer::hideEvent(QHideEvent* event)
+{
+    releaseHeldKeys();
+    QWidget::hideEvent(event);
+}
+
+void SpiceViewer::forward(KM_EVENT& event)
+{
+    if (agent)
+        syncKeyMouse(event, agent);
+}
+
+int SpiceViewer::keyForEvent(QKeyEvent* keyEvent, bool press)
+{
+    const quint32 scanCode = keyEvent->nativeScanCode();
+    const int key = keyEvent->key();
+    if (scanCode == 0)
+        return key;
+    // A release must undo what its press sent, even when the layout now reads the key differently
+    // (Shift let go before the key, a dead key, a layout switch).
+    if (press) {
+        auto held = heldKeys.constFind(scanCode);
+        if (held != heldKeys.constEnd())
+            return *held;
+        heldKeys.insert(scanCode, key);
+        return key;
+    }
+    if (keyEvent->isAutoRepeat())
+        return heldKeys.value(scanCode, key);
+    auto held = heldKeys.find(scanCode);
+    if (held == heldKeys.end())
+        return key;
+    int pressed = *held;
+    heldKeys.erase(held);
+    return pressed;
+}
+
+void SpiceViewer::releaseHeldKeys()
+{
+    if (heldKeys.isEmpty())
+        return;
+    Logger(DEBUG) << "Releasing " << heldKeys.size() << " held keys";
+    const QList<int> keys = heldKeys.values();
+    heldKeys.clear();
+    for (int key : keys) {
+        KM_EVENT event{};
+        event.type = QEvent::KeyRelease;
+        event.key = key;
+        forward(event);
+    }
+}
+
+bool SpiceViewer::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched != this)
+        return QObject::eventFilter(watched, event);
+
+    KM_EVENT record{};
+    enum { None, Pointer, Plain } kind = None;
+    QPoint position;
+
+    switch (event->type()) {
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonRelease:
+    case QEvent::MouseButtonDblClick: {
+        auto* mouse = static_cast<QMouseEvent*>(event);
+        record.type = event->type();
+        record.buttons = int(mouse->buttons());
+        position = mouse->pos();
+        kind = Pointer;
+        break;
+    }
+    case QEvent::MouseMove: {
+        auto* mouse = static_cast<QMouseEvent*>(event);
+        position = mouse->pos();
+        if (!position.isNull() && position.y() > 16 && position.y() > overlayFrame->height() &&
+            overlayFrame->isVisible())
+            overlayFrame->setVisible(false);
+        record.type = event->type();
+        record.buttons = int(mouse->buttons());
+        const QPoint surfacePoint = windowToSurface(position, geometry);
+        record.x = surfacePoint.x();
+        record.y = surfacePoint.y();
+        kind = Pointer;
+        break;
+    }
+    case QEvent::Wheel: {
+        auto* wheel = static_cast<QWheelEvent*>(event);
+        record.type = event->type();
+        record.wheel_up = wheel->angleDelta().y() > 0;
+        record.buttons = int(QGuiApplication::mouseButtons());
+        wheel->accept();
+        kind = Plain;
+        break;
+    }
+    case QEvent::KeyPress: {
+        auto* key = static_cast<QKeyEvent*>(event);
+        record.type = event->type();
+        record.key = keyForEvent(key, true);
+        record.modifiers = uint32_t(key->modifiers());
+        qDebug() << "keyEvent->key() " << key->key() << key->modifiers();
+        kind = Plain;
+        break;
+    }
+    case QEvent::KeyRelease: {
+        auto* key = static_cast<QKeyEvent*>(event);
+        record.type = event->type();
+        record.key = keyForEvent(key, false);
+        record.modifiers = uint32_t(key->modifiers());
+        kind = Plain;
+        break;
+    }
+    case QEvent::Leave:
+        overlayFrame->setVisible(false);
+        break;
+    default:
+        break;
+    }
+
+    if (overlayFrame->isVisible())
+        return QObject::eventFilter(watched, event);
+    if (kind == Pointer) {
+        // Clicks and moves on the black bars are swallowed; nothing there belongs to the remote screen.
+        if (!scaledPicture.isNull() && geometry.pictureRect().contains(position))
+            forward(record);
+        return true;
+    }
+    if (kind == Plain) {
+        forward(record);
+        return true;
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+void SpiceViewer::changeEvent(QEvent* event)
+{
+    if (event->type() == QEvent::ActivationChange) {
+        if (isActiveWindow())
+            grabKeyboard();
+        else
+            ungrabKeyboard();
+    }
+    QWidget::changeEvent(event);
+}
+
+void SpiceViewer::grabKeyboard()
+{
+    Logger(DEBUG) << "Window activated";
+    int result = x11GrabKeyboard(winId());
+    if (result == kNoX11Display)
+        return;
+    Logger(INFO) << "XGrabKeyboard result:" << result;
+    switch (result) {
+    case 0: // GrabSuccess
+        break;
+    case 1:
+        Logger(INFO) << "Keyboard already grabbed by another client";
+        break;
+    case 2:
+        Logger(INFO) << "Invalid time parameter";
+        break;
+    case 3:
+        Logger(INFO) << "Window is not viewable";
+        break;
+    case 8:
+        Logger(INFO) << "Bad match - window does not correspond to proper display";
+        break;
+    default:
+        Logger(INFO) << "Unknown error grabbing keyboard:" << result;
+        break;
+    }
+}
+
+void SpiceViewer::ungrabKeyboard()
+{
+    Logger(DEBUG) << "Window deactivated";
+    // Nothing may stay pressed on the remote machine while the user works elsewhere.
+    releaseHeldKeys();
+    if (x11UngrabKeyboard())
+        Logger(INFO) << "XUngrabKeyboard called";
+}
+
+void SpiceViewer::sendKey(QString key)
+{
+    Logger(INFO) << "sendKey " << key;
+    if (key.isEmpty()) {
+        Logger(INFO) << "sendKey empty";
+        return;
+    }
+    try {
+        bool ok = false;
+        const uint code = key.toUInt(&ok, 16);
+        if (!ok) {
+            Logger(ERROR) << "Failed to convert key string: " << key;
+            return;
+        }
+        KM_EVENT press{};
+        press.type = QEvent::KeyPress;
+        press.key = int32_t(code);
+        forward(press);
+        KM_EVENT release{};
+        release.type = QEvent::KeyRelease;
+        release.key = int32_t(code);
+        forward(release);
+        Logger(INFO) << "sendKey success " << key << " " << int32_t(code);
+    } catch (const std::exception& error) {
+        Logger(INFO) << "sendKey error " << error.what();
+    }
+}
+
+void SpiceViewer::onReactivate(QString key)
+{
+    Logger(INFO) << "onReactivate " << key;
+    sendKey(key);
+}
+
+void SpiceViewer::UpdateSpiceState(bool state)
+{
+    spiceState = state;
+}
+
+int SpiceViewer::checkReconnect()
+{
+    Logger(INFO) << "Checking SPICE connection status";
+    if (spiceState) {
+        Logger(INFO) << "SPICE connection is active";
+        return 1;
+    }
+    Logger(INFO) << "SPICE connection is inactive, attempting to reconnect";
+    if (!agent) {
+        Logger(ERROR) << "SPICE agent not initialized";
+        return 0;
+    }
+    clearDisplay();
+    int result = reconnect_spice(agent);
+    Logger(INFO) << "Reconnect result: " << result;
+    return result;
+}

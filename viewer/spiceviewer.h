@@ -1,0 +1,86 @@
+#pragma once
+
+#include "geometry.h"
+#include "session_viewer.h"
+
+#include <QHash>
+#include <QImage>
+#include <QRegion>
+#include <QWidget>
+
+class QFrame;
+class QTimer;
+struct SpiceAgent;
+
+namespace Ui {
+class SpiceViewer;
+}
+
+// The program's window: shows the remote surface, forwards local input, holds the keyboard grab.
+class SpiceViewer : public QWidget, public SessionViewer {
+    Q_OBJECT
+
+public:
+    explicit SpiceViewer(QWidget* parent = nullptr);
+    ~SpiceViewer() override;
+
+    // From the session layer.
+    void setTitle(const QString& title) override;
+    void screenSettingsChanged(void* pixels, ScreenInitInfo& info) override;
+    void updateImage(Rect* rect) override;
+    void UpdateSpiceState(bool state) override;
+    void clearDisplay() override;
+    void closeWindow() override;
+
+    void processDirtyRegion();
+    void updateMask(const QPoint& point);
+
+    void sendKey(QString key);
+    void onReactivate(QString key);
+    int checkReconnect();
+
+    bool spiceConnected() const { return spiceState; }
+    bool hasPicture() const { return !picture.isNull(); }
+    const PictureGeometry& pictureGeometry() const { return geometry; }
+    // Keys whose press reached the server and whose release has not yet.
+    int heldKeyCount() const { return heldKeys.size(); }
+
+    SpiceAgent* agent = nullptr;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+    void changeEvent(QEvent* event) override;
+
+private:
+    void forward(struct KM_EVENT& event);
+    int keyForEvent(class QKeyEvent* keyEvent, bool press);
+    void releaseHeldKeys();
+    void grabKeyboard();
+    void ungrabKeyboard();
+    void refreshScaledPicture();
+
+    Ui::SpiceViewer* ui;
+    uchar* shmData = nullptr;
+    // The surface as 32-bit pixels: a view of the block for 32-bit surfaces, a converted copy
+    // for 16-bit ones. Null while there is nothing to show.
+    QImage picture;
+    QImage* surfaceImage = nullptr; // the block as the server laid it out
+    ScreenInitInfo screenInfo{};
+    int xOffset = 0;
+    int yOffset = 0;
+    float scaleX = 0;
+    float scaleY = 0;
+    PictureGeometry geometry;
+    QFrame* overlayFrame = nullptr;
+    QImage scaledPicture;  // the picture at window scale, patched where the surface changed
+    QRegion staleRegion;   // surface pixels changed since the scaled picture was last patched
+    QRegion dirtyRegion;   // surface pixels changed since the last flush of repaint requests
+    QTimer* updateTimer = nullptr;
+    bool spiceState = false;
+    bool startupKeyPending = true; // the command-line key goes out once per process
+    QHash<quint32, int> heldKeys;  // native scan code -> the Qt key its press sent
+};

@@ -1,0 +1,12 @@
+#pragma once
+
+// Kept apart from the widget code: Xlib's macros (None, KeyPress, ...) clash with Qt's names.
+
+// No X11 connection: the grab cannot be asked for.
+constexpr int kNoX11Display = -1;
+
+// XGrabKeyboard on Qt's own connection, owner events on, asynchronous, current time.
+// Returns the X result (0 GrabSuccess, 1 AlreadyGrabbed, ...) or kNoX11Display. Flushes on success.
+int x11GrabKeyboard(unsigned long window);
+// XUngrabKeyboard and flush; false without an X11 connection.
+bool x11UngrabKeyboard();
