@@ -16,7 +16,7 @@ PACKAGES=(
   xvfb xserver-xspice x11-utils x11-xserver-utils xdotool imagemagick
   pulseaudio pulseaudio-utils sox
   # demo desktop
-  xterm twm
+  xterm twm x11-apps
   # comparison peer for the performance measurement
   virt-viewer
 )

@@ -1,0 +1,96 @@
+#!/usr/bin/env bash
+# Builds the viewer, starts a local SPICE desktop (Xspice with a window manager, a clock and a
+# the viewer on it. Ending the viewer (Ctrl+C here, or killing it)
+# the process) stops the demo server as well.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+./scripts/install-deps.sh
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j"$(nproc)" --target spice-client
+
+if [ -z "${DISPLAY:-}" ]; then
+  echo "demo: no DISPLAY; run it from an X11 desktop session" >&2
+  exit 1
+fi
+
+port=${DEMO_PORT:-5930}
+display_number=${DEMO_DISPLAY:-55}
+size=${DEMO_SIZE:-1600x900}
+work=$(mktemp -d -t spice-demo.XXXXXX)
+mkdir -p "$work/conf.d" "$work/sound"
+: >"$work/conf.d/empty.conf"
+
+cat >"$work/xspice.conf" <<CONF
+Section "ServerFlags"
+    Option "AutoAddDevices" "False"
+EndSection
+Section "Device"
+    Identifier "qxl"
+    Driver "spiceqxl"
+    Option "SpiceAddr" "127.0.0.1"
+    Option "SpicePort" "$port"
+    Option "SpiceDisableTicketing" "True"
+    Option "NumHeads" "1"
+    Option "FrameBufferSize" "32"
+    Option "SurfaceBufferSize" "64"
+    Option "CommandBufferSize" "128"
+    Option "SpicePlaybackFIFODir" "$work/sound"
+EndSection
+Section "InputDevice"
+    Identifier "pointer"
+    Driver "xspice pointer"
+EndSection
+Section "InputDevice"
+    Identifier "keyboard"
+    Driver "xspice keyboard"
+EndSection
+Section "Monitor"
+    Identifier "monitor"
+EndSection
+Section "Screen"
+    Identifier "screen"
+    Monitor "monitor"
+    Device "qxl"
+    DefaultDepth 24
+    SubSection "Display"
+        Depth 24
+        Modes "$size"
+    EndSubSection
+EndSection
+Section "ServerLayout"
+    Identifier "layout"
+    Screen "screen"
+    InputDevice "keyboard" "CoreKeyboard"
+    InputDevice "pointer" "CorePointer"
+EndSection
+CONF
+
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  sleep 0.5
+  for pid in "${pids[@]}"; do kill -9 "$pid" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT INT TERM
+
+Xorg -config "$work/xspice.conf" -configdir "$work/conf.d" -noreset -nolisten tcp \
+  -logfile "$work/xorg.log" ":$display_number" >"$work/xorg.out" 2>&1 &
+pids+=($!)
+for _ in $(seq 50); do
+  DISPLAY=":$display_number" xdpyinfo >/dev/null 2>&1 && break
+  sleep 0.1
+done
+
+DISPLAY=":$display_number" xsetroot -solid '#2d5b86'
+DISPLAY=":$display_number" twm >/dev/null 2>&1 &
+pids+=($!)
+DISPLAY=":$display_number" xclock -geometry 200x200-40+40 -update 1 >/dev/null 2>&1 &
+pids+=($!)
+DISPLAY=":$display_number" xterm -geometry 100x30+60+60 -title "Remote terminal" >/dev/null 2>&1 &
+pids+=($!)
+
+echo "demo: SPICE desktop on 127.0.0.1:$port; press Ctrl+C here to end (closing the window only hides it)"
+# The viewer runs in the foreground: when it ends, the trap stops the server.
+TMPDIR="$work" ./build/spice-client --host 127.0.0.1 --port "$port" --name "SPICE demo desktop"
