@@ -173,10 +173,16 @@ StartRole decideStartRole(QLocalSocket& probe, QLockFile& lock, int probeWaitMs,
             }
             return StartRole::Forward;
         }
+        // The name exists but we may not connect: another user's instance holds it.
+        if (probe.error() == QLocalSocket::SocketAccessError) {
+            probe.abort();
+            return StartRole::ForeignOwner;
+        }
         probe.abort();
         if (lock.tryLock(0))
             return StartRole::Serve;
-        if (lock.error() == QLockFile::PermissionError)
+        // Anything but "held by a live process" means we can never take it.
+        if (lock.error() != QLockFile::LockFailedError)
             return StartRole::LockDenied;
         if (clock.elapsed() > deadlineMs)
             return StartRole::Timeout;

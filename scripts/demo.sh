@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the viewer, starts a local SPICE desktop (Xspice with a window manager, a clock and a
-# the viewer on it. Ending the viewer (Ctrl+C here, or killing it)
-# the process) stops the demo server as well.
+# terminal) on 127.0.0.1 and opens the viewer on it. Ending the viewer (Ctrl+C here, or killing it)
+# stops the demo server as well.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
