@@ -942,10 +942,10 @@ class Env:
 
     # --- the viewer ------------------------------------------------------------------------------
 
-    def run_viewer(self, args, display, extra_env=None, pulse=None, name="viewer"):
-        """Starts spice-client (path from SPICE_CLIENT) on the X display `display` with the
-        given arguments; output goes to NAME.log. Skips the test if SPICE_CLIENT is unset."""
-        exe = viewer_path()
+    def run_viewer(self, args, display, extra_env=None, pulse=None, name="viewer", exe=None):
+        """Starts spice-client (path from SPICE_CLIENT, or `exe`) on the X display `display` with
+        the given arguments; output goes to NAME.log. Skips the test if SPICE_CLIENT is unset."""
+        exe = exe or viewer_path()
         env = self.base_env()
         env["DISPLAY"] = display
         env["QT_QPA_PLATFORM"] = "xcb"
