@@ -34,6 +34,9 @@ void installSigpipeHandler()
         // Lives as long as the process, like the handler itself.
         notifier = new QSocketNotifier(sigpipeFds[0], QSocketNotifier::Read);
         QObject::connect(notifier, &QSocketNotifier::activated, notifier, [] { logPendingSigpipes(); });
+        // GLib sets SIGPIPE to SIG_IGN when its socket class is first used, in the event loop after
+        // this; initialising that class now keeps it from replacing our handler later.
+        g_type_class_ref(G_TYPE_SOCKET);
     }
     struct sigaction action {};
     action.sa_handler = sigpipe_handler;

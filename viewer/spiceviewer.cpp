@@ -26,7 +26,9 @@
 
 namespace {
 
-constexpr int kRepaintBatchMs = 60;
+// Changes are gathered for one frame of a 60 Hz display: longer would drop frames of a
+// 30 frames-per-second stream, shorter would only repaint more often than anyone can see.
+constexpr int kRepaintBatchMs = 16;
 // Past this many rectangles a region costs more to walk than its bounding box costs to rescale.
 constexpr int kMaxStaleRects = 64;
 
@@ -43,6 +45,13 @@ QImage::Format qtFormat(int spiceFormat)
     default:
         return QImage::Format_Invalid;
     }
+}
+
+// Splits a key from keyForEvent() into the Qt key and the keypad flag that picks its table.
+void setKey(KM_EVENT& event, int key)
+{
+    event.key = key & ~int(Qt::KeypadModifier);
+    event.keypad = (key & int(Qt::KeypadModifier)) != 0;
 }
 
 } // namespace
@@ -117,6 +126,7 @@ void SpiceViewer::screenSettingsChanged(void* pixels, ScreenInitInfo& info)
     scaledPicture = QImage();
     staleRegion = QRegion();
     dirtyRegion = QRegion();
+    geometry = PictureGeometry{};
 
     if (shmData && (info.width <= 0 || info.height <= 0))
         shmData = nullptr;
@@ -134,6 +144,18 @@ void SpiceViewer::updateImage(Rect* rect)
 {
     if (!shmData || !surfaceImage)
         return;
+
+    // The first picture takes the branch below; the key has to go out with it.
+    if (startupKeyPending && agent && agent->inputs) {
+        sendKey(QString::fromUtf8(get_args()->key));
+        startupKeyPending = false;
+    }
+    if (!startupKeyPending && agent && agent->inputs) {
+        const QStringList keys = pendingKeys;
+        pendingKeys.clear();
+        for (const QString& key : keys)
+            sendKey(key);
+    }
 
     if (!rect || picture.isNull()) {
         if (surfaceImage->format() == QImage::Format_RGB32)
@@ -164,11 +186,6 @@ void SpiceViewer::updateImage(Rect* rect)
         painter.drawImage(changed.topLeft(), part);
     }
 
-    if (startupKeyPending && agent && agent->inputs) {
-        sendKey(QString::fromUtf8(get_args()->key));
-        startupKeyPending = false;
-    }
-
     dirtyRegion += changed;
     staleRegion += changed;
     if (staleRegion.rectCount() > kMaxStaleRects)
@@ -194,8 +211,10 @@ void SpiceViewer::refreshScaledPicture()
     yOffset = geometry.yOffset;
     scaleX = geometry.scaleX;
     scaleY = geometry.scaleY;
-    if (!geometry.isValid()) {
+    // At 1:1 the picture is shown as it is: no scaled copy to keep up to date.
+    if (!geometry.isValid() || geometry.scaledSize == picture.size()) {
         scaledPicture = QImage();
+        staleRegion = QRegion();
         return;
     }
     if (scaledPicture.size() != geometry.scaledSize) {
@@ -208,6 +227,11 @@ void SpiceViewer::refreshScaledPicture()
     staleRegion = QRegion();
 }
 
+bool SpiceViewer::pictureShown() const
+{
+    return !picture.isNull() && geometry.isValid();
+}
+
 void SpiceViewer::paintEvent(QPaintEvent* event)
 {
     QPainter painter(this);
@@ -217,13 +241,14 @@ void SpiceViewer::paintEvent(QPaintEvent* event)
         return;
     }
     refreshScaledPicture();
-    const QRect target = geometry.pictureRect();
+    const QImage& shownImage = scaledPicture.isNull() ? picture : scaledPicture;
+    const QRect target = geometry.isValid() ? geometry.pictureRect() : QRect();
     const QRect shown = area & target;
     // Only the bars need black; the picture covers the rest.
     for (const QRect& bar : QRegion(area).subtracted(shown))
         painter.fillRect(bar, Qt::black);
-    if (!shown.isEmpty() && !scaledPicture.isNull())
-        painter.drawImage(shown.topLeft(), scaledPicture, shown.translated(-geometry.xOffset, -geometry.yOffset));
+    if (!shown.isEmpty())
+        painter.drawImage(shown.topLeft(), shownImage, shown.translated(-geometry.xOffset, -geometry.yOffset));
 }
 
 void SpiceViewer::clearDisplay()
@@ -232,6 +257,7 @@ void SpiceViewer::clearDisplay()
     picture = QImage();
     scaledPicture = QImage();
     staleRegion = QRegion();
+    geometry = PictureGeometry{}; // nothing to point at until a picture is painted again
     update();
 }
 
@@ -273,7 +299,9 @@ void SpiceViewer::forward(KM_EVENT& event)
 int SpiceViewer::keyForEvent(QKeyEvent* keyEvent, bool press)
 {
     const quint32 scanCode = keyEvent->nativeScanCode();
-    const int key = keyEvent->key();
+    // Keypad keys share Qt's key codes with the main block; the flag rides along with the key
+    // (as QKeySequence packs it) so that the release goes through the same table as the press.
+    const int key = keyEvent->key() | int(keyEvent->modifiers() & Qt::KeypadModifier);
     if (scanCode == 0)
         return key;
     // A release must undo what its press sent, even when the layout now reads the key differently
@@ -305,14 +333,15 @@ void SpiceViewer::releaseHeldKeys()
     for (int key : keys) {
         KM_EVENT event{};
         event.type = QEvent::KeyRelease;
-        event.key = key;
+        setKey(event, key);
         forward(event);
     }
 }
 
 bool SpiceViewer::eventFilter(QObject* watched, QEvent* event)
 {
-    if (watched != this)
+    // The filter is installed early in the constructor: child events arrive before the bar exists.
+    if (watched != this || !overlayFrame)
         return QObject::eventFilter(watched, event);
 
     KM_EVENT record{};
@@ -356,7 +385,7 @@ bool SpiceViewer::eventFilter(QObject* watched, QEvent* event)
     case QEvent::KeyPress: {
         auto* key = static_cast<QKeyEvent*>(event);
         record.type = event->type();
-        record.key = keyForEvent(key, true);
+        setKey(record, keyForEvent(key, true));
         record.modifiers = uint32_t(key->modifiers());
         qDebug() << "keyEvent->key() " << key->key() << key->modifiers();
         kind = Plain;
@@ -365,7 +394,7 @@ bool SpiceViewer::eventFilter(QObject* watched, QEvent* event)
     case QEvent::KeyRelease: {
         auto* key = static_cast<QKeyEvent*>(event);
         record.type = event->type();
-        record.key = keyForEvent(key, false);
+        setKey(record, keyForEvent(key, false));
         record.modifiers = uint32_t(key->modifiers());
         kind = Plain;
         break;
@@ -381,7 +410,7 @@ bool SpiceViewer::eventFilter(QObject* watched, QEvent* event)
         return QObject::eventFilter(watched, event);
     if (kind == Pointer) {
         // Clicks and moves on the black bars are swallowed; nothing there belongs to the remote screen.
-        if (!scaledPicture.isNull() && geometry.pictureRect().contains(position))
+        if (pictureShown() && geometry.pictureRect().contains(position))
             forward(record);
         return true;
     }
@@ -471,6 +500,12 @@ void SpiceViewer::sendKey(QString key)
 void SpiceViewer::onReactivate(QString key)
 {
     Logger(INFO) << "onReactivate " << key;
+    // A session still starting (or just re-created) would drop the key: its input channel is not
+    // ready before the first picture. It goes out with that picture instead.
+    if (!key.isEmpty() && (!agent || !agent->inputs || picture.isNull())) {
+        pendingKeys << key;
+        return;
+    }
     sendKey(key);
 }
 

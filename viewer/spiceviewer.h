@@ -6,6 +6,7 @@
 #include <QHash>
 #include <QImage>
 #include <QRegion>
+#include <QStringList>
 #include <QWidget>
 
 class QFrame;
@@ -62,6 +63,7 @@ private:
     void grabKeyboard();
     void ungrabKeyboard();
     void refreshScaledPicture();
+    bool pictureShown() const;
 
     Ui::SpiceViewer* ui;
     uchar* shmData = nullptr;
@@ -82,5 +84,6 @@ private:
     QTimer* updateTimer = nullptr;
     bool spiceState = false;
     bool startupKeyPending = true; // the command-line key goes out once per process
-    QHash<quint32, int> heldKeys;  // native scan code -> the Qt key its press sent
+    QStringList pendingKeys;       // handed over before the session showed its first picture
+    QHash<quint32, int> heldKeys;  // native scan code -> the Qt key its press sent (| KeypadModifier)
 };

@@ -10,8 +10,45 @@
 #include <QLocalSocket>
 #include <QLockFile>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 namespace {
+
+// Whether `word` is one of our options that takes the next word as its value.
+bool takesValue(const std::string& word)
+{
+    if (word == "-h" || word == "-p" || word == "-n" || word == "-k")
+        return true;
+    if (word.size() < 3 || word.compare(0, 2, "--") != 0 || word.find('=') != std::string::npos)
+        return false;
+    for (const char* name : {"--host", "--port", "--name", "--key"})
+        if (std::string(name).compare(0, word.size(), word) == 0)
+            return true;
+    return false;
+}
+
+// Qt's xcb plugin takes "--name VALUE" as its own -name option, so a title given that way would
+// never reach us; Qt leaves "--name=VALUE" alone and getopt reads it the same.
+void joinNameOption(int& argc, char** argv)
+{
+    static std::vector<std::string> joined;
+    joined.reserve(size_t(argc)); // the words handed out must not move
+    bool valueNext = false;
+    int out = 1;
+    for (int i = 1; i < argc; ++i) {
+        const std::string word = argv[i];
+        if (!valueNext && word == "--name" && i + 1 < argc) {
+            joined.push_back(word + "=" + argv[++i]);
+            argv[out++] = joined.back().data();
+            continue;
+        }
+        valueNext = !valueNext && takesValue(word);
+        argv[out++] = argv[i];
+    }
+    argc = out;
+    argv[argc] = nullptr;
+}
 
 constexpr int kProbeWaitMs = 500;
 constexpr int kHandOverWaitMs = 30000;
@@ -60,6 +97,7 @@ bool startListening(QLocalServer& server)
 
 int main(int argc, char** argv)
 {
+    joinNameOption(argc, argv);
     QApplication app(argc, argv);
     if (!log_init()) {
         std::printf("log init failed\n");
