@@ -23,6 +23,7 @@
 #include <QVBoxLayout>
 #include <QWheelEvent>
 #include <exception>
+#include <utility>
 
 namespace {
 
@@ -142,20 +143,23 @@ void SpiceViewer::screenSettingsChanged(void* pixels, ScreenInitInfo& info)
 
 void SpiceViewer::updateImage(Rect* rect)
 {
-    if (!shmData || !surfaceImage)
+    if (!shmData)
         return;
 
-    // The first picture takes the branch below; the key has to go out with it.
-    if (startupKeyPending && agent && agent->inputs) {
-        sendKey(QString::fromUtf8(get_args()->key));
-        startupKeyPending = false;
-    }
-    if (!startupKeyPending && agent && agent->inputs) {
-        const QStringList keys = pendingKeys;
-        pendingKeys.clear();
+    // An update proves the session delivers; its inputs channel now takes keys. The command-line
+    // key and keys that arrived while no session could take them go out with the first picture.
+    if (agent && agent->inputs) {
+        inputsReady = true;
+        if (startupKeyPending) {
+            startupKeyPending = false;
+            sendKey(QString::fromUtf8(get_args()->key));
+        }
+        const QStringList keys = std::exchange(pendingKeys, {});
         for (const QString& key : keys)
             sendKey(key);
     }
+    if (!surfaceImage)
+        return;
 
     if (!rect || picture.isNull()) {
         if (surfaceImage->format() == QImage::Format_RGB32)
@@ -258,6 +262,7 @@ void SpiceViewer::clearDisplay()
     scaledPicture = QImage();
     staleRegion = QRegion();
     geometry = PictureGeometry{}; // nothing to point at until a picture is painted again
+    inputsReady = false;          // the connection dropped or is being re-created
     update();
 }
 
@@ -502,7 +507,7 @@ void SpiceViewer::onReactivate(QString key)
     Logger(INFO) << "onReactivate " << key;
     // A session still starting (or just re-created) would drop the key: its input channel is not
     // ready before the first picture. It goes out with that picture instead.
-    if (!key.isEmpty() && (!agent || !agent->inputs || picture.isNull())) {
+    if (!key.isEmpty() && (!agent || !agent->inputs || !inputsReady)) {
         pendingKeys << key;
         return;
     }

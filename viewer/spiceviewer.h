@@ -84,6 +84,7 @@ private:
     QTimer* updateTimer = nullptr;
     bool spiceState = false;
     bool startupKeyPending = true; // the command-line key goes out once per process
+    bool inputsReady = false;      // the current session has delivered a picture: it takes keys
     QStringList pendingKeys;       // handed over before the session showed its first picture
     QHash<quint32, int> heldKeys;  // native scan code -> the Qt key its press sent (| KeypadModifier)
 };

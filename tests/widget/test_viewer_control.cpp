@@ -219,6 +219,24 @@ private Q_SLOTS:
         agent.viewer = nullptr;
     }
 
+    void keysStillGoOutOnASurfaceThatCannotBeShown()
+    {
+        SpiceViewer viewer;
+        SpiceAgent agent;
+        agent.viewer = &viewer;
+        viewer.agent = &agent;
+        viewer.onReactivate("41");
+        auto* channel = reinterpret_cast<SpiceDisplayChannel*>(&fakeChannels[0]);
+        std::vector<uint8_t> pixels(8 * 8);
+        wireInputs(agent);
+        CoutCapture capture;
+        display_create(channel, 8, 8, 8, 8, 0, pixels.data(), &agent); // an 8-bit surface: shown black
+        display_update(channel, 0, 0, 8, 8, &agent);
+        QVERIFY(!viewer.hasPicture());
+        QCOMPARE(sent.filter("0x1e"), QStringList({"press 0x1e", "release 0x1e"}));
+        agent.viewer = nullptr;
+    }
+
     void windowBasics()
     {
         SpiceViewer viewer;
