@@ -112,9 +112,10 @@ void display_update(SpiceDisplayChannel* channel, int x, int y, int width, int h
     if (channel != agent->display)
         return;
     Rect rect = clipToSurface(x, y, width, height, agent->width, agent->height);
-    if (!agent->shm_data || !agent->imgdata || agent->bytes_per_pixel <= 0)
+    if (!agent->shm_data)
         return;
-    if (rect.width > 0 && rect.height > 0) {
+    // A format we cannot read keeps its block black; the viewer still hears of the update.
+    if (agent->imgdata && agent->bytes_per_pixel > 0 && rect.width > 0 && rect.height > 0) {
         const size_t rowBytes = size_t(rect.width) * size_t(agent->bytes_per_pixel);
         for (int row = 0; row < rect.height; ++row) {
             size_t offset = size_t(rect.y + row) * size_t(agent->stride) + size_t(rect.x) * size_t(agent->bytes_per_pixel);
