@@ -3,6 +3,7 @@
 #include "agent.h"
 #include "args.h"
 #include "capture.h"
+#include "inputs_seam.h"
 #include "input.h"
 #include "spiceviewer.h"
 
@@ -16,30 +17,13 @@ namespace {
 
 QStringList sent;
 
+void record(SpiceInputsChannel*, const QString& call)
+{
+    sent << call;
+}
+
 } // namespace
 
-extern "C" {
-void spice_inputs_channel_position(SpiceInputsChannel*, gint x, gint y, gint, gint)
-{
-    sent << QString("move %1 %2").arg(x).arg(y);
-}
-void spice_inputs_channel_button_press(SpiceInputsChannel*, gint button, gint)
-{
-    sent << QString("button press %1").arg(button);
-}
-void spice_inputs_channel_button_release(SpiceInputsChannel*, gint button, gint)
-{
-    sent << QString("button release %1").arg(button);
-}
-void spice_inputs_channel_key_press(SpiceInputsChannel*, guint scancode)
-{
-    sent << QString("press 0x%1").arg(scancode, 0, 16);
-}
-void spice_inputs_channel_key_release(SpiceInputsChannel*, guint scancode)
-{
-    sent << QString("release 0x%1").arg(scancode, 0, 16);
-}
-}
 
 class TestViewerControl : public QObject {
     Q_OBJECT
@@ -55,6 +39,7 @@ class TestViewerControl : public QObject {
 private Q_SLOTS:
     void initTestCase()
     {
+        setInputsRecorder(record);
         initScanCodeMap(scanCodeHash);
         initKeypadScanCodeMap(keypadScanCodeHash);
     }
@@ -65,16 +50,16 @@ private Q_SLOTS:
         QTest::addColumn<QString>("text");
         QTest::addColumn<QStringList>("keys");
         QTest::addColumn<QStringList>("log");
-        QTest::newRow("F1") << "1000030" << QStringList{"press 0x3b", "release 0x3b"}
+        QTest::newRow("F1") << "1000030" << QStringList{"key_press(0x3b)", "key_release(0x3b)"}
                             << QStringList{"[INFO] sendKey 1000030", "[INFO] sendKey success 1000030 16777264"};
-        QTest::newRow("A") << "41" << QStringList{"press 0x1e", "release 0x1e"}
+        QTest::newRow("A") << "41" << QStringList{"key_press(0x1e)", "key_release(0x1e)"}
                            << QStringList{"[INFO] sendKey 41", "[INFO] sendKey success 41 65"};
-        QTest::newRow("F1 is hexadecimal 241") << "F1" << QStringList{"press 0x0", "release 0x0"}
+        QTest::newRow("F1 is hexadecimal 241") << "F1" << QStringList{"key_press(0x0)", "key_release(0x0)"}
                                                << QStringList{"[INFO] sendKey F1", "[INFO] sendKey success F1 241"};
         QTest::newRow("not hexadecimal") << "G" << QStringList{}
                                          << QStringList{"[INFO] sendKey G", "[ERROR] Failed to convert key string: G"};
         QTest::newRow("empty") << "" << QStringList{} << QStringList{"[INFO] sendKey ", "[INFO] sendKey empty"};
-        QTest::newRow("above 7FFFFFFF") << "80000000" << QStringList{"press 0x0", "release 0x0"}
+        QTest::newRow("above 7FFFFFFF") << "80000000" << QStringList{"key_press(0x0)", "key_release(0x0)"}
                                         << QStringList{"[INFO] sendKey 80000000",
                                                        "[INFO] sendKey success 80000000 -2147483648"};
         QTest::newRow("too wide") << "100000000" << QStringList{}
@@ -116,8 +101,8 @@ private Q_SLOTS:
             text.toUInt(&ok, 16);
             if (ok && !text.isEmpty()) {
                 QCOMPARE(sent.size(), 2);
-                QVERIFY(sent[0].startsWith("press ") && sent[1].startsWith("release "));
-                QCOMPARE(sent[0].mid(6), sent[1].mid(8));
+                QVERIFY(sent[0].startsWith("key_press(") && sent[1].startsWith("key_release("));
+                QCOMPARE(sent[0].mid(10), sent[1].mid(12));
             } else {
                 QVERIFY2(sent.isEmpty(), qPrintable(text));
             }
@@ -184,17 +169,17 @@ private Q_SLOTS:
         CoutCapture capture;
         display_create(channel, 32, 32, 32, 128, 0, pixels.data(), &agent);
         display_update(channel, 0, 0, 32, 32, &agent);
-        QVERIFY(sent.filter("0x3b").isEmpty()); // no inputs channel yet: the key waits
+        QVERIFY(sent.filter("(0x3b)").isEmpty()); // no inputs channel yet: the key waits
         agent.inputs = reinterpret_cast<SpiceInputsChannel*>(&fakeChannels[1]);
         display_update(channel, 0, 0, 4, 4, &agent);
-        QCOMPARE(sent.filter("0x3b"), QStringList({"press 0x3b", "release 0x3b"}));
+        QCOMPARE(sent.filter("(0x3b)"), QStringList({"key_press(0x3b)", "key_release(0x3b)"}));
         // Later updates, a new surface and a cleared picture never send it again.
         display_update(channel, 4, 4, 4, 4, &agent);
         viewer.clearDisplay();
         display_create(channel, 32, 32, 32, 128, 0, pixels.data(), &agent);
         display_update(channel, 0, 0, 32, 32, &agent);
         display_update(channel, 0, 0, 8, 8, &agent);
-        QCOMPARE(sent.filter("0x3b").size(), 2);
+        QCOMPARE(sent.filter("(0x3b)").size(), 2);
         std::memset(get_args()->key, 0, sizeof get_args()->key);
         agent.viewer = nullptr;
     }
@@ -212,10 +197,10 @@ private Q_SLOTS:
         wireInputs(agent);
         display_create(channel, 32, 8, 8, 32, 0, pixels.data(), &agent);
         display_update(channel, 0, 0, 8, 8, &agent);
-        QCOMPARE(sent.filter("0x1e"), QStringList({"press 0x1e", "release 0x1e"}));
+        QCOMPARE(sent.filter("(0x1e)"), QStringList({"key_press(0x1e)", "key_release(0x1e)"}));
         sent.clear();
         viewer.onReactivate("42"); // a working session takes it at once
-        QCOMPARE(sent.filter("0x30"), QStringList({"press 0x30", "release 0x30"}));
+        QCOMPARE(sent.filter("(0x30)"), QStringList({"key_press(0x30)", "key_release(0x30)"}));
         agent.viewer = nullptr;
     }
 
@@ -233,7 +218,7 @@ private Q_SLOTS:
         display_create(channel, 8, 8, 8, 8, 0, pixels.data(), &agent); // an 8-bit surface: shown black
         display_update(channel, 0, 0, 8, 8, &agent);
         QVERIFY(!viewer.hasPicture());
-        QCOMPARE(sent.filter("0x1e"), QStringList({"press 0x1e", "release 0x1e"}));
+        QCOMPARE(sent.filter("(0x1e)"), QStringList({"key_press(0x1e)", "key_release(0x1e)"}));
         agent.viewer = nullptr;
     }
 

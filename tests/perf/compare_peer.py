@@ -1,0 +1,323 @@
+#!/usr/bin/python3
+"""The viewer beside remote-viewer on the same server, one after the other, several times.
+
+One Xspice (1920x1080) runs the recorder's animation: the whole screen repainted FPS times a
+second, each frame carrying its number as a 24-bit stamp in its top-left corner. Each client in
+turn connects (Xspice serves one client at a time), shows the picture on a private Xvfb, and is
+measured for a fixed time after a warm-up:
+
+  cpu/s       CPU seconds per second of the client process (utime + stime, all its threads)
+  shown/s     distinct frame numbers read from the client's window per second (the stamp is
+              grabbed from the Xvfb root many times a second; a frame counts when first seen)
+  server/s    frames the recorder handed to the X server per second in the same span
+  lat50/lat90 time from a frame's hand-over to the server until first seen in the client
+              (includes up to one sampling interval)
+  xvfb/s      CPU seconds per second of the client's X server (its share of the drawing)
+  xspice/s    CPU seconds per second of the SPICE server (Xorg + spiceqxl; encoding depends
+              on what the client announced)
+
+The viewer runs at 1920x1080 (1:1) and at its default 800x600 (scaled); remote-viewer runs full
+screen on a 1920x1200 Xvfb, which shows the picture 1:1 below its header bar.
+
+Not a test: run by hand, with Debian's python (PIL), after building spice-client and xrecorder:
+
+  /usr/bin/python3 tests/perf/compare_peer.py --build build [--rounds 2] [--seconds 20]
+                   [--content tiles,gradient] [--json out.json]
+
+Nothing is asserted; the figures are printed as a table.
+"""
+
+import argparse
+import json
+import os
+import statistics
+import subprocess
+import sys
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
+
+import harness  # noqa: E402
+
+SERVER_W, SERVER_H = 1920, 1080
+XVFB_W, XVFB_H = 1920, 1200
+STAMP_W = harness.STAMP_BITS * harness.STAMP_SQUARE
+STAMP_H = 2 * harness.STAMP_SQUARE
+
+
+def read_stamp(img, scale):
+    """Frame number of a stamp whose top-left corner is at (0, 0) of `img`, drawn at `scale`;
+    None when torn or absent. At scale 1 this is harness.read_frame_stamp."""
+    if scale == 1.0:
+        return harness.read_frame_stamp(img)
+    sq = harness.STAMP_SQUARE
+    value = 0
+    for bit in range(harness.STAMP_BITS):
+        cx = int((bit * sq + sq / 2) * scale)
+        top = sum(img.getpixel((cx, int(sq / 2 * scale)))[:3]) > 3 * 128
+        bottom = sum(img.getpixel((cx, int((sq + sq / 2) * scale)))[:3]) > 3 * 128
+        if top == bottom:
+            return None
+        value = (value << 1) | int(top)
+    return value
+
+
+class Sampler(threading.Thread):
+    """Grabs the stamp region from the client's X display as fast as it can (with a short
+    pause) and keeps (time, frame number or None)."""
+
+    def __init__(self, display, x, y, scale, pause=0.003):
+        super().__init__(daemon=True)
+        self.client = harness.XClient(display)
+        self.region = (x, y, int(STAMP_W * scale) + 2, int(STAMP_H * scale) + 2)
+        self.scale = scale
+        self.pause = pause
+        self.samples = []
+        self.error = None
+        self._halt = threading.Event()
+
+    def run(self):
+        try:
+            while not self._halt.is_set():
+                img = self.client.grab(*self.region)
+                t = time.monotonic()
+                self.samples.append((t, read_stamp(img, self.scale)))
+                time.sleep(self.pause)
+        except Exception as e:  # pylint: disable=broad-except
+            self.error = e
+
+    def stop(self):
+        self._halt.set()
+        self.join(10)
+        self.client.close()
+
+    def first_seen(self):
+        """{frame number: time first read}."""
+        seen = {}
+        for t, n in self.samples:
+            if n is not None and n not in seen:
+                seen[n] = t
+        return seen
+
+
+def locate_stamp(display, rect, scale, timeout=30.0):
+    """The root position of the stamp inside rect=(x, y, w, h) of `display`: the rows of the
+    picture's top edge are searched, as a client may put a bar above its picture. Waits until a
+    stamp is readable."""
+    x, y, w, h = rect
+
+    def find():
+        img = harness.capture_root(display, (x, y, min(w, int(STAMP_W * scale) + 4),
+                                             min(h, 400)))
+        for dy in range(0, img.size[1] - int(STAMP_H * scale) - 1):
+            # A quick look at one bit before decoding all of them.
+            sub = img.crop((0, dy, img.size[0], dy + int(STAMP_H * scale) + 2))
+            if read_stamp(sub, scale) is not None:
+                return (x, y + dy)
+        return None
+    return harness.wait_until(find, timeout, 0.2, "a readable frame stamp on %s" % display)
+
+
+def proc_cpu(pid):
+    try:
+        return harness.cpu_seconds(pid)
+    except OSError:
+        return float("nan")
+
+
+def machine_busy():
+    """(busy jiffies, total jiffies) of the whole machine from /proc/stat."""
+    with open("/proc/stat") as f:
+        fields = [int(v) for v in f.readline().split()[1:]]
+    idle = fields[3] + fields[4]
+    return sum(fields) - idle, sum(fields)
+
+
+def percentile(values, q):
+    if not values:
+        return float("nan")
+    values = sorted(values)
+    return values[min(len(values) - 1, int(q * len(values)))]
+
+
+class Bench:
+    def __init__(self, args, env):
+        self.args = args
+        self.env = env
+        self.xs = env.start_xspice(SERVER_W, SERVER_H, audio=False)
+        self.display = env.start_xvfb(XVFB_W, XVFB_H)
+        self.xvfb_pid = next(p.pid for p in env.procs if p.name == "xvfb-%s" % self.display[1:])
+        self.rec = None
+
+    def start_recorder(self, content):
+        if self.rec:
+            self.rec.stop()
+        self.rec = self.env.start_recorder(self.xs.display, animate=self.args.fps,
+                                           content=content, name="recorder-" + content)
+
+    # --- clients ---------------------------------------------------------------------------
+
+    def start_viewer(self, size):
+        viewer = self.env.run_viewer(["-h", "127.0.0.1", "-p", self.xs.port], self.display,
+                                     exe=self.args.viewer)
+        viewer.wait_for_log("new display channel, creating window", 30)
+        wid = viewer.window(30)
+        harness.xdotool(self.display, "windowmove", wid, 0, 0)
+        harness.xdotool(self.display, "windowsize", wid, size[0], size[1])
+        harness.wait_until(lambda: tuple(harness.window_geometry(self.display, wid)[:4])
+                           == (0, 0, size[0], size[1]), 10, 0.1, "the viewer window's size")
+        # Aspect kept, centred: the same arithmetic as the window's.
+        sw, sh = SERVER_W, SERVER_H
+        if size[1] * sw // sh <= size[0]:
+            fw, fh = size[1] * sw // sh, size[1]
+        else:
+            fw, fh = size[0], size[0] * sh // sw
+        rect = ((size[0] - fw) // 2, (size[1] - fh) // 2, fw, fh)
+        return viewer, rect, fw / sw
+
+    def start_remote_viewer(self):
+        env = self.env.base_env()
+        env["DISPLAY"] = self.display
+        self.env._seq += 1
+        proc = self.env.spawn("remote-viewer-%d" % self.env._seq,
+                              ["remote-viewer", "--full-screen", "--auto-resize=never",
+                               "spice://127.0.0.1:%d" % self.xs.port], env=env)
+        harness.find_window(self.display, pid=proc.pid, timeout=30)
+        return proc, (0, 0, XVFB_W, XVFB_H), 1.0
+
+    def measure(self, label, start):
+        """Starts a client, waits for its picture, warms up, measures, stops it."""
+        proc, rect, scale = start()
+        try:
+            x, y = locate_stamp(self.display, rect, scale)
+            sampler = Sampler(self.display, x, y, scale)
+            sampler.start()
+            time.sleep(self.args.warmup)
+            cpu0 = (proc_cpu(proc.pid), proc_cpu(self.xvfb_pid), proc_cpu(self.xs.pid))
+            busy0 = machine_busy()
+            t0 = time.monotonic()
+            time.sleep(self.args.seconds)
+            t1 = time.monotonic()
+            cpu1 = (proc_cpu(proc.pid), proc_cpu(self.xvfb_pid), proc_cpu(self.xs.pid))
+            busy1 = machine_busy()
+            sampler.stop()
+            if sampler.error:
+                raise sampler.error
+            if not proc.running():
+                raise harness.HarnessError("%s ended during the measurement:\n%s"
+                                           % (label, proc.log_tail()))
+        finally:
+            proc.stop()
+        span = t1 - t0
+        submitted = {n: t for n, t in self.rec.frames()}
+        seen = sampler.first_seen()
+        shown = {n: t for n, t in seen.items() if t0 <= t < t1}
+        sent = [n for n, t in submitted.items() if t0 <= t < t1]
+        latency = [t - submitted[n] for n, t in shown.items() if n in submitted]
+        in_span = [s for s in sampler.samples if t0 <= s[0] < t1]
+        unreadable = sum(1 for _t, n in in_span if n is None)
+        return {
+            "client": label,
+            "seconds": span,
+            "cpu": (cpu1[0] - cpu0[0]) / span,
+            "xvfb": (cpu1[1] - cpu0[1]) / span,
+            "xspice": (cpu1[2] - cpu0[2]) / span,
+            "server_fps": len(sent) / span,
+            "shown_fps": len(shown) / span,
+            "lat50": percentile(latency, 0.5),
+            "lat90": percentile(latency, 0.9),
+            "samples_per_s": len(in_span) / span,
+            "unreadable": unreadable / max(1, len(in_span)),
+            "machine_busy": (busy1[0] - busy0[0]) / max(1, busy1[1] - busy0[1]),
+        }
+
+    def clients(self):
+        viewer_1to1 = ("viewer 1920x1080", lambda: self.start_viewer((1920, 1080)))
+        viewer_small = ("viewer 800x600", lambda: self.start_viewer((800, 600)))
+        remote = ("remote-viewer 1:1", self.start_remote_viewer)
+        return [viewer_1to1, remote, viewer_small]
+
+
+ROW = "%-20s %6s %7s %8s %8s %8s %7s %7s %7s %8s %6s"
+
+
+def print_table(content, rows):
+    print()
+    print("content=%s" % content)
+    print(ROW % ("client", "round", "cpu/s", "shown/s", "server/s", "lat50ms", "lat90ms",
+                 "xvfb/s", "xspice/s", "samples/s", "busy"))
+    for r in rows:
+        print(ROW % (r["client"], r["round"], "%.3f" % r["cpu"], "%.1f" % r["shown_fps"],
+                     "%.1f" % r["server_fps"], "%.0f" % (r["lat50"] * 1000),
+                     "%.0f" % (r["lat90"] * 1000), "%.3f" % r["xvfb"], "%.3f" % r["xspice"],
+                     "%.0f" % r["samples_per_s"], "%.0f%%" % (100 * r["machine_busy"])))
+    print("mean:")
+    for client in dict.fromkeys(r["client"] for r in rows):
+        mine = [r for r in rows if r["client"] == client]
+        mean = lambda k: statistics.mean(r[k] for r in mine)  # noqa: E731
+        print(ROW % (client, "all", "%.3f" % mean("cpu"), "%.1f" % mean("shown_fps"),
+                     "%.1f" % mean("server_fps"), "%.0f" % (mean("lat50") * 1000),
+                     "%.0f" % (mean("lat90") * 1000), "%.3f" % mean("xvfb"),
+                     "%.3f" % mean("xspice"), "%.0f" % mean("samples_per_s"),
+                     "%.0f%%" % (100 * mean("machine_busy"))))
+    sys.stdout.flush()
+
+
+def main():
+    root = os.path.abspath(os.path.join(HERE, "..", ".."))
+    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    p.add_argument("--build", default=os.path.join(root, "build"),
+                   help="build folder with spice-client and tests/e2e/xrecorder")
+    p.add_argument("--viewer", help="viewer executable (default: BUILD/spice-client)")
+    p.add_argument("--rounds", type=int, default=2, help="alternations of the clients")
+    p.add_argument("--seconds", type=float, default=20.0, help="measured time per client run")
+    p.add_argument("--warmup", type=float, default=5.0, help="time before measuring")
+    p.add_argument("--fps", type=int, default=30, help="frames per second the recorder paints")
+    p.add_argument("--content", default="tiles",
+                   help="comma-separated: tiles (sent as images), gradient (sent as video)")
+    p.add_argument("--clients", default="",
+                   help="comma-separated subset of: viewer1, remote, viewer800")
+    p.add_argument("--json", help="also write every run's figures here")
+    args = p.parse_args()
+    args.build = os.path.abspath(args.build)
+    args.viewer = os.path.abspath(args.viewer or os.path.join(args.build, "spice-client"))
+    os.environ.setdefault("XRECORDER", os.path.join(args.build, "tests", "e2e", "xrecorder"))
+    for exe in (args.viewer, os.environ["XRECORDER"]):
+        if not os.access(exe, os.X_OK):
+            sys.exit("not built: %s" % exe)
+    if subprocess.run(["which", "remote-viewer"], capture_output=True).returncode != 0:
+        sys.exit("remote-viewer is not installed (Debian package virt-viewer)")
+
+    others = subprocess.run(["pgrep", "-c", "-x", "Xorg|Xvfb"], capture_output=True, text=True)
+    print("X servers already running (others' tests): %s" % others.stdout.strip())
+    print("load average before: %s" % open("/proc/loadavg").read().split()[:3])
+    results = {}
+    with harness.Env("compare_peer") as env:
+        bench = Bench(args, env)
+        clients = bench.clients()
+        if args.clients:
+            keys = {"viewer1": 0, "remote": 1, "viewer800": 2}
+            clients = [clients[keys[k]] for k in args.clients.split(",")]
+        for content in args.content.split(","):
+            bench.start_recorder(content)
+            rows = []
+            for rnd in range(args.rounds):
+                for label, start in clients:
+                    r = bench.measure(label, start)
+                    r["round"] = rnd + 1
+                    rows.append(r)
+                    print("  %s round %d: cpu %.3f/s, shown %.1f/s of %.1f/s sent"
+                          % (label, rnd + 1, r["cpu"], r["shown_fps"], r["server_fps"]),
+                          flush=True)
+            results[content] = rows
+            print_table(content, rows)
+    print("load average after: %s" % open("/proc/loadavg").read().split()[:3])
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump(results, f, indent=1)
+
+
+if __name__ == "__main__":
+    main()
