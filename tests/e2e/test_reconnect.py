@@ -206,8 +206,6 @@ class TestReconnection(Desk):
 
 @unittest.skipUnless(os.environ.get("SPICE_CLIENT_ASAN"), "no AddressSanitizer build")
 class TestReconnectionUnderSanitizers(TestReconnection):
-    cycles = 6
-
     # The sanitizers report into the log; what the libraries still hold at exit is not checked.
     extra_env = {"ASAN_OPTIONS": "detect_leaks=0", "UBSAN_OPTIONS": "print_stacktrace=1"}
 
