@@ -18,12 +18,24 @@ namespace
 // sun_path keeps one byte for the terminator.
 constexpr size_t maxSocketPath = sizeof(sockaddr_un::sun_path) - 1;
 
-// Control buffer for `count` descriptors. The vector's storage comes from operator new, which is
-// aligned well enough for cmsghdr.
-std::vector<unsigned char> controlBuffer(int count)
-{
-    return std::vector<unsigned char>(CMSG_SPACE(sizeof(int) * size_t(count)), 0);
-}
+// One data segment and room for `count` descriptors, laid out the same for sending and receiving.
+struct DescriptorMessage {
+    DescriptorMessage(int count, void* data, int length)
+        // operator new aligns the vector's storage well enough for cmsghdr.
+        : control(CMSG_SPACE(sizeof(int) * size_t(count)), 0), segment{data, size_t(length)}
+    {
+        header.msg_iov = &segment;
+        header.msg_iovlen = 1;
+        header.msg_control = control.data();
+        header.msg_controllen = control.size();
+    }
+    DescriptorMessage(const DescriptorMessage&) = delete;
+    DescriptorMessage& operator=(const DescriptorMessage&) = delete;
+
+    std::vector<unsigned char> control;
+    iovec segment;
+    msghdr header{};
+};
 
 } // namespace
 
@@ -46,14 +58,8 @@ int send_fd(int sock, int* fds, int count, void* data, int length)
     if (!fds || count <= 0)
         return -1;
 
-    std::vector<unsigned char> control = controlBuffer(count);
-    iovec segment{data, size_t(length)};
-    msghdr message{};
-    message.msg_iov = &segment;
-    message.msg_iovlen = 1;
-    message.msg_control = control.data();
-    message.msg_controllen = control.size();
-
+    DescriptorMessage outgoing(count, data, length);
+    msghdr& message = outgoing.header;
     cmsghdr* header = CMSG_FIRSTHDR(&message);
     header->cmsg_level = SOL_SOCKET;
     header->cmsg_type = SCM_RIGHTS;
@@ -72,14 +78,8 @@ int recv_fd(int sock, int* fds, int count, void* data, int length)
     if (!fds || count <= 0)
         return -1;
 
-    std::vector<unsigned char> control = controlBuffer(count);
-    iovec segment{data, size_t(length)};
-    msghdr message{};
-    message.msg_iov = &segment;
-    message.msg_iovlen = 1;
-    message.msg_control = control.data();
-    message.msg_controllen = control.size();
-
+    DescriptorMessage incoming(count, data, length);
+    msghdr& message = incoming.header;
     if (recvmsg(sock, &message, MSG_CMSG_CLOEXEC) == -1) {
         Logger(ERROR) << "failed to receive message";
         return -1;
