@@ -17,3 +17,7 @@ void scaleRegion(const QImage& source, QImage& target, const QRect& targetRect);
 // The target-picture rectangle whose pixels depend on the source rectangle (filter footprint included),
 // clipped to the target. Empty when nothing in the target depends on it.
 QRect affectedTargetRect(const QRect& sourceRect, const QSize& sourceSize, const QSize& targetSize);
+
+// Caps the vector width the scaler may use: 256 (the default: AVX2 where the processor has it), 128
+// (SSE2) or 0 (plain code). Every width gives the same bytes; lowering it is for tests and benchmarks.
+void setScalerVectorWidth(int bits);

@@ -30,8 +30,20 @@ namespace {
 // Changes are gathered for one frame of a 60 Hz display: longer would drop frames of a
 // 30 frames-per-second stream, shorter would only repaint more often than anyone can see.
 constexpr int kRepaintBatchMs = 16;
+// Changed rectangles are kept rounded out to a grid of this many surface pixels. The regions then
+// stay small: their bands follow the grid instead of every rectangle's edges (a hundred scattered
+// rectangles made a region of hundreds of slivers, each rescaled on its own with its filter
+// margin), for the price of rescaling and repainting a little around each change.
+constexpr int kRegionGrid = 16;
 // Past this many rectangles a region costs more to walk than its bounding box costs to rescale.
-constexpr int kMaxStaleRects = 64;
+constexpr int kMaxStaleRects = 512;
+
+QRect onGrid(const QRect& r, const QSize& surface)
+{
+    const QPoint topLeft(r.left() & ~(kRegionGrid - 1), r.top() & ~(kRegionGrid - 1));
+    const QPoint bottomRight(r.right() | (kRegionGrid - 1), r.bottom() | (kRegionGrid - 1));
+    return QRect(topLeft, bottomRight) & QRect(QPoint(0, 0), surface);
+}
 
 QImage::Format qtFormat(int spiceFormat)
 {
@@ -190,10 +202,19 @@ void SpiceViewer::updateImage(Rect* rect)
         painter.drawImage(changed.topLeft(), part);
     }
 
-    dirtyRegion += changed;
-    staleRegion += changed;
+    const QRect tiles = onGrid(changed, picture.size());
+    dirtyRegion += tiles;
+    staleRegion += tiles;
     if (staleRegion.rectCount() > kMaxStaleRects)
         staleRegion = staleRegion.boundingRect();
+    // Once a batch covers the whole surface (a full-screen frame has arrived, in bands), waiting
+    // longer only delays it: it goes out now, unless the last batch went out less than a batch ago.
+    if (dirtyRegion.rectCount() == 1 && dirtyRegion.boundingRect() == picture.rect() &&
+        (!lastFlush.isValid() || lastFlush.elapsed() >= kRepaintBatchMs)) {
+        updateTimer->stop();
+        processDirtyRegion();
+        return;
+    }
     if (!updateTimer->isActive())
         updateTimer->start(kRepaintBatchMs);
 }
@@ -206,6 +227,7 @@ void SpiceViewer::processDirtyRegion()
     for (const QRect& r : repaintRects(dirtyRegion, geometry))
         update(r);
     dirtyRegion = QRegion();
+    lastFlush.start();
 }
 
 void SpiceViewer::refreshScaledPicture()

@@ -3,6 +3,7 @@
 #include "geometry.h"
 #include "session_viewer.h"
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <QImage>
 #include <QRegion>
@@ -82,6 +83,7 @@ private:
     QRegion staleRegion;   // surface pixels changed since the scaled picture was last patched
     QRegion dirtyRegion;   // surface pixels changed since the last flush of repaint requests
     QTimer* updateTimer = nullptr;
+    QElapsedTimer lastFlush; // since repaint requests last went out
     bool spiceState = false;
     bool startupKeyPending = true; // the command-line key goes out once per process
     bool inputsReady = false;      // the current session has delivered a picture: it takes keys

@@ -16,13 +16,15 @@ measured for a fixed time after a warm-up:
   xspice/s    CPU seconds per second of the SPICE server (Xorg + spiceqxl; encoding depends
               on what the client announced)
 
-The viewer runs at 1920x1080 (1:1) and at its default 800x600 (scaled); remote-viewer runs full
-screen on a 1920x1200 Xvfb, which shows the picture 1:1 below its header bar.
+The viewer runs at 1920x1080 (1:1) and at its default 800x600 (scaled). remote-viewer runs full
+screen on the 1920x1200 Xvfb, which shows the picture 1:1 below its header bar, and in an 800x600
+window (its picture, about 790x444 inside its bars, is found where two captures differ). With
+--baseline, another build of the viewer (say, before a change) takes its turns as well.
 
 Not a test: run by hand, with Debian's python (PIL), after building spice-client and xrecorder:
 
   /usr/bin/python3 tests/perf/compare_peer.py --build build [--rounds 2] [--seconds 20]
-                   [--content tiles,gradient] [--json out.json]
+                   [--content tiles,gradient] [--baseline OTHER/spice-client] [--json out.json]
 
 Nothing is asserted; the figures are printed as a table.
 """
@@ -112,7 +114,6 @@ def locate_stamp(display, rect, scale, timeout=30.0):
         img = harness.capture_root(display, (x, y, min(w, int(STAMP_W * scale) + 4),
                                              min(h, 400)))
         for dy in range(0, img.size[1] - int(STAMP_H * scale) - 1):
-            # A quick look at one bit before decoding all of them.
             sub = img.crop((0, dy, img.size[0], dy + int(STAMP_H * scale) + 2))
             if read_stamp(sub, scale) is not None:
                 return (x, y + dy)
@@ -159,9 +160,9 @@ class Bench:
 
     # --- clients ---------------------------------------------------------------------------
 
-    def start_viewer(self, size):
+    def start_viewer(self, size, exe=None):
         viewer = self.env.run_viewer(["-h", "127.0.0.1", "-p", self.xs.port], self.display,
-                                     exe=self.args.viewer)
+                                     exe=exe or self.args.viewer)
         viewer.wait_for_log("new display channel, creating window", 30)
         wid = viewer.window(30)
         harness.xdotool(self.display, "windowmove", wid, 0, 0)
@@ -187,9 +188,49 @@ class Bench:
         harness.find_window(self.display, pid=proc.pid, timeout=30)
         return proc, (0, 0, XVFB_W, XVFB_H), 1.0
 
+    def start_remote_viewer_window(self, size):
+        """remote-viewer in a window of `size` (header bar included, as GTK draws it without a
+        window manager); the picture is found where the widget's grey background ends."""
+        env = self.env.base_env()
+        env["DISPLAY"] = self.display
+        # Without a window manager, GTK's own decorations make the window keep its own size.
+        env["GTK_CSD"] = "0"
+        self.env._seq += 1
+        proc = self.env.spawn("remote-viewer-%d" % self.env._seq,
+                              ["remote-viewer", "--auto-resize=never",
+                               "spice://127.0.0.1:%d" % self.xs.port], env=env)
+        wid = harness.find_window(self.display, pid=proc.pid, timeout=30)
+        harness.xdotool(self.display, "windowmove", wid, 0, 0)
+        harness.xdotool(self.display, "windowsize", wid, size[0], size[1])
+        harness.wait_until(lambda: tuple(harness.window_geometry(self.display, wid)[2:4])
+                           == tuple(size), 10, 0.1, "the remote-viewer window's size")
+        rect = harness.wait_until(lambda: self.picture_rect(wid), 30, 0.3,
+                                  "remote-viewer's picture")
+        return proc, rect, rect[2] / SERVER_W
+
+    def picture_rect(self, wid):
+        """(x, y, w, h) in root coordinates of the moving picture inside window `wid`: two
+        captures apart in time differ only there."""
+        g = harness.window_geometry(self.display, wid)
+        x, y = max(0, g.x), max(0, g.y)
+        region = (x, y, min(g.w, XVFB_W - x), min(g.h, XVFB_H - y))
+        a = harness.capture_root(self.display, region)
+        time.sleep(0.15)
+        b = harness.capture_root(self.display, region)
+        from PIL import ImageChops
+        box = ImageChops.difference(a, b).getbbox()
+        if not box:
+            return None
+        x0, y0, x1, y1 = box
+        # The picture keeps the server's aspect ratio; a box far from it is not settled yet.
+        if abs((x1 - x0) * SERVER_H - (y1 - y0) * SERVER_W) > 4 * SERVER_W:
+            return None
+        return (x + x0, y + y0, x1 - x0, y1 - y0)
+
     def measure(self, label, start):
         """Starts a client, waits for its picture, warms up, measures, stops it."""
         proc, rect, scale = start()
+        sampler = None
         try:
             x, y = locate_stamp(self.display, rect, scale)
             sampler = Sampler(self.display, x, y, scale)
@@ -209,6 +250,8 @@ class Bench:
                 raise harness.HarnessError("%s ended during the measurement:\n%s"
                                            % (label, proc.log_tail()))
         finally:
+            if sampler and sampler.is_alive():
+                sampler.stop()
             proc.stop()
         span = t1 - t0
         submitted = {n: t for n, t in self.rec.frames()}
@@ -237,31 +280,36 @@ class Bench:
         viewer_1to1 = ("viewer 1920x1080", lambda: self.start_viewer((1920, 1080)))
         viewer_small = ("viewer 800x600", lambda: self.start_viewer((800, 600)))
         remote = ("remote-viewer 1:1", self.start_remote_viewer)
-        return [viewer_1to1, remote, viewer_small]
+        remote_small = ("remote-viewer 800x600", lambda: self.start_remote_viewer_window((800, 600)))
+        clients = [viewer_1to1, remote, viewer_small, remote_small]
+        if self.args.baseline:
+            base = self.args.baseline
+            clients += [("baseline 1920x1080", lambda: self.start_viewer((1920, 1080), base)),
+                        ("baseline 800x600", lambda: self.start_viewer((800, 600), base))]
+        return clients
 
 
-ROW = "%-20s %6s %7s %8s %8s %8s %7s %7s %7s %8s %6s"
+ROW = "%-21s %5s %6s %7s %8s %7s %7s %6s %8s %7s %9s %5s"
 
 
 def print_table(content, rows):
     print()
     print("content=%s" % content)
     print(ROW % ("client", "round", "cpu/s", "shown/s", "server/s", "lat50ms", "lat90ms",
-                 "xvfb/s", "xspice/s", "samples/s", "busy"))
+                 "xvfb/s", "cpu+xvfb", "xspice/s", "samples/s", "busy"))
+
+    def line(client, rnd, get):
+        return ROW % (client, rnd, "%.3f" % get("cpu"), "%.1f" % get("shown_fps"),
+                      "%.1f" % get("server_fps"), "%.0f" % (get("lat50") * 1000),
+                      "%.0f" % (get("lat90") * 1000), "%.3f" % get("xvfb"),
+                      "%.3f" % (get("cpu") + get("xvfb")), "%.3f" % get("xspice"),
+                      "%.0f" % get("samples_per_s"), "%.0f%%" % (100 * get("machine_busy")))
     for r in rows:
-        print(ROW % (r["client"], r["round"], "%.3f" % r["cpu"], "%.1f" % r["shown_fps"],
-                     "%.1f" % r["server_fps"], "%.0f" % (r["lat50"] * 1000),
-                     "%.0f" % (r["lat90"] * 1000), "%.3f" % r["xvfb"], "%.3f" % r["xspice"],
-                     "%.0f" % r["samples_per_s"], "%.0f%%" % (100 * r["machine_busy"])))
+        print(line(r["client"], r["round"], lambda k, r=r: r[k]))
     print("mean:")
     for client in dict.fromkeys(r["client"] for r in rows):
         mine = [r for r in rows if r["client"] == client]
-        mean = lambda k: statistics.mean(r[k] for r in mine)  # noqa: E731
-        print(ROW % (client, "all", "%.3f" % mean("cpu"), "%.1f" % mean("shown_fps"),
-                     "%.1f" % mean("server_fps"), "%.0f" % (mean("lat50") * 1000),
-                     "%.0f" % (mean("lat90") * 1000), "%.3f" % mean("xvfb"),
-                     "%.3f" % mean("xspice"), "%.0f" % mean("samples_per_s"),
-                     "%.0f%%" % (100 * mean("machine_busy"))))
+        print(line(client, "all", lambda k, mine=mine: statistics.mean(r[k] for r in mine)))
     sys.stdout.flush()
 
 
@@ -278,18 +326,26 @@ def main():
     p.add_argument("--content", default="tiles",
                    help="comma-separated: tiles (sent as images), gradient (sent as video)")
     p.add_argument("--clients", default="",
-                   help="comma-separated subset of: viewer1, remote, viewer800")
+                   help="comma-separated subset of: viewer1, remote, viewer800, remote800, "
+                   "base1, base800 (the last two need --baseline)")
+    p.add_argument("--baseline", help="another spice-client build (say, before a change) measured "
+                   "beside the others, at both window sizes")
     p.add_argument("--json", help="also write every run's figures here")
     args = p.parse_args()
     args.build = os.path.abspath(args.build)
     args.viewer = os.path.abspath(args.viewer or os.path.join(args.build, "spice-client"))
     os.environ.setdefault("XRECORDER", os.path.join(args.build, "tests", "e2e", "xrecorder"))
-    for exe in (args.viewer, os.environ["XRECORDER"]):
+    if args.baseline:
+        args.baseline = os.path.abspath(args.baseline)
+    for exe in (args.viewer, os.environ["XRECORDER"]) + ((args.baseline,) if args.baseline else ()):
         if not os.access(exe, os.X_OK):
             sys.exit("not built: %s" % exe)
     if subprocess.run(["which", "remote-viewer"], capture_output=True).returncode != 0:
         sys.exit("remote-viewer is not installed (Debian package virt-viewer)")
 
+    model = next((line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo")
+                  if line.startswith("model name")), "?")
+    print("%s; %d cores (%s)" % (time.strftime("%Y-%m-%d %H:%M"), os.cpu_count(), model))
     others = subprocess.run(["pgrep", "-c", "-x", "Xorg|Xvfb"], capture_output=True, text=True)
     print("X servers already running (others' tests): %s" % others.stdout.strip())
     print("load average before: %s" % open("/proc/loadavg").read().split()[:3])
@@ -298,7 +354,8 @@ def main():
         bench = Bench(args, env)
         clients = bench.clients()
         if args.clients:
-            keys = {"viewer1": 0, "remote": 1, "viewer800": 2}
+            keys = {"viewer1": 0, "remote": 1, "viewer800": 2, "remote800": 3, "base1": 4,
+                    "base800": 5}
             clients = [clients[keys[k]] for k in args.clients.split(",")]
         for content in args.content.split(","):
             bench.start_recorder(content)

@@ -133,6 +133,32 @@ private:
     }
 
 private Q_SLOTS:
+    // The narrower vector code (and the plain code) must give the very bytes of the widest.
+    void everyVectorWidthGivesTheSameBytes_data() { addScales(); }
+    void everyVectorWidthGivesTheSameBytes()
+    {
+        QFETCH(QSize, sourceSize);
+        QFETCH(QSize, targetSize);
+        std::mt19937 rng(11);
+        const QImage source = noise(sourceSize, rng);
+        QImage widest(targetSize, QImage::Format_RGB32);
+        setScalerVectorWidth(256);
+        scaleRegion(source, widest, widest.rect());
+        for (int bits : {128, 0}) {
+            QImage narrower(targetSize, QImage::Format_RGB32);
+            narrower.fill(Qt::magenta);
+            setScalerVectorWidth(bits);
+            scaleRegion(source, narrower, narrower.rect());
+            // An odd rectangle exercises the tails the vector loops leave to the plain code.
+            const QRect odd(QPoint(targetSize.width() / 3, 1), QSize(targetSize.width() / 3 + 1, 3));
+            QImage part = widest.copy();
+            scaleRegion(source, part, odd);
+            QVERIFY2(narrower == widest, qPrintable(QString("width %1").arg(bits)));
+            QVERIFY(part == widest);
+        }
+        setScalerVectorWidth(256);
+    }
+
     void tilesMatchWholeScale_data() { addScales(); }
     void tilesMatchWholeScale()
     {
