@@ -8,7 +8,8 @@
 #include <getopt.h>
 #include <iostream>
 
-namespace {
+namespace
+{
 
 AppArgs g_args;
 
@@ -26,9 +27,9 @@ const char kUsage[] = "spice-client: A spice client\n"
                       "      Print help and exit\n";
 
 const option kLongOptions[] = {
-    {"help", no_argument, nullptr, 'e'}, {"host", required_argument, nullptr, 'h'},
+    {"help", no_argument, nullptr, 'e'},       {"host", required_argument, nullptr, 'h'},
     {"port", required_argument, nullptr, 'p'}, {"name", required_argument, nullptr, 'n'},
-    {"key", required_argument, nullptr, 'k'}, {nullptr, 0, nullptr, 0},
+    {"key", required_argument, nullptr, 'k'},  {nullptr, 0, nullptr, 0},
 };
 
 // Copies `value` into a fixed field; false when it does not fit with its terminator.

@@ -42,7 +42,8 @@ std::optional<uid_t> peerUid(int socketDescriptor)
 {
     if (socketDescriptor < 0)
         return std::nullopt;
-    struct ucred credentials {};
+    struct ucred credentials {
+    };
     socklen_t length = sizeof credentials;
     if (getsockopt(socketDescriptor, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0 ||
         length != sizeof credentials)

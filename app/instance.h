@@ -26,7 +26,8 @@ std::optional<QString> parseActivation(const QByteArray& message);
 std::optional<uid_t> peerUid(int socketDescriptor);
 
 // What the activation handler acts on; the viewer window in the program, a recorder in tests.
-class ActivationTarget {
+class ActivationTarget
+{
 public:
     virtual ~ActivationTarget() = default;
     virtual int checkReconnect() = 0;
@@ -37,7 +38,8 @@ public:
 };
 
 // Connected to QLocalServer::newConnection: takes one pending connection and acts on its message.
-class ActivationHandler {
+class ActivationHandler
+{
 public:
     ActivationHandler(QLocalServer* server, ActivationTarget* target) : server(server), target(target) {}
     void operator()() const;

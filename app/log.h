@@ -10,7 +10,8 @@ enum LogLevel : int32_t { INFO = 0, WARN = 1, ERROR = 2, DEBUG = 3 };
 
 // One log line: the prefix is stamped at construction, the line is written to
 // standard output (and flushed) when the object goes away.
-class Logger {
+class Logger
+{
 public:
     explicit Logger(LogLevel level);
     ~Logger();

@@ -10,7 +10,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 // The SIGPIPE handler only writes a byte here; the event loop writes the log line.
 int sigpipeFds[2] = {-1, -1};
@@ -38,7 +39,8 @@ void installSigpipeHandler()
         // this; initialising that class now keeps it from replacing our handler later.
         g_type_class_ref(G_TYPE_SOCKET);
     }
-    struct sigaction action {};
+    struct sigaction action {
+    };
     action.sa_handler = sigpipe_handler;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
@@ -51,7 +53,8 @@ GObjectRef<SpiceSession> newWiredSession(SpiceAgent* agent)
     GObjectRef<SpiceSession> session = GObjectRef<SpiceSession>::adopt(spice_session_new());
     g_object_set(session.get(), "host", args->host, nullptr);
     g_object_set(session.get(), "port", args->port, nullptr);
-    g_signal_connect_data(session.get(), "channel-new", G_CALLBACK(channel_new), agent, nullptr, GConnectFlags(0));
+    g_signal_connect_data(session.get(), "channel-new", G_CALLBACK(channel_new), agent, nullptr,
+                          GConnectFlags(0));
     g_signal_connect_data(session.get(), "channel-destroy", G_CALLBACK(channel_destroy), agent, nullptr,
                           GConnectFlags(0));
     g_signal_connect_data(session.get(), "disconnected", G_CALLBACK(connection_destroy), agent, nullptr,
@@ -61,8 +64,9 @@ GObjectRef<SpiceSession> newWiredSession(SpiceAgent* agent)
 
 void disconnectHandler(gpointer instance, gpointer function, SpiceAgent* agent)
 {
-    g_signal_handlers_disconnect_matched(instance, GSignalMatchType(G_SIGNAL_MATCH_FUNC | G_SIGNAL_MATCH_DATA), 0,
-                                         0, nullptr, function, agent);
+    g_signal_handlers_disconnect_matched(instance,
+                                         GSignalMatchType(G_SIGNAL_MATCH_FUNC | G_SIGNAL_MATCH_DATA), 0, 0,
+                                         nullptr, function, agent);
 }
 
 } // namespace

@@ -3,7 +3,8 @@
 #include "log.h"
 #include "session_viewer.h"
 
-namespace {
+namespace
+{
 
 int channelId(SpiceChannel* channel)
 {

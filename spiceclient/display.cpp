@@ -22,7 +22,8 @@ void release_surface_block(SpiceAgent* agent)
     }
 }
 
-namespace {
+namespace
+{
 
 void tellSurfaceGone(SpiceAgent* agent, int format)
 {
@@ -118,7 +119,8 @@ void display_update(SpiceDisplayChannel* channel, int x, int y, int width, int h
     if (agent->imgdata && agent->bytes_per_pixel > 0 && rect.width > 0 && rect.height > 0) {
         const size_t rowBytes = size_t(rect.width) * size_t(agent->bytes_per_pixel);
         for (int row = 0; row < rect.height; ++row) {
-            size_t offset = size_t(rect.y + row) * size_t(agent->stride) + size_t(rect.x) * size_t(agent->bytes_per_pixel);
+            size_t offset = size_t(rect.y + row) * size_t(agent->stride) +
+                            size_t(rect.x) * size_t(agent->bytes_per_pixel);
             std::memcpy(agent->shm_data + offset, agent->imgdata + offset, rowBytes);
         }
     }

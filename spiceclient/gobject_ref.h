@@ -4,7 +4,8 @@
 #include <utility>
 
 // Owns one reference to a GObject; released when the holder goes or is reset.
-template <typename T> class GObjectRef {
+template <typename T> class GObjectRef
+{
 public:
     GObjectRef() = default;
     // Takes over a reference the caller already owns (for example from a *_new() call).

@@ -5,7 +5,8 @@
 
 #include <Qt>
 
-namespace {
+namespace
+{
 
 // QEvent::Type numbers; QEvent itself is kept out so this file stays free of QtGui.
 enum : int32_t {
@@ -18,7 +19,8 @@ enum : int32_t {
     kWheel = 31,
 };
 
-constexpr uint32_t kControlAlt = static_cast<uint32_t>(Qt::ControlModifier) | static_cast<uint32_t>(Qt::AltModifier);
+constexpr uint32_t kControlAlt =
+    static_cast<uint32_t>(Qt::ControlModifier) | static_cast<uint32_t>(Qt::AltModifier);
 constexpr uint32_t kMeta = static_cast<uint32_t>(Qt::MetaModifier);
 
 unsigned int mainCode(int key)

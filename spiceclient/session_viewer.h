@@ -21,7 +21,8 @@ struct Rect {
 };
 
 // What the session layer needs of the window. The viewer implements it; tests use recorders.
-class SessionViewer {
+class SessionViewer
+{
 public:
     virtual ~SessionViewer() = default;
     virtual void setTitle(const QString& title) = 0;

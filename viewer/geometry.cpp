@@ -4,7 +4,8 @@
 
 bool PictureGeometry::isValid() const
 {
-    return !scaledSize.isEmpty() && std::isfinite(scaleX) && std::isfinite(scaleY) && scaleX > 0 && scaleY > 0;
+    return !scaledSize.isEmpty() && std::isfinite(scaleX) && std::isfinite(scaleY) && scaleX > 0 &&
+           scaleY > 0;
 }
 
 PictureGeometry fitPicture(const QSize& surface, const QSize& window)

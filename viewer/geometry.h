@@ -8,10 +8,10 @@
 
 // Where the scaled picture sits in the window and how window pixels map to surface pixels.
 struct PictureGeometry {
-    QSize scaledSize;   // the surface scaled into the window, aspect ratio kept
-    int xOffset = 0;    // window position of the picture's top-left corner
+    QSize scaledSize; // the surface scaled into the window, aspect ratio kept
+    int xOffset = 0;  // window position of the picture's top-left corner
     int yOffset = 0;
-    float scaleX = 0;   // surface pixels per window pixel
+    float scaleX = 0; // surface pixels per window pixel
     float scaleY = 0;
 
     bool isValid() const;
@@ -26,4 +26,3 @@ QPoint windowToSurface(const QPoint& p, const PictureGeometry& geometry);
 
 // Window rectangles to repaint for a region of changed surface pixels; none while the geometry is unusable.
 QVector<QRect> repaintRects(const QRegion& dirty, const PictureGeometry& geometry);
-

@@ -3,10 +3,10 @@
 #include <pixman.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
-#include <atomic>
 #include <cstring>
 #include <memory>
 #include <vector>

@@ -25,7 +25,8 @@
 #include <exception>
 #include <utility>
 
-namespace {
+namespace
+{
 
 // Changes are gathered for one frame of a 60 Hz display: longer would drop frames of a
 // 30 frames-per-second stream, shorter would only repaint more often than anyone can see.
@@ -175,7 +176,8 @@ void SpiceViewer::updateImage(Rect* rect)
 
     if (!rect || picture.isNull()) {
         if (surfaceImage->format() == QImage::Format_RGB32)
-            picture = QImage(shmData, screenInfo.width, screenInfo.height, screenInfo.stride, QImage::Format_RGB32);
+            picture =
+                QImage(shmData, screenInfo.width, screenInfo.height, screenInfo.stride, QImage::Format_RGB32);
         else
             picture = surfaceImage->convertToFormat(QImage::Format_RGB32);
         scaledPicture = QImage();
@@ -274,7 +276,8 @@ void SpiceViewer::paintEvent(QPaintEvent* event)
     for (const QRect& bar : QRegion(area).subtracted(shown))
         painter.fillRect(bar, Qt::black);
     if (!shown.isEmpty())
-        painter.drawImage(shown.topLeft(), shownImage, shown.translated(-geometry.xOffset, -geometry.yOffset));
+        painter.drawImage(shown.topLeft(), shownImage,
+                          shown.translated(-geometry.xOffset, -geometry.yOffset));
 }
 
 void SpiceViewer::clearDisplay()

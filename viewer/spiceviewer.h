@@ -14,12 +14,14 @@ class QFrame;
 class QTimer;
 struct SpiceAgent;
 
-namespace Ui {
+namespace Ui
+{
 class SpiceViewer;
 }
 
 // The program's window: shows the remote surface, forwards local input, holds the keyboard grab.
-class SpiceViewer : public QWidget, public SessionViewer {
+class SpiceViewer : public QWidget, public SessionViewer
+{
     Q_OBJECT
 
 public:
@@ -79,9 +81,9 @@ private:
     float scaleY = 0;
     PictureGeometry geometry;
     QFrame* overlayFrame = nullptr;
-    QImage scaledPicture;  // the picture at window scale, patched where the surface changed
-    QRegion staleRegion;   // surface pixels changed since the scaled picture was last patched
-    QRegion dirtyRegion;   // surface pixels changed since the last flush of repaint requests
+    QImage scaledPicture; // the picture at window scale, patched where the surface changed
+    QRegion staleRegion;  // surface pixels changed since the scaled picture was last patched
+    QRegion dirtyRegion;  // surface pixels changed since the last flush of repaint requests
     QTimer* updateTimer = nullptr;
     QElapsedTimer lastFlush; // since repaint requests last went out
     bool spiceState = false;

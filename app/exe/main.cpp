@@ -13,7 +13,8 @@
 #include <string>
 #include <vector>
 
-namespace {
+namespace
+{
 
 // Whether `word` is one of our options that takes the next word as its value.
 bool takesValue(const std::string& word)
@@ -55,7 +56,8 @@ constexpr int kHandOverWaitMs = 30000;
 // How long a start waits for a simultaneous one that won the lock to begin listening.
 constexpr int kRoleDeadlineMs = 10000;
 
-class ViewerActivation : public ActivationTarget {
+class ViewerActivation : public ActivationTarget
+{
 public:
     explicit ViewerActivation(SpiceViewer* viewer) : viewer(viewer) {}
     int checkReconnect() override { return viewer->checkReconnect(); }

@@ -6,7 +6,8 @@
 #include <sstream>
 
 // Collects what is written to std::cout while it lives.
-class CoutCapture {
+class CoutCapture
+{
 public:
     CoutCapture() : previous(std::cout.rdbuf(buffer.rdbuf())) {}
     ~CoutCapture() { std::cout.rdbuf(previous); }

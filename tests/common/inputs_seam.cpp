@@ -2,7 +2,8 @@
 
 #include <spice-client.h>
 
-namespace {
+namespace
+{
 
 InputsRecorder currentRecorder = nullptr;
 
@@ -21,7 +22,8 @@ void setInputsRecorder(InputsRecorder recorder)
 
 // These definitions in the executable win over the library's, so nothing reaches a real channel.
 extern "C" {
-void spice_inputs_channel_position(SpiceInputsChannel* channel, gint x, gint y, gint display, gint button_state)
+void spice_inputs_channel_position(SpiceInputsChannel* channel, gint x, gint y, gint display,
+                                   gint button_state)
 {
     record(channel, QStringLiteral("position(%1,%2,%3,%4)").arg(x).arg(y).arg(display).arg(button_state));
 }

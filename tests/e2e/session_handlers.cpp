@@ -8,7 +8,8 @@
 #include <QtTest>
 #include <cstring>
 
-namespace {
+namespace
+{
 
 struct StateViewer : SessionViewer {
     void setTitle(const QString& t) override { title = t; }
@@ -45,7 +46,8 @@ SpiceSession* sessionOf(gpointer channel)
 
 } // namespace
 
-class TestSessionHandlers : public QObject {
+class TestSessionHandlers : public QObject
+{
     Q_OBJECT
 
     StateViewer viewer;
@@ -98,7 +100,8 @@ private Q_SLOTS:
             gpointer old = agent.session.get();
             bool oldReleased = false;
             g_object_weak_ref(
-                G_OBJECT(old), [](gpointer flag, GObject*) { *static_cast<bool*>(flag) = true; }, &oldReleased);
+                G_OBJECT(old), [](gpointer flag, GObject*) { *static_cast<bool*>(flag) = true; },
+                &oldReleased);
             viewer.open = false;
             const int surfacesBefore = viewer.surfaces;
 

@@ -3,18 +3,20 @@
 
 #include <QElapsedTimer>
 #include <QJsonDocument>
-#include <sys/wait.h>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
-class RecordingTarget : public ActivationTarget {
+class RecordingTarget : public ActivationTarget
+{
 public:
     int checkReconnect() override
     {
@@ -36,7 +38,8 @@ public:
 
 } // namespace
 
-class TestActivation : public QObject {
+class TestActivation : public QObject
+{
     Q_OBJECT
 
     QTemporaryDir tmp;
@@ -70,10 +73,12 @@ private Q_SLOTS:
         QTest::newRow("with key") << QByteArray("{\"command\":\"activate\",\"key\":\"41\"}") << true << "41";
         QTest::newRow("empty key") << QByteArray("{\"command\":\"activate\",\"key\":\"\"}") << true << "";
         QTest::newRow("no key member") << QByteArray("{\"command\":\"activate\"}") << true << "";
-        QTest::newRow("numeric key is no key") << QByteArray("{\"command\":\"activate\",\"key\":65}") << true << "";
-        QTest::newRow("extra members") << QByteArray("{\"x\":1,\"command\":\"activate\",\"key\":\"41\",\"y\":[]}") << true
-                                       << "41";
-        QTest::newRow("case differs") << QByteArray("{\"command\":\"Activate\",\"key\":\"41\"}") << false << "";
+        QTest::newRow("numeric key is no key")
+            << QByteArray("{\"command\":\"activate\",\"key\":65}") << true << "";
+        QTest::newRow("extra members")
+            << QByteArray("{\"x\":1,\"command\":\"activate\",\"key\":\"41\",\"y\":[]}") << true << "41";
+        QTest::newRow("case differs")
+            << QByteArray("{\"command\":\"Activate\",\"key\":\"41\"}") << false << "";
         QTest::newRow("other command") << QByteArray("{\"command\":\"quit\"}") << false << "";
         QTest::newRow("command not a string") << QByteArray("{\"command\":1}") << false << "";
         QTest::newRow("array") << QByteArray("[\"activate\"]") << false << "";
@@ -136,18 +141,22 @@ private Q_SLOTS:
         QTest::newRow("key injects, window untouched")
             << QList<QByteArray>{"{\"command\":\"activate\",\"key\":\"41\"}"} << false
             << QStringList{"checkReconnect", "onReactivate 41"};
-        QTest::newRow("no key shows a hidden window") << QList<QByteArray>{"{\"command\":\"activate\",\"key\":\"\"}"}
-                                                      << false << QStringList{"checkReconnect", "show"};
+        QTest::newRow("no key shows a hidden window")
+            << QList<QByteArray>{"{\"command\":\"activate\",\"key\":\"\"}"} << false
+            << QStringList{"checkReconnect", "show"};
         QTest::newRow("visible window is not shown again")
-            << QList<QByteArray>{"{\"command\":\"activate\",\"key\":\"\"}"} << true << QStringList{"checkReconnect"};
-        QTest::newRow("message in pieces") << QList<QByteArray>{"{\"command\":\"acti", "vate\",\"key\":\"42\"}"}
-                                           << false << QStringList{"checkReconnect", "onReactivate 42"};
+            << QList<QByteArray>{"{\"command\":\"activate\",\"key\":\"\"}"} << true
+            << QStringList{"checkReconnect"};
+        QTest::newRow("message in pieces")
+            << QList<QByteArray>{"{\"command\":\"acti", "vate\",\"key\":\"42\"}"} << false
+            << QStringList{"checkReconnect", "onReactivate 42"};
         QTest::newRow("wrong command does nothing")
             << QList<QByteArray>{"{\"command\":\"ACTIVATE\",\"key\":\"41\"}"} << false << QStringList{};
         QTest::newRow("not json does nothing") << QList<QByteArray>{"hello"} << false << QStringList{};
         QTest::newRow("silent peer does nothing") << QList<QByteArray>{} << false << QStringList{};
         QTest::newRow("oversized does nothing")
-            << QList<QByteArray>{QByteArray("{\"command\":\"activate\",\"key\":\"") + QByteArray(70000, 'a') + "\"}"}
+            << QList<QByteArray>{QByteArray("{\"command\":\"activate\",\"key\":\"") + QByteArray(70000, 'a') +
+                                 "\"}"}
             << false << QStringList{};
     }
     void handlerActsOnMessages()

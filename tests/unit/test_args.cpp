@@ -6,7 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 struct Argv {
     explicit Argv(const QStringList& words)
@@ -79,20 +80,22 @@ const char kUsage[] = "spice-client: A spice client\n"
 
 } // namespace
 
-class TestArgs : public QObject {
+class TestArgs : public QObject
+{
     Q_OBJECT
 private Q_SLOTS:
     void formsGiveTheSameRecord_data()
     {
         QTest::addColumn<QStringList>("words");
-        QTest::newRow("short, separate") << QStringList{"-h", "10.0.0.2", "-p", "5901", "-n", "Desk", "-k", "41"};
+        QTest::newRow("short, separate")
+            << QStringList{"-h", "10.0.0.2", "-p", "5901", "-n", "Desk", "-k", "41"};
         QTest::newRow("short, attached") << QStringList{"-h10.0.0.2", "-p5901", "-nDesk", "-k41"};
         QTest::newRow("long, =") << QStringList{"--host=10.0.0.2", "--port=5901", "--name=Desk", "--key=41"};
-        QTest::newRow("long, next word") << QStringList{"--host", "10.0.0.2", "--port", "5901", "--name", "Desk",
-                                                        "--key", "41"};
+        QTest::newRow("long, next word")
+            << QStringList{"--host", "10.0.0.2", "--port", "5901", "--name", "Desk", "--key", "41"};
         QTest::newRow("abbreviated") << QStringList{"--ho=10.0.0.2", "--po", "5901", "--na=Desk", "--k=41"};
-        QTest::newRow("last wins") << QStringList{"-h", "longer-name.example", "-h", "10.0.0.2", "-p",
-                                                  "5901", "-n", "Desk", "-k", "41"};
+        QTest::newRow("last wins") << QStringList{
+            "-h", "longer-name.example", "-h", "10.0.0.2", "-p", "5901", "-n", "Desk", "-k", "41"};
     }
     void formsGiveTheSameRecord()
     {
@@ -114,19 +117,23 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("words");
         QTest::addColumn<int>("status");
         QTest::newRow("nothing") << QStringList{} << int(ParseResult::Usage);
-        QTest::newRow("help after valid options") << QStringList{"-h", "a", "-p", "1", "-e"} << int(ParseResult::Usage);
+        QTest::newRow("help after valid options")
+            << QStringList{"-h", "a", "-p", "1", "-e"} << int(ParseResult::Usage);
         QTest::newRow("--help") << QStringList{"--help", "-h", "a"} << int(ParseResult::Usage);
         QTest::newRow("unknown option") << QStringList{"-h", "a", "-p", "1", "-x"} << int(ParseResult::Usage);
         QTest::newRow("missing value") << QStringList{"-h", "a", "-p"} << int(ParseResult::Usage);
         QTest::newRow("stray word") << QStringList{"-h", "a", "stray", "-p", "1"} << int(ParseResult::Usage);
         QTest::newRow("port alone") << QStringList{"-p", "5900"} << int(ParseResult::MissingHostOrPort);
-        QTest::newRow("empty host") << QStringList{"-h", "", "-p", "5900"} << int(ParseResult::MissingHostOrPort);
-        QTest::newRow("host 24 chars") << QStringList{"-h", QString(24, 'h'), "-p", "1"} << int(ParseResult::TooLong);
-        QTest::newRow("port 8 chars") << QStringList{"-h", "a", "-p", "12345678"} << int(ParseResult::TooLong);
-        QTest::newRow("name 64 chars") << QStringList{"-h", "a", "-p", "1", "-n", QString(64, 'n')}
-                                       << int(ParseResult::TooLong);
-        QTest::newRow("key 24 chars") << QStringList{"-h", "a", "-p", "1", "-k", QString(24, 'k')}
-                                      << int(ParseResult::TooLong);
+        QTest::newRow("empty host") << QStringList{"-h", "", "-p", "5900"}
+                                    << int(ParseResult::MissingHostOrPort);
+        QTest::newRow("host 24 chars")
+            << QStringList{"-h", QString(24, 'h'), "-p", "1"} << int(ParseResult::TooLong);
+        QTest::newRow("port 8 chars")
+            << QStringList{"-h", "a", "-p", "12345678"} << int(ParseResult::TooLong);
+        QTest::newRow("name 64 chars")
+            << QStringList{"-h", "a", "-p", "1", "-n", QString(64, 'n')} << int(ParseResult::TooLong);
+        QTest::newRow("key 24 chars")
+            << QStringList{"-h", "a", "-p", "1", "-k", QString(24, 'k')} << int(ParseResult::TooLong);
     }
     void refusals()
     {
@@ -139,8 +146,8 @@ private Q_SLOTS:
     void fieldsHoldTheirWidthMinusOne()
     {
         AppArgs args{};
-        QStringList words{"-h", QString(23, 'h'), "-p", QString(7, '9'), "-n", QString(63, 'n'), "-k",
-                          QString(23, 'k')};
+        QStringList words{"-h", QString(23, 'h'), "-p", QString(7, '9'),
+                          "-n", QString(63, 'n'), "-k", QString(23, 'k')};
         QCOMPARE(parse(words, args).status, ParseResult::Ok);
         QCOMPARE(std::strlen(args.host), size_t(23));
         QCOMPARE(std::strlen(args.port), size_t(7));
@@ -162,7 +169,8 @@ private Q_SLOTS:
         QTest::newRow("no arguments") << QStringList{} << QByteArray();
         QTest::newRow("help") << QStringList{"-e"} << QByteArray();
         QTest::newRow("stray word") << QStringList{"-h", "a", "-p", "1", "b"} << QByteArray();
-        QTest::newRow("port only") << QStringList{"-p", "5900"} << QByteArray("[ERROR] No host or port found\n");
+        QTest::newRow("port only") << QStringList{"-p", "5900"}
+                                   << QByteArray("[ERROR] No host or port found\n");
         QTest::newRow("host too long")
             << QStringList{"-h", QString(30, 'h'), "-p", "1"}
             << QByteArray("[ERROR] Value of option --host is too long (at most 23 characters)\n");

@@ -3,7 +3,8 @@
 #include <QtTest>
 #include <cmath>
 
-class TestGeometry : public QObject {
+class TestGeometry : public QObject
+{
     Q_OBJECT
 private Q_SLOTS:
     void fitKeepsAspectAndCentres_data()
@@ -11,13 +12,13 @@ private Q_SLOTS:
         QTest::addColumn<QSize>("surface");
         QTest::addColumn<QSize>("window");
         QTest::addColumn<QRect>("picture");
-        QTest::newRow("wider surface: bars above and below") << QSize(1600, 900) << QSize(800, 600)
-                                                             << QRect(0, 75, 800, 450);
-        QTest::newRow("taller surface: bars left and right") << QSize(600, 800) << QSize(800, 600)
-                                                             << QRect(175, 0, 450, 600);
+        QTest::newRow("wider surface: bars above and below")
+            << QSize(1600, 900) << QSize(800, 600) << QRect(0, 75, 800, 450);
+        QTest::newRow("taller surface: bars left and right")
+            << QSize(600, 800) << QSize(800, 600) << QRect(175, 0, 450, 600);
         QTest::newRow("same aspect, enlarged") << QSize(400, 300) << QSize(800, 600) << QRect(0, 0, 800, 600);
-        QTest::newRow("odd window keeps truncation") << QSize(1920, 1080) << QSize(801, 601)
-                                                     << QRect(0, 75, 801, 450);
+        QTest::newRow("odd window keeps truncation")
+            << QSize(1920, 1080) << QSize(801, 601) << QRect(0, 75, 801, 450);
         QTest::newRow("1x1 surface") << QSize(1, 1) << QSize(800, 600) << QRect(100, 0, 600, 600);
     }
     void fitKeepsAspectAndCentres()
@@ -83,8 +84,11 @@ private Q_SLOTS:
                 QRect r = g.pictureRect();
                 for (QPoint p : {r.topLeft(), r.topRight(), r.bottomLeft(), r.bottomRight(), r.center()}) {
                     QPoint sp = windowToSurface(p, g);
-                    QVERIFY2(QRect(QPoint(0, 0), s).contains(sp),
-                             qPrintable(QString("%1x%2 in %3x%4").arg(s.width()).arg(s.height()).arg(w.width()).arg(w.height())));
+                    QVERIFY2(QRect(QPoint(0, 0), s).contains(sp), qPrintable(QString("%1x%2 in %3x%4")
+                                                                                 .arg(s.width())
+                                                                                 .arg(s.height())
+                                                                                 .arg(w.width())
+                                                                                 .arg(w.height())));
                 }
             }
         }
@@ -117,8 +121,8 @@ private Q_SLOTS:
         QVector<QRect> one = repaintRects(sixteen, g);
         QCOMPARE(one.size(), 1);
         QRect bound = sixteen.boundingRect();
-        QCOMPARE(one[0], QRect(int(bound.x() / 2.0f + 0), int(bound.y() / 2.0f + 75), int(bound.width() / 2.0f + 2),
-                               int(bound.height() / 2.0f + 2)));
+        QCOMPARE(one[0], QRect(int(bound.x() / 2.0f + 0), int(bound.y() / 2.0f + 75),
+                               int(bound.width() / 2.0f + 2), int(bound.height() / 2.0f + 2)));
     }
 
     void noRepaintBeforeAPaintGaveAScale()

@@ -1,6 +1,6 @@
-#include "inputs_seam.h"
 #include "agent.h"
 #include "input.h"
+#include "inputs_seam.h"
 
 #include <QRegularExpression>
 #include <QStringList>
@@ -13,7 +13,8 @@
 #include <vector>
 
 // Log lines and channel calls land in one timeline so their order can be checked.
-namespace {
+namespace
+{
 
 QStringList timeline;
 std::vector<const void*> callChannels;
@@ -25,7 +26,8 @@ void record(SpiceInputsChannel* channel, const QString& call)
 }
 
 // Stands in for stdout while an event is handled; each finished line is reduced to "[LEVEL] text".
-class LineCapture : public std::streambuf {
+class LineCapture : public std::streambuf
+{
 public:
     void finish()
     {
@@ -69,8 +71,8 @@ private:
 
 } // namespace
 
-
-namespace {
+namespace
+{
 
 constexpr int MouseButtonPress = 2;
 constexpr int MouseButtonRelease = 3;
@@ -131,7 +133,8 @@ int deliver(KM_EVENT event, SpiceAgent& agent)
 
 Q_DECLARE_METATYPE(KM_EVENT)
 
-class TestInput : public QObject {
+class TestInput : public QObject
+{
     Q_OBJECT
 
 private Q_SLOTS:
@@ -250,8 +253,9 @@ void TestInput::events_data()
                                            << QStringList{"[DEBUG] MouseButtonPress3", "button_press(0,5)"};
     QTest::newRow("release all") << mouseEvent(MouseButtonRelease, 0) << 0 << 1
                                  << QStringList{"[DEBUG] MouseButtonRelease0", "button_release(0,0)"};
-    QTest::newRow("release leaving right") << mouseEvent(MouseButtonRelease, 2) << 0 << 1
-                                           << QStringList{"[DEBUG] MouseButtonRelease2", "button_release(3,4)"};
+    QTest::newRow("release leaving right")
+        << mouseEvent(MouseButtonRelease, 2) << 0 << 1
+        << QStringList{"[DEBUG] MouseButtonRelease2", "button_release(3,4)"};
     QTest::newRow("back button press") << mouseEvent(MouseButtonPress, 8) << 0 << 1
                                        << QStringList{"[DEBUG] MouseButtonPress8", "button_press(0,0)"};
 
@@ -267,8 +271,9 @@ void TestInput::events_data()
     {
         KM_EVENT up = mouseEvent(Wheel, 0);
         up.wheel_up = true;
-        QTest::newRow("wheel up")
-            << up << 0 << 1 << QStringList{"[DEBUG] Wheel1", "button_press(4,0)", "button_release(4,0)"};
+        QTest::newRow("wheel up") << up << 0 << 1
+                                  << QStringList{"[DEBUG] Wheel1", "button_press(4,0)",
+                                                 "button_release(4,0)"};
         up.buttons = 3;
         QTest::newRow("wheel up, left+right held")
             << up << 0 << 1 << QStringList{"[DEBUG] Wheel1", "button_press(4,5)", "button_release(4,5)"};
@@ -283,10 +288,11 @@ void TestInput::events_data()
     // Ctrl+Alt+Del is sent whole; a release repeats the presses before letting go in reverse.
     const QStringList cadPress{"[INFO] Ctrl+Alt+Del pressed", "key_press(0x1d)", "key_press(0x38)",
                                "key_press(0x153)"};
-    const QStringList cadRelease{"[INFO] Ctrl+Alt+Del released", "key_press(0x1d)",   "key_press(0x38)",
-                                 "key_press(0x153)",             "key_release(0x153)", "key_release(0x38)",
-                                 "key_release(0x1d)"};
-    QTest::newRow("ctrl+alt+del press") << keyEvent(KeyPress, Qt::Key_Delete, Ctrl | Alt) << 0 << 1 << cadPress;
+    const QStringList cadRelease{
+        "[INFO] Ctrl+Alt+Del released", "key_press(0x1d)",   "key_press(0x38)",  "key_press(0x153)",
+        "key_release(0x153)",           "key_release(0x38)", "key_release(0x1d)"};
+    QTest::newRow("ctrl+alt+del press")
+        << keyEvent(KeyPress, Qt::Key_Delete, Ctrl | Alt) << 0 << 1 << cadPress;
     QTest::newRow("ctrl+alt+del release")
         << keyEvent(KeyRelease, Qt::Key_Delete, Ctrl | Alt) << 0 << 1 << cadRelease;
     QTest::newRow("ctrl+alt+meta+del press")
@@ -299,45 +305,54 @@ void TestInput::events_data()
                               << QStringList{"key_press(0x153)"};
     QTest::newRow("alt+del release") << keyEvent(KeyRelease, Qt::Key_Delete, Alt) << 0 << 1
                                      << QStringList{"key_release(0x153)"};
-    QTest::newRow("ctrl+alt+backspace") << keyEvent(KeyPress, Qt::Key_Backspace, Ctrl | Alt) << 0 << 1
-                                        << QStringList{"key_press(0xe)"};
+    QTest::newRow("ctrl+alt+backspace")
+        << keyEvent(KeyPress, Qt::Key_Backspace, Ctrl | Alt) << 0 << 1 << QStringList{"key_press(0xe)"};
 
     // Win shortcuts.
     const QStringList winRPress{"[INFO] Win+R pressed", "key_press(0x15b)", "key_press(0x13)"};
     const QStringList winRRelease{"[INFO] Win+R released", "key_release(0x13)", "key_release(0x15b)"};
-    QTest::newRow("control+meta+R press") << keyEvent(KeyPress, Qt::Key_R, Ctrl | Meta) << 0 << 1 << winRPress;
+    QTest::newRow("control+meta+R press")
+        << keyEvent(KeyPress, Qt::Key_R, Ctrl | Meta) << 0 << 1 << winRPress;
     QTest::newRow("meta+R release") << keyEvent(KeyRelease, Qt::Key_R, Meta) << 0 << 1 << winRRelease;
-    QTest::newRow("meta+R on keypad flag") << keyEvent(KeyPress, Qt::Key_R, Meta | Keypad, true) << 0 << 1
-                                           << winRPress;
-    QTest::newRow("ctrl+alt+meta+R") << keyEvent(KeyPress, Qt::Key_R, Ctrl | Alt | Meta) << 0 << 1 << winRPress;
+    QTest::newRow("meta+R on keypad flag")
+        << keyEvent(KeyPress, Qt::Key_R, Meta | Keypad, true) << 0 << 1 << winRPress;
+    QTest::newRow("ctrl+alt+meta+R") << keyEvent(KeyPress, Qt::Key_R, Ctrl | Alt | Meta) << 0 << 1
+                                     << winRPress;
     QTest::newRow("meta+E press") << keyEvent(KeyPress, Qt::Key_E, Meta) << 0 << 1
-                                  << QStringList{"[INFO] Win+E pressed", "key_press(0x15b)", "key_press(0x12)"};
-    QTest::newRow("meta+E release")
-        << keyEvent(KeyRelease, Qt::Key_E, Meta | Shift) << 0 << 1
-        << QStringList{"[INFO] Win+E released", "key_release(0x12)", "key_release(0x15b)"};
-    QTest::newRow("meta+T") << keyEvent(KeyPress, Qt::Key_T, Meta) << 0 << 1 << QStringList{"key_press(0x14)"};
+                                  << QStringList{"[INFO] Win+E pressed", "key_press(0x15b)",
+                                                 "key_press(0x12)"};
+    QTest::newRow("meta+E release") << keyEvent(KeyRelease, Qt::Key_E, Meta | Shift) << 0 << 1
+                                    << QStringList{"[INFO] Win+E released", "key_release(0x12)",
+                                                   "key_release(0x15b)"};
+    QTest::newRow("meta+T") << keyEvent(KeyPress, Qt::Key_T, Meta) << 0 << 1
+                            << QStringList{"key_press(0x14)"};
     QTest::newRow("meta alone") << keyEvent(KeyPress, Qt::Key_Meta, Meta) << 0 << 1
                                 << QStringList{"key_press(0x15b)"};
 
     // Plain keys go through the table chosen by the keypad flag, unknown keys as 0.
     QTest::newRow("R press") << keyEvent(KeyPress, Qt::Key_R) << 0 << 1 << QStringList{"key_press(0x13)"};
-    QTest::newRow("R release") << keyEvent(KeyRelease, Qt::Key_R) << 0 << 1 << QStringList{"key_release(0x13)"};
-    QTest::newRow("ctrl+R") << keyEvent(KeyPress, Qt::Key_R, Ctrl) << 0 << 1 << QStringList{"key_press(0x13)"};
-    QTest::newRow("Super_L") << keyEvent(KeyPress, Qt::Key_Super_L) << 0 << 1 << QStringList{"key_press(0x0)"};
-    QTest::newRow("Romaji") << keyEvent(KeyRelease, Qt::Key_Romaji) << 0 << 1 << QStringList{"key_release(0x0)"};
+    QTest::newRow("R release") << keyEvent(KeyRelease, Qt::Key_R) << 0 << 1
+                               << QStringList{"key_release(0x13)"};
+    QTest::newRow("ctrl+R") << keyEvent(KeyPress, Qt::Key_R, Ctrl) << 0 << 1
+                            << QStringList{"key_press(0x13)"};
+    QTest::newRow("Super_L") << keyEvent(KeyPress, Qt::Key_Super_L) << 0 << 1
+                             << QStringList{"key_press(0x0)"};
+    QTest::newRow("Romaji") << keyEvent(KeyRelease, Qt::Key_Romaji) << 0 << 1
+                            << QStringList{"key_release(0x0)"};
     QTest::newRow("print") << keyEvent(KeyPress, Qt::Key_Print) << 0 << 1 << QStringList{"key_press(0x139)"};
     QTest::newRow("1") << keyEvent(KeyPress, Qt::Key_1) << 0 << 1 << QStringList{"key_press(0x2)"};
     QTest::newRow("keypad 1") << keyEvent(KeyPress, Qt::Key_1, Keypad, true) << 0 << 1
                               << QStringList{"key_press(0x4f)"};
-    QTest::newRow("keypad 1 release") << keyEvent(KeyRelease, Qt::Key_1, Keypad, true) << 0 << 1
-                                      << QStringList{"key_release(0x4f)"};
-    QTest::newRow("keypad A") << keyEvent(KeyPress, Qt::Key_A, 0, true) << 0 << 1 << QStringList{"key_press(0x0)"};
+    QTest::newRow("keypad 1 release")
+        << keyEvent(KeyRelease, Qt::Key_1, Keypad, true) << 0 << 1 << QStringList{"key_release(0x4f)"};
+    QTest::newRow("keypad A") << keyEvent(KeyPress, Qt::Key_A, 0, true) << 0 << 1
+                              << QStringList{"key_press(0x0)"};
     QTest::newRow("enter") << keyEvent(KeyPress, Qt::Key_Enter) << 0 << 1 << QStringList{"key_press(0x1c)"};
     QTest::newRow("keypad enter") << keyEvent(KeyPress, Qt::Key_Enter, Keypad, true) << 0 << 1
                                   << QStringList{"key_press(0x11c)"};
     // The keypad flag is the event's own field, not the modifier bit.
-    QTest::newRow("keypad modifier only") << keyEvent(KeyPress, Qt::Key_1, Keypad, false) << 0 << 1
-                                          << QStringList{"key_press(0x2)"};
+    QTest::newRow("keypad modifier only")
+        << keyEvent(KeyPress, Qt::Key_1, Keypad, false) << 0 << 1 << QStringList{"key_press(0x2)"};
 }
 
 void TestInput::events()

@@ -3,7 +3,8 @@
 #include <QSet>
 #include <QtTest>
 
-namespace {
+namespace
+{
 
 QHash<int, unsigned int> mainTable()
 {
@@ -24,8 +25,8 @@ void checkEncoding(const QHash<int, unsigned int>& map, const char* which)
 {
     for (auto it = map.cbegin(); it != map.cend(); ++it) {
         const unsigned int code = it.value();
-        const QByteArray where = QByteArray(which) + " key 0x" + QByteArray::number(it.key(), 16) + " code 0x" +
-                                 QByteArray::number(code, 16);
+        const QByteArray where = QByteArray(which) + " key 0x" + QByteArray::number(it.key(), 16) +
+                                 " code 0x" + QByteArray::number(code, 16);
         QVERIFY2((code & 0x80) == 0, where + ": break bit set");
         QVERIFY2(code <= 0x17D, where + ": above the highest known code");
         QVERIFY2((code & ~0xFFu) == 0 || (code & ~0xFFu) == 0x100, where + ": bad prefix part");
@@ -36,7 +37,8 @@ void checkEncoding(const QHash<int, unsigned int>& map, const char* which)
 
 } // namespace
 
-class TestKeymap : public QObject {
+class TestKeymap : public QObject
+{
     Q_OBJECT
 
 private Q_SLOTS:
@@ -228,7 +230,7 @@ void TestKeymap::keypadTable()
         QVERIFY2(!pad.contains(key), QByteArray(1, char(key)));
 
     // Digits and period are the keypad's own codes, never the top-row ones.
-    const int digitKeys[] = {Qt::Key_0, Qt::Key_1, Qt::Key_2, Qt::Key_3, Qt::Key_4, Qt::Key_5,
+    const int digitKeys[] = {Qt::Key_0, Qt::Key_1, Qt::Key_2, Qt::Key_3, Qt::Key_4,     Qt::Key_5,
                              Qt::Key_6, Qt::Key_7, Qt::Key_8, Qt::Key_9, Qt::Key_Period};
     QSet<unsigned int> digits;
     for (int key : digitKeys) {
@@ -248,8 +250,9 @@ void TestKeymap::keypadTable()
     QCOMPARE(pad.value(Qt::Key_1), 0x4Fu);
 
     // Navigation keys arrive flagged as keypad with NumLock off, but are the E0 block keys.
-    const int navigation[] = {Qt::Key_Home, Qt::Key_End,    Qt::Key_Up,       Qt::Key_Down,   Qt::Key_Left,
-                              Qt::Key_Right, Qt::Key_PageUp, Qt::Key_PageDown, Qt::Key_Insert, Qt::Key_Delete};
+    const int navigation[] = {Qt::Key_Home,   Qt::Key_End,   Qt::Key_Up,     Qt::Key_Down,
+                              Qt::Key_Left,   Qt::Key_Right, Qt::Key_PageUp, Qt::Key_PageDown,
+                              Qt::Key_Insert, Qt::Key_Delete};
     for (int key : navigation) {
         QVERIFY2(pad.contains(key), QByteArray::number(key, 16));
         QCOMPARE(pad.value(key), main.value(key));

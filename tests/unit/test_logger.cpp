@@ -7,7 +7,8 @@
 #include <ctime>
 #include <thread>
 
-class TestLogger : public QObject {
+class TestLogger : public QObject
+{
     Q_OBJECT
 private Q_SLOTS:
     void lineFormat_data()
@@ -29,14 +30,17 @@ private Q_SLOTS:
         CoutCapture capture;
         Logger(LogLevel(level)) << "hello " << 42;
         const QString text = QString::fromStdString(capture.text());
-        QRegularExpression shape("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d \\[" + name + "\\] hello 42\\n$");
+        QRegularExpression shape("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d \\[" + name +
+                                 "\\] hello 42\\n$");
         QVERIFY2(shape.match(text).hasMatch(), qPrintable(text));
     }
 
     void emptyMessageKeepsTrailingBlank()
     {
         CoutCapture capture;
-        { Logger line(INFO); }
+        {
+            Logger line(INFO);
+        }
         const std::string text = capture.text();
         QCOMPARE(text.size(), size_t(19 + 9)); // stamp, " [INFO] ", newline
         QCOMPARE(text.substr(19), std::string(" [INFO] \n"));

@@ -10,7 +10,8 @@
 #include <numeric>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 struct RecordingViewer : SessionViewer {
     void setTitle(const QString& t) override { title = t; }
@@ -62,7 +63,8 @@ std::vector<uint8_t> pattern(size_t size)
 
 } // namespace
 
-class TestSurface : public QObject {
+class TestSurface : public QObject
+{
     Q_OBJECT
 private Q_SLOTS:
     void clipping_data()
@@ -108,9 +110,12 @@ private Q_SLOTS:
         QTest::newRow("zero width") << 32 << 0 << 10 << 40 << int(SurfaceLayout::EmptySize) << 0ull;
         QTest::newRow("negative height") << 32 << 10 << -1 << 40 << int(SurfaceLayout::EmptySize) << 0ull;
         QTest::newRow("short rows") << 32 << 100 << 10 << 399 << int(SurfaceLayout::StrideTooSmall) << 0ull;
-        QTest::newRow("overflows 32 bits") << 32 << 40000 << 40000 << 160000 << int(SurfaceLayout::TooLarge) << 0ull;
-        QTest::newRow("just over the cap") << 32 << 8193 << 8193 << 32772 << int(SurfaceLayout::TooLarge) << 0ull;
-        QTest::newRow("unknown format keeps a block") << 8 << 100 << 10 << 100 << int(SurfaceLayout::Ok) << 1000ull;
+        QTest::newRow("overflows 32 bits")
+            << 32 << 40000 << 40000 << 160000 << int(SurfaceLayout::TooLarge) << 0ull;
+        QTest::newRow("just over the cap")
+            << 32 << 8193 << 8193 << 32772 << int(SurfaceLayout::TooLarge) << 0ull;
+        QTest::newRow("unknown format keeps a block")
+            << 8 << 100 << 10 << 100 << int(SurfaceLayout::Ok) << 1000ull;
     }
     void layouts()
     {
@@ -142,7 +147,8 @@ private Q_SLOTS:
         QCOMPARE(viewer.surfaces.size(), 1);
         QCOMPARE(viewer.surfaces[0].first, static_cast<void*>(agent.shm_data));
         ScreenInitInfo info = viewer.surfaces[0].second;
-        QCOMPARE(QVector<int>({info.height, info.width, info.stride, info.format}), QVector<int>({32, 64, 256, 32}));
+        QCOMPARE(QVector<int>({info.height, info.width, info.stride, info.format}),
+                 QVector<int>({32, 64, 256, 32}));
         // The block starts black, not as a copy of the library's pixels.
         QVERIFY(std::all_of(agent.shm_data, agent.shm_data + 256 * 32, [](uint8_t b) { return b == 0; }));
         QVERIFY(capture.lines().contains("[INFO] new display channel, creating window"));
@@ -321,11 +327,11 @@ private Q_SLOTS:
         on_channel_event(nullptr, SPICE_CHANNEL_CLOSED, &agent);
         on_channel_event(nullptr, SPICE_CHANNEL_OPENED, nullptr);
         QCOMPARE(viewer.calls, QStringList({"state 1", "state 0", "clear", "close"}));
-        QCOMPARE(capture.lines(), QStringList({"[INFO] on_channel_event invoked10", "[INFO] 连接已建立",
-                                               "[INFO] on_channel_event invoked20",
-                                               "[INFO] on_channel_event invoked12", "[INFO] 连接已关闭",
-                                               "[INFO] on_channel_event invoked10",
-                                               "[ERROR] on_channel_event function data is NULL"}));
+        QCOMPARE(capture.lines(),
+                 QStringList({"[INFO] on_channel_event invoked10", "[INFO] 连接已建立",
+                              "[INFO] on_channel_event invoked20", "[INFO] on_channel_event invoked12",
+                              "[INFO] 连接已关闭", "[INFO] on_channel_event invoked10",
+                              "[ERROR] on_channel_event function data is NULL"}));
     }
 };
 

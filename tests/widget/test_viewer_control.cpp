@@ -3,8 +3,8 @@
 #include "agent.h"
 #include "args.h"
 #include "capture.h"
-#include "inputs_seam.h"
 #include "input.h"
+#include "inputs_seam.h"
 #include "spiceviewer.h"
 
 #include <QCloseEvent>
@@ -13,7 +13,8 @@
 #include <QtTest>
 #include <cstring>
 
-namespace {
+namespace
+{
 
 QStringList sent;
 
@@ -24,8 +25,8 @@ void record(SpiceInputsChannel*, const QString& call)
 
 } // namespace
 
-
-class TestViewerControl : public QObject {
+class TestViewerControl : public QObject
+{
     Q_OBJECT
 
     char fakeChannels[2] = {};
@@ -51,17 +52,21 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("keys");
         QTest::addColumn<QStringList>("log");
         QTest::newRow("F1") << "1000030" << QStringList{"key_press(0x3b)", "key_release(0x3b)"}
-                            << QStringList{"[INFO] sendKey 1000030", "[INFO] sendKey success 1000030 16777264"};
+                            << QStringList{"[INFO] sendKey 1000030",
+                                           "[INFO] sendKey success 1000030 16777264"};
         QTest::newRow("A") << "41" << QStringList{"key_press(0x1e)", "key_release(0x1e)"}
                            << QStringList{"[INFO] sendKey 41", "[INFO] sendKey success 41 65"};
-        QTest::newRow("F1 is hexadecimal 241") << "F1" << QStringList{"key_press(0x0)", "key_release(0x0)"}
-                                               << QStringList{"[INFO] sendKey F1", "[INFO] sendKey success F1 241"};
-        QTest::newRow("not hexadecimal") << "G" << QStringList{}
-                                         << QStringList{"[INFO] sendKey G", "[ERROR] Failed to convert key string: G"};
-        QTest::newRow("empty") << "" << QStringList{} << QStringList{"[INFO] sendKey ", "[INFO] sendKey empty"};
-        QTest::newRow("above 7FFFFFFF") << "80000000" << QStringList{"key_press(0x0)", "key_release(0x0)"}
-                                        << QStringList{"[INFO] sendKey 80000000",
-                                                       "[INFO] sendKey success 80000000 -2147483648"};
+        QTest::newRow("F1 is hexadecimal 241")
+            << "F1" << QStringList{"key_press(0x0)", "key_release(0x0)"}
+            << QStringList{"[INFO] sendKey F1", "[INFO] sendKey success F1 241"};
+        QTest::newRow("not hexadecimal")
+            << "G" << QStringList{}
+            << QStringList{"[INFO] sendKey G", "[ERROR] Failed to convert key string: G"};
+        QTest::newRow("empty") << "" << QStringList{}
+                               << QStringList{"[INFO] sendKey ", "[INFO] sendKey empty"};
+        QTest::newRow("above 7FFFFFFF")
+            << "80000000" << QStringList{"key_press(0x0)", "key_release(0x0)"}
+            << QStringList{"[INFO] sendKey 80000000", "[INFO] sendKey success 80000000 -2147483648"};
         QTest::newRow("too wide") << "100000000" << QStringList{}
                                   << QStringList{"[INFO] sendKey 100000000",
                                                  "[ERROR] Failed to convert key string: 100000000"};
@@ -116,9 +121,10 @@ private Q_SLOTS:
         viewer.sendKey("41");
         QVERIFY(sent.isEmpty());
         QCOMPARE(viewer.checkReconnect(), 0);
-        QCOMPARE(capture.lines().mid(2), QStringList({"[INFO] Checking SPICE connection status",
-                                                       "[INFO] SPICE connection is inactive, attempting to reconnect",
-                                                       "[ERROR] SPICE agent not initialized"}));
+        QCOMPARE(capture.lines().mid(2),
+                 QStringList({"[INFO] Checking SPICE connection status",
+                              "[INFO] SPICE connection is inactive, attempting to reconnect",
+                              "[ERROR] SPICE agent not initialized"}));
     }
 
     void checkReconnectFollowsTheConnectionState()
@@ -137,8 +143,8 @@ private Q_SLOTS:
         {
             CoutCapture capture;
             QCOMPARE(viewer.checkReconnect(), 1);
-            QCOMPARE(capture.lines(),
-                     QStringList({"[INFO] Checking SPICE connection status", "[INFO] SPICE connection is active"}));
+            QCOMPARE(capture.lines(), QStringList({"[INFO] Checking SPICE connection status",
+                                                   "[INFO] SPICE connection is active"}));
             QVERIFY(viewer.hasPicture()); // a live connection keeps its picture
         }
         viewer.UpdateSpiceState(false);
@@ -149,7 +155,8 @@ private Q_SLOTS:
             QCOMPARE(capture.lines(),
                      QStringList({"[INFO] Checking SPICE connection status",
                                   "[INFO] SPICE connection is inactive, attempting to reconnect",
-                                  "[INFO] Clearing display content", "[INFO] Attempting to reconnect SPICE session",
+                                  "[INFO] Clearing display content",
+                                  "[INFO] Attempting to reconnect SPICE session",
                                   "[ERROR] SPICE session not initialized", "[INFO] Reconnect result: 0"}));
             QVERIFY(!viewer.hasPicture());
             QVERIFY(!viewer.spiceConnected());

@@ -3,9 +3,9 @@
 // recorders. What the viewer decides (bars, held keys, releases on hide and deactivation) is checked
 // at the calls that would reach the server.
 
-#include "inputs_seam.h"
 #include "agent.h"
 #include "input.h"
+#include "inputs_seam.h"
 #include "spiceviewer.h"
 
 #include <QApplication>
@@ -20,7 +20,8 @@
 #include <cstdint>
 #include <vector>
 
-namespace {
+namespace
+{
 
 QStringList calls;
 std::vector<const void*> callChannels;
@@ -33,8 +34,8 @@ void record(SpiceInputsChannel* channel, const QString& call)
 
 } // namespace
 
-
-namespace {
+namespace
+{
 
 char displayStorage;
 char inputsStorage;
@@ -117,8 +118,8 @@ struct Rig {
     }
     bool wheel(const QPoint& at, int delta)
     {
-        QWheelEvent event(QPointF(at), QPointF(viewer.mapToGlobal(at)), QPoint(), QPoint(0, delta), Qt::NoButton,
-                          Qt::NoModifier, Qt::NoScrollPhase, false);
+        QWheelEvent event(QPointF(at), QPointF(viewer.mapToGlobal(at)), QPoint(), QPoint(0, delta),
+                          Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
         return send(event);
     }
     bool key(QEvent::Type type, int key, quint32 scanCode, Qt::KeyboardModifiers modifiers = Qt::NoModifier,
@@ -145,7 +146,8 @@ QStringList sorted(QStringList list)
 
 } // namespace
 
-class TestViewerInput : public QObject {
+class TestViewerInput : public QObject
+{
     Q_OBJECT
 
 private Q_SLOTS:
@@ -288,7 +290,8 @@ void TestViewerInput::releaseUndoesWhatThePressSent_data()
     QTest::newRow("keypad enter") << int(Qt::Key_Enter) << keypad << int(Qt::Key_Enter) << keypad << 104
                                   << QStringList{"key_press(0x11c)", "key_release(0x11c)"};
     QTest::newRow("keypad 7, released without the flag")
-        << int(Qt::Key_7) << keypad << int(Qt::Key_7) << 0 << 79 << QStringList{"key_press(0x47)", "key_release(0x47)"};
+        << int(Qt::Key_7) << keypad << int(Qt::Key_7) << 0 << 79
+        << QStringList{"key_press(0x47)", "key_release(0x47)"};
     QTest::newRow("keypad 7 under num lock, released as Home")
         << int(Qt::Key_7) << keypad << int(Qt::Key_Home) << keypad << 79
         << QStringList{"key_press(0x47)", "key_release(0x47)"};
@@ -349,7 +352,8 @@ void TestViewerInput::hideReleasesHeldKeys()
     resetCalls();
 
     rig.viewer.hide();
-    QCOMPARE(sorted(takeCalls()), (QStringList{"key_release(0x11c)", "key_release(0x1e)", "key_release(0x2a)"}));
+    QCOMPARE(sorted(takeCalls()),
+             (QStringList{"key_release(0x11c)", "key_release(0x1e)", "key_release(0x2a)"}));
     QCOMPARE(rig.viewer.heldKeyCount(), 0);
     // Hiding again has nothing more to release.
     rig.viewer.show();
@@ -388,7 +392,8 @@ void TestViewerInput::withoutAgentEventsAreSwallowed()
         QVERIFY(QTest::qWaitForWindowExposed(&viewer));
         QKeyEvent press(QEvent::KeyPress, Qt::Key_A, Qt::NoModifier, 38, 0, 0);
         QVERIFY(QCoreApplication::sendEvent(&viewer, &press));
-        QMouseEvent click(QEvent::MouseButtonPress, QPointF(150, 50), Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+        QMouseEvent click(QEvent::MouseButtonPress, QPointF(150, 50), Qt::LeftButton, Qt::LeftButton,
+                          Qt::NoModifier);
         QVERIFY(QCoreApplication::sendEvent(&viewer, &click));
         viewer.hide();
         QCOMPARE(takeCalls(), QStringList());

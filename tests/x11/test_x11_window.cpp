@@ -7,10 +7,12 @@
 
 #include <X11/Xlib.h>
 
-namespace {
+namespace
+{
 
 // A second connection that sees what a window manager would: requests sent to the root window.
-class RootListener {
+class RootListener
+{
 public:
     RootListener() : display(XOpenDisplay(nullptr))
     {
@@ -60,7 +62,8 @@ int mapState(unsigned long window)
 
 } // namespace
 
-class TestX11Window : public QObject {
+class TestX11Window : public QObject
+{
     Q_OBJECT
 private Q_SLOTS:
     void initTestCase()
