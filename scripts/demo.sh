@@ -21,50 +21,8 @@ work=$(mktemp -d -t spice-demo.XXXXXX)
 mkdir -p "$work/conf.d" "$work/sound"
 : >"$work/conf.d/empty.conf"
 
-cat >"$work/xspice.conf" <<CONF
-Section "ServerFlags"
-    Option "AutoAddDevices" "False"
-EndSection
-Section "Device"
-    Identifier "qxl"
-    Driver "spiceqxl"
-    Option "SpiceAddr" "127.0.0.1"
-    Option "SpicePort" "$port"
-    Option "SpiceDisableTicketing" "True"
-    Option "NumHeads" "1"
-    Option "FrameBufferSize" "32"
-    Option "SurfaceBufferSize" "64"
-    Option "CommandBufferSize" "128"
-    Option "SpicePlaybackFIFODir" "$work/sound"
-EndSection
-Section "InputDevice"
-    Identifier "pointer"
-    Driver "xspice pointer"
-EndSection
-Section "InputDevice"
-    Identifier "keyboard"
-    Driver "xspice keyboard"
-EndSection
-Section "Monitor"
-    Identifier "monitor"
-EndSection
-Section "Screen"
-    Identifier "screen"
-    Monitor "monitor"
-    Device "qxl"
-    DefaultDepth 24
-    SubSection "Display"
-        Depth 24
-        Modes "$size"
-    EndSubSection
-EndSection
-Section "ServerLayout"
-    Identifier "layout"
-    Screen "screen"
-    InputDevice "keyboard" "CoreKeyboard"
-    InputDevice "pointer" "CorePointer"
-EndSection
-CONF
+sed -e "s|@PORT@|$port|" -e "s|@WIDTH@|${size%x*}|" -e "s|@HEIGHT@|${size#*x}|" \
+  -e "s|@FIFO_DIR@|$work/sound|" scripts/xspice.conf.in >"$work/xspice.conf"
 
 pids=()
 cleanup() {

@@ -31,6 +31,8 @@ import unittest
 from PIL import Image, ImageDraw
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+# The server configuration the demo uses too.
+XSPICE_CONF_TEMPLATE = os.path.join(HERE, "..", "..", "scripts", "xspice.conf.in")
 
 # Startup bounds. Xorg with spiceqxl answers in well under a second here; the bounds leave
 # room for a loaded CI machine without letting a broken start hang a test.
@@ -50,6 +52,21 @@ class HarnessTimeout(HarnessError, TimeoutError):
 
 # ---------------------------------------------------------------------------------------------
 # Small utilities
+
+
+def count(lines, text):
+    """How many of `lines` contain `text`."""
+    return sum(1 for line in lines if text in line)
+
+
+def viewer_env(env, display, tmpdir=None):
+    """Environment for a viewer started by hand on `display` (optionally with another TMPDIR)."""
+    e = env.base_env()
+    e["DISPLAY"] = display
+    e["QT_QPA_PLATFORM"] = "xcb"
+    if tmpdir:
+        e["TMPDIR"] = tmpdir
+    return e
 
 
 def wait_until(predicate, timeout=10.0, interval=0.05, what=None):
@@ -471,51 +488,15 @@ class Xspice:
         return self.env.path("xspice-%d-%d.xorg.log" % (self.port, self.starts))
 
     def _config(self):
-        audio = ('  Option "SpicePlaybackFIFODir" "%s"\n' % self.fifo_dir) if self.fifo_dir else ""
-        return """Section "ServerFlags"
-  Option "AutoAddDevices" "False"
-  Option "AutoAddGPU" "False"
-  Option "DontVTSwitch" "True"
-EndSection
-Section "Device"
-  Identifier "qxl"
-  Driver "spiceqxl"
-  Option "SpiceAddr" "127.0.0.1"
-  Option "SpicePort" "%(port)d"
-  Option "SpiceDisableTicketing" "True"
-  Option "NumHeads" "1"
-  Option "FrameBufferSize" "32"
-  Option "SurfaceBufferSize" "64"
-  Option "CommandBufferSize" "128"
-%(audio)sEndSection
-Section "InputDevice"
-  Identifier "pointer"
-  Driver "xspice pointer"
-EndSection
-Section "InputDevice"
-  Identifier "keyboard"
-  Driver "xspice keyboard"
-EndSection
-Section "Monitor"
-  Identifier "monitor"
-EndSection
-Section "Screen"
-  Identifier "screen"
-  Monitor "monitor"
-  Device "qxl"
-  DefaultDepth 24
-  SubSection "Display"
-    Depth 24
-    Modes "%(w)dx%(h)d"
-  EndSubSection
-EndSection
-Section "ServerLayout"
-  Identifier "layout"
-  Screen "screen"
-  InputDevice "keyboard" "CoreKeyboard"
-  InputDevice "pointer" "CorePointer"
-EndSection
-""" % {"port": self.port, "audio": audio, "w": self.width, "h": self.height}
+        with open(XSPICE_CONF_TEMPLATE) as f:
+            lines = f.read().splitlines(keepends=True)
+        if not self.fifo_dir:
+            lines = [line for line in lines if "@FIFO_DIR@" not in line]
+        text = "".join(lines)
+        for key, value in (("@PORT@", self.port), ("@WIDTH@", self.width),
+                           ("@HEIGHT@", self.height), ("@FIFO_DIR@", self.fifo_dir or "")):
+            text = text.replace(key, str(value))
+        return text
 
     def start(self, timeout=X_START_TIMEOUT):
         """Starts the server (again) on self.port and waits until the display answers and the

@@ -11,7 +11,7 @@ import time
 import unittest
 
 import harness
-from harness import E2ETestCase
+from harness import E2ETestCase, count, viewer_env
 
 SOCKET_NAME = "SpiceViewerForSingleInstance"
 OTHER_USER = "spicetest"
@@ -40,19 +40,6 @@ except (BrokenPipeError, ConnectionResetError):
     pass  # dropped by the instance before it was all written
 print("connected")
 """
-
-
-def count(lines, text):
-    return sum(1 for line in lines if text in line)
-
-
-def viewer_env(env, display, tmpdir=None):
-    e = env.base_env()
-    e["DISPLAY"] = display
-    e["QT_QPA_PLATFORM"] = "xcb"
-    if tmpdir:
-        e["TMPDIR"] = tmpdir
-    return e
 
 
 def listening_unix(pid, folder):

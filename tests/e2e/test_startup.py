@@ -11,7 +11,7 @@ import time
 import unittest
 
 import harness
-from harness import E2ETestCase
+from harness import E2ETestCase, count, viewer_env
 
 SOCKET_NAME = "SpiceViewerForSingleInstance"
 USAGE = [
@@ -78,19 +78,6 @@ def send_close_request(display, wid):
                        stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=10)
     if r.returncode != 0 or "sent" not in r.stdout:
         raise harness.HarnessError("close request failed: %s %s" % (r.stdout, r.stderr))
-
-
-def viewer_env(env, display, tmpdir=None):
-    e = env.base_env()
-    e["DISPLAY"] = display
-    e["QT_QPA_PLATFORM"] = "xcb"
-    if tmpdir:
-        e["TMPDIR"] = tmpdir
-    return e
-
-
-def count(lines, text):
-    return sum(1 for line in lines if text in line)
 
 
 class CommandLineTest(E2ETestCase):
