@@ -24,6 +24,16 @@ public:
         return result;
     }
 
+    // The messages of the ERROR lines; any other line comes back whole, so that comparisons with
+    // the expected errors fail.
+    QStringList errors() const
+    {
+        QStringList result;
+        for (const QString& line : lines())
+            result << (line.startsWith("[ERROR] ") ? line.mid(8) : QStringLiteral("unparsed: ") + line);
+        return result;
+    }
+
 private:
     std::ostringstream buffer;
     std::streambuf* previous;

@@ -1,3 +1,4 @@
+#include "capture.h"
 #include "fdpass.h"
 #include "memshare.h"
 
@@ -29,35 +30,6 @@
 namespace
 {
 
-// Redirects std::cout, where Logger writes, for as long as it lives.
-class CoutCapture
-{
-public:
-    CoutCapture() : previous(std::cout.rdbuf(buffer.rdbuf())) {}
-    ~CoutCapture() { std::cout.rdbuf(previous); }
-    CoutCapture(const CoutCapture&) = delete;
-    CoutCapture& operator=(const CoutCapture&) = delete;
-
-    // The text of each ERROR line; anything not shaped like a log line comes back whole, so that
-    // comparisons against the expected messages fail.
-    QStringList errors() const
-    {
-        static const QRegularExpression shape(
-            QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d \\[ERROR\\] (.*)$"));
-        QStringList result;
-        const QStringList lines = QString::fromStdString(buffer.str()).split('\n', Qt::SkipEmptyParts);
-        for (const QString& line : lines) {
-            QRegularExpressionMatch match = shape.match(line);
-            result << (match.hasMatch() ? match.captured(1) : QStringLiteral("unparsed: ") + line);
-        }
-        return result;
-    }
-    std::string raw() const { return buffer.str(); }
-
-private:
-    std::ostringstream buffer;
-    std::streambuf* previous;
-};
 
 // Descriptor numbers currently open in this process.
 QList<int> openDescriptors()
@@ -519,7 +491,7 @@ void FdPassTest::recvWithoutRoomTouchesNothing()
         QCOMPARE(recv_fd(pair.raw[1], nullptr, 1, buffer, sizeof buffer), -1);
         QCOMPARE(recv_fd(pair.raw[1], &fd, 0, buffer, sizeof buffer), -1);
         QCOMPARE(recv_fd(pair.raw[1], &fd, -2, buffer, sizeof buffer), -1);
-        QCOMPARE(log.raw(), std::string());
+        QCOMPARE(log.text(), std::string());
     }
     QCOMPARE(fd, -1);
     QCOMPARE(openDescriptors(), before);
@@ -544,7 +516,7 @@ void FdPassTest::sendWithoutDescriptorsSendsNothing()
     const int receiveError = errno;
     QCOMPARE(received, ssize_t(-1));
     QCOMPARE(receiveError, EAGAIN);
-    QCOMPARE(log.raw(), std::string());
+    QCOMPARE(log.text(), std::string());
 }
 
 void FdPassTest::refusesMessageWithoutDescriptors()
@@ -697,7 +669,7 @@ void FdPassTest::connectRefusesOverlongPath()
     Fd client(connect_unixsocket(prefix.constData()));
     QVERIFY(client.get() >= 0);
     QVERIFY(talks(listener.get(), client.get()));
-    QCOMPARE(log.raw(), std::string());
+    QCOMPARE(log.text(), std::string());
 }
 
 void FdPassTest::connectToMissingSocket()
@@ -749,7 +721,7 @@ void FdPassTest::listenReplacesExistingPath()
     Fd client(connect_unixsocket(path.constData()));
     QVERIFY(client.get() >= 0);
     QVERIFY(talks(listener.get(), client.get()));
-    QCOMPARE(log.raw(), std::string());
+    QCOMPARE(log.text(), std::string());
 }
 
 void FdPassTest::listenCutsOverlongPath()
@@ -766,7 +738,7 @@ void FdPassTest::listenCutsOverlongPath()
     Fd client(connect_unixsocket(prefix.constData()));
     QVERIFY(client.get() >= 0);
     QVERIFY(talks(listener.get(), client.get()));
-    QCOMPARE(log.raw(), std::string());
+    QCOMPARE(log.text(), std::string());
 }
 
 void FdPassTest::listenBindFailure()
@@ -803,7 +775,7 @@ void FdPassTest::noBlockingKeepsOtherFlags()
     const int readError = errno;
     QCOMPARE(got, ssize_t(-1));
     QCOMPARE(readError, EAGAIN);
-    QCOMPARE(log.raw(), std::string());
+    QCOMPARE(log.text(), std::string());
 }
 
 void FdPassTest::noBlockingOnBadDescriptor()
@@ -826,7 +798,7 @@ void FdPassTest::noBlockingOnBadDescriptor()
     {
         CoutCapture log;
         result = setnoblocking(badFd);
-        logged = log.raw();
+        logged = log.text();
     }
     std::fflush(stderr);
     dup2(savedStderr.get(), STDERR_FILENO);
