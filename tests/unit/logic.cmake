@@ -1,8 +1,8 @@
-add_qt_test(test_logger SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_logger.cpp LIBS applog
+add_qt_test(test_logger SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_logger.cpp LIBS base
             ENV TZ=UTC)
 target_include_directories(test_logger PRIVATE ${PROJECT_SOURCE_DIR}/tests/common)
 
-add_qt_test(test_args SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_args.cpp LIBS appargs)
+add_qt_test(test_args SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_args.cpp LIBS base)
 target_include_directories(test_args PRIVATE ${PROJECT_SOURCE_DIR}/tests/common)
 
 add_qt_test(test_geometry SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_geometry.cpp LIBS viewergeometry)

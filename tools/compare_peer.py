@@ -23,7 +23,7 @@ window (its picture, about 790x444 inside its bars, is found where two captures 
 
 Not a test: run by hand, with Debian's python (PIL), after building spice-client and xrecorder:
 
-  /usr/bin/python3 tests/perf/compare_peer.py --build build [--rounds 2] [--seconds 20]
+  /usr/bin/python3 tools/compare_peer.py --build build [--rounds 2] [--seconds 20]
                    [--content tiles,gradient] [--baseline OTHER/spice-client] [--json out.json]
 
 Nothing is asserted; the figures are printed as a table.

@@ -3,7 +3,7 @@
 // window) and a real, shown SpiceViewer batches, rescales and paints it on Qt's offscreen platform.
 // Each measured step ends with the window painted: the batch is flushed (what the repaint timer
 // does) and the posted paint requests are delivered. The X server's share (putting the window's
-// pixels on a real screen) is not in these figures; tests/perf/compare_peer.py measures that.
+// pixels on a real screen) is not in these figures; tools/compare_peer.py measures that.
 
 #include "agent.h"
 #include "spiceviewer.h"
