@@ -9,12 +9,14 @@ PACKAGES=(
   qtbase5-dev libqt5x11extras5-dev libqt5svg5
   libspice-client-glib-2.0-dev libx11-dev libxtst-dev libpixman-1-dev
   # end-to-end test tooling (Debian's python3 runs the harness)
-  python3 python3-pil
+  python3 python3-pil python3-xlib
   # audio playback inside spice-client-glib
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-pulseaudio
   # test environment: displays, SPICE server, X tools, sound server
   xvfb xserver-xspice x11-utils x11-xserver-utils xdotool imagemagick
   pulseaudio pulseaudio-utils sox
+  # second SPICE server offering only server mouse mode; its guest is built from Debian's kernel
+  qemu-system-x86
   # demo desktop
   xterm twm x11-apps
   # comparison peer for the performance measurement
