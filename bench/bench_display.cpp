@@ -14,6 +14,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -244,6 +245,58 @@ void BM_Burst100Rects16_NoPaint(benchmark::State& state)
     state.SetItemsProcessed(state.iterations() * 100);
 }
 BENCHMARK(BM_Burst100Rects16_NoPaint)->Unit(benchmark::kMicrosecond);
+
+// Echo: one small change (a character typed into a terminal, 288x16) after a quiet period, until
+// the window has painted it, with the event loop running as in the program (its timers included).
+void BM_Echo288x16_AfterQuiet(benchmark::State& state)
+{
+    Rig& r = rig(QSize(kWidth, kHeight));
+    const QRect rect(64, 64, 288, 16);
+    uint32_t value = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        r.paintNow();
+        QTest::qWait(40);
+        const int before = r.counter.paints;
+        state.ResumeTiming();
+        r.touch(rect, ++value);
+        r.update(rect);
+        while (r.counter.paints == before)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+}
+BENCHMARK(BM_Echo288x16_AfterQuiet)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(30);
+
+// A full-screen frame as Xspice sends it, 32 bands of 1920x34 handed over one by one with the
+// event loop running in between, after the gap that separates frames at 30 a second; timed until
+// the whole frame is painted. "torn" counts frames of which a part was painted before the rest.
+void BM_FrameInBands_30fps(benchmark::State& state)
+{
+    Rig& r = rig(QSize(kWidth, kHeight));
+    constexpr int kBand = 34;
+    int torn = 0;
+    uint32_t value = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        QTest::qWait(24);
+        state.ResumeTiming();
+        const int before = r.counter.paints;
+        int beforeLast = before;
+        ++value;
+        for (int y = 0; y < kHeight; y += kBand) {
+            const QRect band(0, y, kWidth, std::min(kBand, kHeight - y));
+            r.touch(band, value);
+            beforeLast = r.counter.paints;
+            r.update(band);
+            QCoreApplication::processEvents();
+        }
+        torn += beforeLast != before;
+        while (r.counter.paints == beforeLast)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    state.counters["torn"] = double(torn) / double(state.iterations());
+}
+BENCHMARK(BM_FrameInBands_30fps)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(60);
 
 // The floor: one copy of the whole surface.
 void BM_MemcpySurface(benchmark::State& state)

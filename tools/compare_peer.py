@@ -39,7 +39,7 @@ import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
 
 import harness  # noqa: E402
 
@@ -104,6 +104,45 @@ class Sampler(threading.Thread):
         return seen
 
 
+class StampPainter(threading.Thread):
+    """Content "echo": only the frame stamp (384x32) is painted on the server's root window, FPS
+    times a second, so that each change arrives after a quiet period, as a typed character does.
+    Has the recorder's frames() and stop()."""
+
+    def __init__(self, display, fps):
+        super().__init__(daemon=True)
+        from Xlib import display as xdisplay
+        self.d = xdisplay.Display(display)
+        screen = self.d.screen()
+        self.root = screen.root
+        self.gcs = [self.root.create_gc(foreground=screen.black_pixel),
+                    self.root.create_gc(foreground=screen.white_pixel)]
+        self.period = 1.0 / fps
+        self._frames = []
+        self._halt = threading.Event()
+        self.start()
+
+    def run(self):
+        sq = harness.STAMP_SQUARE
+        n = 0
+        while not self._halt.wait(self.period):
+            n += 1
+            for bit in range(harness.STAMP_BITS):
+                top = (n >> (harness.STAMP_BITS - 1 - bit)) & 1
+                self.root.fill_rectangle(self.gcs[top], bit * sq, 0, sq, sq)
+                self.root.fill_rectangle(self.gcs[1 - top], bit * sq, sq, sq, sq)
+            self.d.sync()
+            self._frames.append((n, time.monotonic()))
+
+    def frames(self):
+        return list(self._frames)
+
+    def stop(self):
+        self._halt.set()
+        self.join(5)
+        self.d.close()
+
+
 def locate_stamp(display, rect, scale, timeout=30.0):
     """The root position of the stamp inside rect=(x, y, w, h) of `display`: the rows of the
     picture's top edge are searched, as a client may put a bar above its picture. Waits until a
@@ -155,6 +194,9 @@ class Bench:
     def start_recorder(self, content):
         if self.rec:
             self.rec.stop()
+        if content == "echo":
+            self.rec = StampPainter(self.xs.display, self.args.fps)
+            return
         self.rec = self.env.start_recorder(self.xs.display, animate=self.args.fps,
                                            content=content, name="recorder-" + content)
 
@@ -314,7 +356,7 @@ def print_table(content, rows):
 
 
 def main():
-    root = os.path.abspath(os.path.join(HERE, "..", ".."))
+    root = os.path.abspath(os.path.join(HERE, ".."))
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("--build", default=os.path.join(root, "build"),
                    help="build folder with spice-client and tests/e2e/xrecorder")
@@ -324,7 +366,8 @@ def main():
     p.add_argument("--warmup", type=float, default=5.0, help="time before measuring")
     p.add_argument("--fps", type=int, default=30, help="frames per second the recorder paints")
     p.add_argument("--content", default="tiles",
-                   help="comma-separated: tiles (sent as images), gradient (sent as video)")
+                   help="comma-separated: tiles (sent as images), gradient (sent as video), "
+                   "echo (only the stamp changes, --fps 10; 1:1 clients only)")
     p.add_argument("--clients", default="",
                    help="comma-separated subset of: viewer1, remote, viewer800, remote800, "
                    "base1, base800 (the last two need --baseline)")
@@ -370,6 +413,7 @@ def main():
                           flush=True)
             results[content] = rows
             print_table(content, rows)
+        bench.rec.stop()
     print("load average after: %s" % open("/proc/loadavg").read().split()[:3])
     if args.json:
         with open(args.json, "w") as f:
