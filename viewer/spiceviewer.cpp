@@ -205,6 +205,16 @@ void SpiceViewer::updateImage(Rect* rect)
     }
 
     const QRect tiles = onGrid(changed, picture.size());
+    const bool quiet = !lastChange.isValid() || lastChange.elapsed() >= kRepaintBatchMs;
+    lastChange.start();
+    if (quiet) {
+        // What the last burst of changes was: a whole frame tells that more frames are coming.
+        wholeFrames = burstRegion.rectCount() == 1 && burstRegion.boundingRect() == picture.rect();
+        burstRegion = QRegion();
+    }
+    burstRegion += tiles;
+    if (burstRegion.rectCount() > kMaxStaleRects)
+        burstRegion = burstRegion.boundingRect();
     dirtyRegion += tiles;
     staleRegion += tiles;
     if (staleRegion.rectCount() > kMaxStaleRects)
@@ -217,8 +227,14 @@ void SpiceViewer::updateImage(Rect* rect)
         processDirtyRegion();
         return;
     }
-    if (!updateTimer->isActive())
-        updateTimer->start(kRepaintBatchMs);
+    if (updateTimer->isActive())
+        return;
+    // A change after a quiet spell (a typed character, a click's response) is shown at once; what
+    // follows within the batch time joins the next batch. While whole frames keep coming, the
+    // first band of the next one is held instead: it alone would show a torn frame.
+    if (quiet && !wholeFrames)
+        processDirtyRegion();
+    updateTimer->start(kRepaintBatchMs);
 }
 
 void SpiceViewer::processDirtyRegion()

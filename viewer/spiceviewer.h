@@ -85,7 +85,10 @@ private:
     QRegion staleRegion;  // surface pixels changed since the scaled picture was last patched
     QRegion dirtyRegion;  // surface pixels changed since the last flush of repaint requests
     QTimer* updateTimer = nullptr;
-    QElapsedTimer lastFlush; // since repaint requests last went out
+    QElapsedTimer lastFlush;  // since repaint requests last went out
+    QElapsedTimer lastChange; // since the surface last changed
+    QRegion burstRegion;      // surface pixels changed since the last quiet spell
+    bool wholeFrames = false; // the burst before the current one covered the whole surface
     bool spiceState = false;
     bool startupKeyPending = true; // the command-line key goes out once per process
     bool inputsReady = false;      // the current session has delivered a picture: it takes keys
