@@ -15,7 +15,6 @@ struct StateViewer : SessionViewer {
     void setTitle(const QString& t) override { title = t; }
     void screenSettingsChanged(void* pixels, ScreenInitInfo&) override { surfaces += pixels ? 1 : 0; }
     void updateImage(Rect*) override { ++updates; }
-    void UpdateSpiceState(bool state) override { open = state; }
     void clearDisplay() override {}
     void closeWindow() override {}
 
