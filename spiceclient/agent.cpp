@@ -76,6 +76,8 @@ void beginSession(SpiceAgent* agent)
     agent->inputsOpen = false;
     agent->updated = false;
     agent->pressed.clear();
+    agent->addedModifiers.clear();
+    agent->mouseMode = 0;
     agent->connectingSince.start();
 }
 

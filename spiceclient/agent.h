@@ -52,13 +52,15 @@ struct SpiceAgent {
 
     // The state of the current session; only the session layer writes it.
     SessionPhase phase = SessionPhase::Idle;
-    bool inputsOpen = false;          // the current inputs channel has opened
-    bool updated = false;             // the current session delivered a display update
-    bool startupKeyPending = true;    // the command-line key goes out once per process
-    QElapsedTimer connectingSince;    // started when the current session was created
-    std::deque<PendingInput> pending; // input waiting for the inputs channel, oldest first
-    QSet<unsigned int> pressed;       // scancodes pressed on the server and not yet released
-    SignalConnections channelSignals; // our handlers on the current session's channels
+    bool inputsOpen = false;            // the current inputs channel has opened
+    bool updated = false;               // the current session delivered a display update
+    bool startupKeyPending = true;      // the command-line key goes out once per process
+    QElapsedTimer connectingSince;      // started when the current session was created
+    std::deque<PendingInput> pending;   // input waiting for the inputs channel, oldest first
+    QSet<unsigned int> pressed;         // scancodes pressed on the server and not yet released
+    QList<unsigned int> addedModifiers; // pressed for a shortcut whose modifiers the server lacked
+    int mouseMode = 0;                  // the main channel's SPICE_MOUSE_MODE_*; 0 before it says
+    SignalConnections channelSignals;   // our handlers on the current session's channels
 
     int32_t bytes_per_pixel = 0; // of the current surface; 0 when it cannot be shown
     size_t shm_size = 0;         // bytes mapped at shm_data
@@ -74,6 +76,8 @@ void channel_new(SpiceSession* session, SpiceChannel* channel, void* user_data);
 void channel_destroy(SpiceSession* session, SpiceChannel* channel, void* user_data);
 void on_channel_event(SpiceChannel* channel, SpiceChannelEvent event, void* user_data);
 void inputs_channel_event(SpiceChannel* channel, SpiceChannelEvent event, void* user_data);
+// The main channel's mouse mode changed: logged and handed to the window.
+void main_mouse_update(SpiceChannel* channel, void* user_data);
 
 // Surface handlers.
 void display_create(SpiceDisplayChannel* channel, int format, int width, int height, int stride, int shmid,

@@ -30,6 +30,7 @@ void channel_new(SpiceSession* session, SpiceChannel* channel, void* user_data)
         agent->main = SPICE_MAIN_CHANNEL(channel);
         spice_channel_connect(channel);
         connectSignal(channel, "channel-event", G_CALLBACK(on_channel_event), agent);
+        connectSignal(channel, "main-mouse-update", G_CALLBACK(main_mouse_update), agent);
     } else if (SPICE_IS_DISPLAY_CHANNEL(channel)) {
         int id = channelId(channel);
         Logger(INFO) << "new display channel (#" << id << "), creating window";
@@ -107,6 +108,7 @@ void on_channel_event(SpiceChannel* channel, SpiceChannelEvent event, void* user
         Logger(INFO) << "连接已关闭";
         agent->phase = SessionPhase::Closed;
         agent->pressed.clear();
+        agent->addedModifiers.clear();
         if (agent->viewer) {
             agent->viewer->clearDisplay();
             agent->viewer->closeWindow();
@@ -114,6 +116,7 @@ void on_channel_event(SpiceChannel* channel, SpiceChannelEvent event, void* user
     } else if (event >= SPICE_CHANNEL_ERROR_CONNECT) {
         agent->phase = SessionPhase::Failed;
         agent->pressed.clear();
+        agent->addedModifiers.clear();
     }
 }
 
@@ -125,8 +128,29 @@ void inputs_channel_event(SpiceChannel* channel, SpiceChannelEvent event, void* 
     agent->inputsOpen = event == SPICE_CHANNEL_OPENED;
     Logger(DEBUG) << "inputs channel " << (agent->inputsOpen ? "open" : "not open") << " (event "
                   << int(event) << ")";
-    if (agent->inputsOpen)
+    if (agent->inputsOpen) {
         flush_pending_input(agent);
-    else
+    } else {
         agent->pressed.clear();
+        agent->addedModifiers.clear();
+    }
+}
+
+void main_mouse_update(SpiceChannel* channel, void* user_data)
+{
+    auto* agent = static_cast<SpiceAgent*>(user_data);
+    if (!agent || reinterpret_cast<SpiceMainChannel*>(channel) != agent->main)
+        return;
+    int mode = 0;
+    g_object_get(channel, "mouse-mode", &mode, nullptr);
+    if (mode == agent->mouseMode)
+        return;
+    agent->mouseMode = mode;
+    const bool server = mode == SPICE_MOUSE_MODE_SERVER;
+    Logger(INFO) << "Mouse mode: "
+                 << (server                            ? "server"
+                     : mode == SPICE_MOUSE_MODE_CLIENT ? "client"
+                                                       : "unknown");
+    if (agent->viewer)
+        agent->viewer->mouseModeChanged(server);
 }

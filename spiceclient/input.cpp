@@ -23,11 +23,6 @@ constexpr uint32_t kControlAlt =
     static_cast<uint32_t>(Qt::ControlModifier) | static_cast<uint32_t>(Qt::AltModifier);
 constexpr uint32_t kMeta = static_cast<uint32_t>(Qt::MetaModifier);
 
-unsigned int mainCode(int key)
-{
-    return scanCodeHash.value(key, 0);
-}
-
 // Every key goes out here, so the record of keys held down on the server stays exact.
 void sendScancode(SpiceAgent* agent, unsigned int scancode, bool press)
 {
@@ -40,41 +35,73 @@ void sendScancode(SpiceAgent* agent, unsigned int scancode, bool press)
     }
 }
 
+// Shortcuts the local desktop may keep for itself: it can swallow the press of Delete, or the
+// Windows key around R or E. The server gets what the shortcut needs, once.
+struct Shortcut {
+    const char* name;
+    std::initializer_list<unsigned int> modifier; // any of these held will do; else the first
+};
+const Shortcut kCtrl{"Ctrl", {0x1D, 0x11D}};
+const Shortcut kAlt{"Alt", {0x38, 0x138}};
+const Shortcut kWin{"Win", {0x15B, 0x15C}};
+
+const char* shortcutName(const KM_EVENT& event)
+{
+    if ((event.modifiers & kControlAlt) == kControlAlt && event.key == Qt::Key_Delete)
+        return "Ctrl+Alt+Del";
+    if ((event.modifiers & kMeta) && event.key == Qt::Key_R)
+        return "Win+R";
+    if ((event.modifiers & kMeta) && event.key == Qt::Key_E)
+        return "Win+E";
+    return nullptr;
+}
+
+void pressShortcut(SpiceAgent* agent, const KM_EVENT& event, unsigned int code)
+{
+    const bool delKey = event.key == Qt::Key_Delete;
+    for (const Shortcut* needed : {delKey ? &kCtrl : &kWin, delKey ? &kAlt : nullptr}) {
+        if (!needed)
+            continue;
+        bool held = false;
+        for (unsigned int m : needed->modifier)
+            held = held || agent->pressed.contains(m);
+        if (!held) {
+            const unsigned int m = *needed->modifier.begin();
+            sendScancode(agent, m, true);
+            agent->addedModifiers.append(m);
+        }
+    }
+    sendScancode(agent, code, true);
+}
+
 void sendKeyEvent(SpiceAgent* agent, const KM_EVENT& event)
 {
     const bool press = event.type == kKeyPress;
-
-    // The guest would otherwise never see this combination: the local desktop keeps it.
-    if ((event.modifiers & kControlAlt) == kControlAlt && event.key == Qt::Key_Delete) {
-        Logger(INFO) << (press ? "Ctrl+Alt+Del pressed" : "Ctrl+Alt+Del released");
-        sendScancode(agent, mainCode(Qt::Key_Control), true);
-        sendScancode(agent, mainCode(Qt::Key_Alt), true);
-        sendScancode(agent, mainCode(Qt::Key_Delete), true);
-        if (!press) {
-            sendScancode(agent, mainCode(Qt::Key_Delete), false);
-            sendScancode(agent, mainCode(Qt::Key_Alt), false);
-            sendScancode(agent, mainCode(Qt::Key_Control), false);
-        }
+    const QHash<int, unsigned int>& table = event.keypad ? keypadScanCodeHash : scanCodeHash;
+    const unsigned int code = event.scancode ? event.scancode : table.value(event.key, 0);
+    // No key at all: the library refuses 0, and a guess would type something else.
+    if (code == 0)
         return;
-    }
 
-    // Win shortcuts are sent as a whole so the guest gets Meta around the letter.
-    if ((event.modifiers & kMeta) && (event.key == Qt::Key_R || event.key == Qt::Key_E)) {
-        const char* name = event.key == Qt::Key_R ? "Win+R" : "Win+E";
+    if (const char* name = shortcutName(event)) {
         Logger(INFO) << name << (press ? " pressed" : " released");
         if (press) {
-            sendScancode(agent, mainCode(Qt::Key_Meta), true);
-            sendScancode(agent, mainCode(event.key), true);
-        } else {
-            sendScancode(agent, mainCode(event.key), false);
-            sendScancode(agent, mainCode(Qt::Key_Meta), false);
+            pressShortcut(agent, event, code);
+            return;
         }
+        // Only the release came through: the whole shortcut goes out now.
+        if (!agent->pressed.contains(code))
+            pressShortcut(agent, event, code);
+        sendScancode(agent, code, false);
+        while (!agent->addedModifiers.isEmpty())
+            sendScancode(agent, agent->addedModifiers.takeLast(), false);
         return;
     }
 
-    // Unknown keys go out as 0 rather than being guessed at.
-    const QHash<int, unsigned int>& table = event.keypad ? keypadScanCodeHash : scanCodeHash;
-    sendScancode(agent, table.value(event.key, 0), press);
+    // A release of a key the server does not hold would only confuse it.
+    if (!press && !agent->pressed.contains(code))
+        return;
+    sendScancode(agent, code, press);
 }
 
 // Sends one event through the open inputs channel.
@@ -86,26 +113,30 @@ void sendNow(SpiceAgent* agent, const KM_EVENT& event)
     if (pointer && !agent->display)
         return;
 
+    // Callers that know the event's own button name it; the set held after the event does not
+    // tell which of two buttons was pressed or released.
+    const int button = QtButtonToSpice(event.button ? event.button : event.buttons);
+    const int mask = QtButtonsMaskToSpice(event.buttons);
     switch (event.type) {
     case kMouseMove:
-        spice_inputs_channel_position(inputs, event.x, event.y, agent->display_id,
-                                      QtButtonsMaskToSpice(event.buttons));
+        if (event.relative)
+            spice_inputs_channel_motion(inputs, event.x, event.y, mask);
+        else
+            spice_inputs_channel_position(inputs, event.x, event.y, agent->display_id, mask);
         break;
     case kMouseButtonPress:
         Logger(DEBUG) << "MouseButtonPress" << event.buttons;
-        spice_inputs_channel_button_press(inputs, QtButtonToSpice(event.buttons),
-                                          QtButtonsMaskToSpice(event.buttons));
+        spice_inputs_channel_button_press(inputs, button, mask);
         break;
     case kMouseButtonRelease:
         Logger(DEBUG) << "MouseButtonRelease" << event.buttons;
-        spice_inputs_channel_button_release(inputs, QtButtonToSpice(event.buttons),
-                                            QtButtonsMaskToSpice(event.buttons));
+        spice_inputs_channel_button_release(inputs, button, mask);
         break;
     case kMouseButtonDblClick:
-        // The guest detects double clicks itself; a second left click completes one.
+        // Qt reports the second press of a double click as this; the guest detects double clicks
+        // itself. Its release follows as an ordinary release.
         Logger(DEBUG) << "MouseButtonDblClick" << event.buttons;
-        spice_inputs_channel_button_press(inputs, 1, 1);
-        spice_inputs_channel_button_release(inputs, 1, 0);
+        spice_inputs_channel_button_press(inputs, button, mask);
         break;
     case kWheel: {
         Logger(DEBUG) << "Wheel" << (event.wheel_up ? "1" : "0");
@@ -125,8 +156,8 @@ void sendNow(SpiceAgent* agent, const KM_EVENT& event)
 void enqueue(SpiceAgent* agent, const KM_EVENT& event, const QString& injectedKey = QString())
 {
     // Only the last position matters; a stream of moves must not push keys out of the queue.
-    if (event.type == kMouseMove && !agent->pending.empty() &&
-        agent->pending.back().event.type == kMouseMove) {
+    if (event.type == kMouseMove && !event.relative && !agent->pending.empty() &&
+        agent->pending.back().event.type == kMouseMove && !agent->pending.back().event.relative) {
         agent->pending.back().event = event;
         return;
     }
@@ -220,4 +251,5 @@ void release_pressed_keys(SpiceAgent* agent)
             spice_inputs_channel_key_release(agent->inputs, scancode);
     }
     agent->pressed.clear();
+    agent->addedModifiers.clear();
 }

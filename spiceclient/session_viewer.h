@@ -32,4 +32,6 @@ public:
     virtual void clearDisplay() = 0;
     // A close request: the window hides, the program goes on.
     virtual void closeWindow() = 0;
+    // The server's mouse mode: server (relative motion, the window holds the pointer) or client.
+    virtual void mouseModeChanged(bool server) { (void)server; }
 };

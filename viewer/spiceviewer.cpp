@@ -2,6 +2,7 @@
 
 #include "agent.h"
 #include "input.h"
+#include "keycodes.h"
 #include "log.h"
 #include "scaler.h"
 #include "ui_spiceviewer.h"
@@ -10,6 +11,7 @@
 #include <QBitmap>
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QCursor>
 #include <QDebug>
 #include <QFrame>
 #include <QGuiApplication>
@@ -59,6 +61,9 @@ QImage::Format qtFormat(int spiceFormat)
     }
 }
 
+// Shown in the title while the pointer is held; the combination is the one remote viewers use.
+const char* const kGrabHint = " (Press Shift+F12 to release pointer)";
+
 // Splits a key from keyForEvent() into the Qt key and the keypad flag that picks its table.
 void setKey(KM_EVENT& event, int key)
 {
@@ -104,6 +109,12 @@ SpiceViewer::SpiceViewer(QWidget* parent) : QWidget(parent), ui(new Ui::SpiceVie
     updateTimer = new QTimer(this);
     updateTimer->setSingleShot(true);
     connect(updateTimer, &QTimer::timeout, this, &SpiceViewer::processDirtyRegion);
+
+    physicalKeys = x11KeycodesAreEvdev();
+    if (physicalKeys)
+        Logger(INFO) << "Keys are sent by physical position";
+    else
+        Logger(INFO) << "Keys are sent by their symbols: no evdev keycodes";
 }
 
 SpiceViewer::~SpiceViewer()
@@ -120,7 +131,15 @@ SpiceViewer::~SpiceViewer()
 
 void SpiceViewer::setTitle(const QString& title)
 {
-    setWindowTitle(title);
+    sessionTitle = title;
+    setWindowTitle(grabbed ? title + kGrabHint : title);
+}
+
+void SpiceViewer::mouseModeChanged(bool server)
+{
+    serverMouse = server;
+    if (!server)
+        releasePointer();
 }
 
 void SpiceViewer::closeWindow()
@@ -215,12 +234,12 @@ void SpiceViewer::updateImage(Rect* rect)
     }
     if (updateTimer->isActive())
         return;
-    // A change after a quiet spell (a typed character, a click's response) is shown at once; what
-    // follows within the batch time joins the next batch. While whole frames keep coming, the
-    // first band of the next one is held instead: it alone would show a torn frame.
-    if (quiet && !wholeFrames)
-        processDirtyRegion();
-    updateTimer->start(kRepaintBatchMs);
+    // A change after a quiet spell (a typed character, a click's response) is shown at once: as
+    // soon as the changes that arrived with it are in (the timer fires once the event loop has
+    // handled what is already waiting). What follows within the batch time joins the next batch.
+    // While whole frames keep coming, the first band of the next one is held instead: it alone
+    // would show a torn frame.
+    updateTimer->start(quiet && !wholeFrames ? 0 : kRepaintBatchMs);
 }
 
 void SpiceViewer::processDirtyRegion()
@@ -313,6 +332,8 @@ void SpiceViewer::showEvent(QShowEvent* event)
 
 void SpiceViewer::hideEvent(QHideEvent* event)
 {
+    releasePointer();
+    releaseButtons();
     releaseHeldKeys();
     QWidget::hideEvent(event);
 }
@@ -350,6 +371,18 @@ int SpiceViewer::keyForEvent(QKeyEvent* keyEvent, bool press)
     return pressed;
 }
 
+void SpiceViewer::keyRecord(QKeyEvent* keyEvent, bool press, KM_EVENT& record)
+{
+    record.type = press ? QEvent::KeyPress : QEvent::KeyRelease;
+    record.modifiers = uint32_t(keyEvent->modifiers());
+    // The physical key, whatever the local layout makes of it: the remote layout decides.
+    record.scancode = physicalKeys ? x11KeycodeToScancode(keyEvent->nativeScanCode()) : 0;
+    if (record.scancode)
+        setKey(record, keyEvent->key());
+    else
+        setKey(record, keyForEvent(keyEvent, press));
+}
+
 void SpiceViewer::releaseHeldKeys()
 {
     // The session knows which keys the server saw pressed; the window only forgets its own memory.
@@ -374,6 +407,7 @@ bool SpiceViewer::eventFilter(QObject* watched, QEvent* event)
         auto* mouse = static_cast<QMouseEvent*>(event);
         record.type = event->type();
         record.buttons = int(mouse->buttons());
+        record.button = int(mouse->button());
         position = mouse->pos();
         kind = Pointer;
         break;
@@ -403,18 +437,26 @@ bool SpiceViewer::eventFilter(QObject* watched, QEvent* event)
     }
     case QEvent::KeyPress: {
         auto* key = static_cast<QKeyEvent*>(event);
-        record.type = event->type();
-        setKey(record, keyForEvent(key, true));
-        record.modifiers = uint32_t(key->modifiers());
         qDebug() << "keyEvent->key() " << key->key() << key->modifiers();
+        if (grabbed && key->key() == Qt::Key_F12 && (key->modifiers() & Qt::ShiftModifier)) {
+            releasePointer();
+            swallowF12 = true;
+            return true;
+        }
+        keyRecord(key, true, record);
         kind = Plain;
         break;
     }
     case QEvent::KeyRelease: {
         auto* key = static_cast<QKeyEvent*>(event);
-        record.type = event->type();
-        setKey(record, keyForEvent(key, false));
-        record.modifiers = uint32_t(key->modifiers());
+        if (swallowF12 && key->key() == Qt::Key_F12) {
+            swallowF12 = key->isAutoRepeat();
+            return true;
+        }
+        // A held key repeats its press only, as a PC keyboard does.
+        if (key->isAutoRepeat())
+            return true;
+        keyRecord(key, false, record);
         kind = Plain;
         break;
     }
@@ -428,9 +470,7 @@ bool SpiceViewer::eventFilter(QObject* watched, QEvent* event)
     if (overlayFrame->isVisible())
         return QObject::eventFilter(watched, event);
     if (kind == Pointer) {
-        // Clicks and moves on the black bars are swallowed; nothing there belongs to the remote screen.
-        if (pictureShown() && geometry.pictureRect().contains(position))
-            forward(record);
+        forwardPointer(record, position);
         return true;
     }
     if (kind == Plain) {
@@ -440,13 +480,120 @@ bool SpiceViewer::eventFilter(QObject* watched, QEvent* event)
     return QObject::eventFilter(watched, event);
 }
 
+void SpiceViewer::forwardPointer(KM_EVENT& record, const QPoint& position)
+{
+    // Clicks and moves on the black bars belong to no remote pixel; but a drag that started on
+    // the picture goes on at its edge, and its release is never lost.
+    const bool inside = pictureShown() && geometry.pictureRect().contains(position);
+    const int button = record.button;
+    switch (record.type) {
+    case QEvent::MouseMove:
+        if (grabbed) {
+            // Server mode: motion as the distance from the centre, where the pointer is kept.
+            const QPoint delta = position - rect().center();
+            if (delta.isNull())
+                return; // the warp's own motion
+            QCursor::setPos(mapToGlobal(rect().center()));
+            record.relative = true;
+            record.x = delta.x();
+            record.y = delta.y();
+            forward(record);
+        } else if (!serverMouse && (inside || (forwardedButtons && pictureShown()))) {
+            setSurfacePoint(record, position);
+            forward(record);
+        }
+        return;
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonDblClick:
+        if (serverMouse && !grabbed) {
+            // The click that takes the pointer is the viewer's, not the guest's.
+            if (inside) {
+                grabPointer();
+                grabbingButtons |= button;
+            }
+            return;
+        }
+        if (inside || grabbed) {
+            forwardedButtons |= button;
+            forward(record);
+        }
+        return;
+    case QEvent::MouseButtonRelease:
+        if (grabbingButtons & button) {
+            grabbingButtons &= ~button;
+            return;
+        }
+        if (!(forwardedButtons & button))
+            return;
+        forwardedButtons &= ~button;
+        if (!inside && !grabbed && !serverMouse && pictureShown()) {
+            KM_EVENT move{};
+            move.type = QEvent::MouseMove;
+            move.buttons = record.buttons | button;
+            setSurfacePoint(move, position);
+            forward(move);
+        }
+        forward(record);
+        return;
+    }
+}
+
+void SpiceViewer::setSurfacePoint(KM_EVENT& record, const QPoint& position) const
+{
+    const QRect picture = geometry.pictureRect();
+    const QPoint clamped(qBound(picture.left(), position.x(), picture.right()),
+                         qBound(picture.top(), position.y(), picture.bottom()));
+    const QPoint surfacePoint = windowToSurface(clamped, geometry);
+    record.x = surfacePoint.x();
+    record.y = surfacePoint.y();
+}
+
+void SpiceViewer::releaseButtons()
+{
+    for (int button : {int(Qt::LeftButton), int(Qt::RightButton), int(Qt::MiddleButton)}) {
+        if (!(forwardedButtons & button))
+            continue;
+        forwardedButtons &= ~button;
+        KM_EVENT release{};
+        release.type = QEvent::MouseButtonRelease;
+        release.button = button;
+        release.buttons = forwardedButtons;
+        forward(release);
+    }
+    grabbingButtons = 0;
+}
+
+void SpiceViewer::grabPointer()
+{
+    grabbed = true;
+    setCursor(Qt::BlankCursor);
+    grabMouse();
+    QCursor::setPos(mapToGlobal(rect().center()));
+    setWindowTitle(sessionTitle + kGrabHint);
+    Logger(INFO) << "Pointer held by the window; Shift+F12 releases it";
+}
+
+void SpiceViewer::releasePointer()
+{
+    if (!grabbed)
+        return;
+    grabbed = false;
+    releaseMouse();
+    unsetCursor();
+    setWindowTitle(sessionTitle);
+    Logger(INFO) << "Pointer released";
+}
+
 void SpiceViewer::changeEvent(QEvent* event)
 {
     if (event->type() == QEvent::ActivationChange) {
-        if (isActiveWindow())
+        if (isActiveWindow()) {
             grabKeyboard();
-        else
+        } else {
+            releasePointer();
+            releaseButtons();
             ungrabKeyboard();
+        }
     }
     QWidget::changeEvent(event);
 }

@@ -33,6 +33,7 @@ public:
     void updateImage(Rect* rect) override;
     void clearDisplay() override;
     void closeWindow() override;
+    void mouseModeChanged(bool server) override;
 
     void processDirtyRegion();
     void updateMask(const QPoint& point);
@@ -57,6 +58,13 @@ protected:
 private:
     void forward(struct KM_EVENT& event);
     int keyForEvent(class QKeyEvent* keyEvent, bool press);
+    void keyRecord(QKeyEvent* keyEvent, bool press, KM_EVENT& record);
+    void forwardPointer(KM_EVENT& record, const QPoint& position);
+    // The surface pixel under `position`, taken to the picture's nearest edge when outside it.
+    void setSurfacePoint(KM_EVENT& record, const QPoint& position) const;
+    void releaseButtons();
+    void grabPointer();
+    void releasePointer();
     void releaseHeldKeys();
     void grabKeyboard();
     void ungrabKeyboard();
@@ -81,4 +89,11 @@ private:
     QRegion burstRegion;          // surface pixels changed since the last quiet spell
     bool wholeFrames = false;     // the burst before the current one covered the whole surface
     QHash<quint32, int> heldKeys; // native scan code -> the Qt key its press sent (| KeypadModifier)
+    bool physicalKeys = false;    // the display's keycodes are evdev's: keys go by position
+    QString sessionTitle;         // the title without the grab hint
+    bool serverMouse = false;     // the server takes relative motion only
+    bool grabbed = false;         // the window holds the pointer (server mouse mode)
+    bool swallowF12 = false;      // the release of the F12 that let the pointer go stays here
+    int forwardedButtons = 0;     // Qt buttons whose press reached the session
+    int grabbingButtons = 0;      // the click that took the pointer; its release stays here
 };
