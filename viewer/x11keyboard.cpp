@@ -31,11 +31,12 @@ bool x11KeycodesAreEvdev()
     Display* display = QX11Info::display();
     if (!display)
         return false;
-    XkbDescPtr keyboard = XkbGetKeyboard(display, XkbNamesMask, XkbUseCoreKbd);
+    XkbDescPtr keyboard = XkbAllocKeyboard();
     if (!keyboard)
         return false;
     bool evdev = false;
-    if (keyboard->names && keyboard->names->keycodes) {
+    if (XkbGetNames(display, XkbKeycodesNameMask, keyboard) == Success && keyboard->names &&
+        keyboard->names->keycodes) {
         // For example "evdev+aliases(qwertz)"; the old kbd driver's sets are named "xfree86...".
         char* name = XGetAtomName(display, keyboard->names->keycodes);
         evdev = name && std::strncmp(name, "evdev", 5) == 0;

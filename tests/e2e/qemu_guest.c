@@ -37,8 +37,11 @@ int main(void)
         for (int i = 1; i < 9; ++i) {
             char path[32];
             snprintf(path, sizeof path, "/dev/input/event%d", i - 1);
-            if (fds[i].fd < 0 && (fds[i].fd = open(path, O_RDONLY | O_NONBLOCK)) >= 0)
-                fds[i].events = POLLIN, fprintf(out, "input %s\n", path);
+            char name[64] = "";
+            if (fds[i].fd < 0 && (fds[i].fd = open(path, O_RDONLY | O_NONBLOCK)) >= 0) {
+                ioctl(fds[i].fd, EVIOCGNAME(sizeof name - 1), name);
+                fds[i].events = POLLIN, fprintf(out, "input %s %s\n", path, name);
+            }
         }
         poll(fds, 9, 500);
         unsigned char bytes[64];
