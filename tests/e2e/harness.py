@@ -1,6 +1,6 @@
 """The viewer on a private Xvfb against Xspice (Xorg + spiceqxl), each test in its own TMPDIR, all
 on free ports and displays and killed by PID. Env: SPICE_CLIENT, SPICE_CLIENT_ASAN, E2E_LOG_DIR."""
-import array, collections, contextlib, ctypes, os, pwd, re, select, shutil, signal, socket
+import collections, contextlib, ctypes, os, pathlib, pwd, re, select, shutil, signal, socket
 import subprocess, tempfile, threading, time, unittest
 from PIL import Image, ImageChops, ImageStat
 from Xlib import X, Xatom, display as xdisplay, protocol
@@ -10,7 +10,6 @@ from Xlib.ext import xtest
 TEMPLATE = os.path.join(os.path.dirname(__file__), "..", "..", "scripts", "xspice.conf.in")
 REPORT = re.compile(r"CRITICAL|ERROR: \w+Sanitizer|runtime error:")  # fails the test
 BARS = [0xFFFFFF, 0xFFFF00, 0x00FFFF, 0x00FF00, 0xFF00FF, 0xFF0000, 0x0000FF, 0x202020]
-_libc = ctypes.CDLL(None)
 CERTS = """k='-newkey rsa:2048 -nodes -days 2'
 openssl req -x509 $k -subj /CN=e2e-ca -keyout ca-key.pem -out ca-cert.pem
 openssl req $k -subj /CN=127.0.0.1 -keyout server-key.pem -out server.csr
@@ -32,12 +31,9 @@ def free_port():
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
 
-def listening(port):
-    with socket.socket() as s: return not s.connect_ex(("127.0.0.1", port))
-
 def _child():
     os.setsid()
-    _libc.prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG: nothing outlives a killed test run
+    ctypes.CDLL(None).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG: dies with a killed run
 
 def stop(p, sig=signal.SIGTERM):
     if p.poll() is None:
@@ -118,7 +114,8 @@ class Env:
         os.chmod(self.dir, 0o1777)
         return pwd.getpwnam(name)
     def pulse(self):
-        """A private PulseAudio; viewers started later play into its null sink "e2e"."""
+        """A private PulseAudio; viewers started later play into its null sink "e2e", whose
+        monitor is "e2e.monitor"."""
         sock = os.path.join(self.mkdir("pulse"), "native")
         self.spawn(["pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--disallow-exit",
                     "--use-pid-file=no", "--disable-shm=yes",
@@ -128,26 +125,12 @@ class Env:
         self.base["PULSE_SERVER"] = "unix:" + sock
         wait(lambda: not subprocess.run(["pactl", "info"], env=self.base,
                                         capture_output=True).returncode, 15, "pulseaudio")
-    def tone(self, timeout=20):
-        """Frequency of the first half second in which the sink plays loudly throughout."""
-        p = self.spawn(["parec", "-d", "e2e.monitor", "--raw", "--format=s16le", "--rate=48000",
-                        "--channels=2"], "parec", stdout=subprocess.PIPE)
-        left, rest, end = array.array("h"), b"", time.monotonic() + timeout
-        while time.monotonic() < end:
-            if select.select([p.stdout], [], [], 0.2)[0]:
-                data = rest + os.read(p.stdout.fileno(), 1 << 16)
-                left.extend(array.array("h", data[:len(data) & ~3])[0::2])
-                rest = data[len(data) & ~3:]
-            w = left[-24000:]
-            if len(w) == 24000 and min(max(w[i:i + 2400]) for i in range(0, 24000, 2400)) > 1000:
-                return 2 * sum(a < 0 <= b for a, b in zip(w, w[1:]))  # rising zero crossings
-        raise AssertionError("no tone on the sink within %ss" % timeout)
     def close(self, failed):
         self.x.close()
         for c in self.closers + [lambda p=p: stop(p) for p in reversed(self.procs)]:
             c()
-        if failed and os.environ.get("E2E_LOG_DIR"):
-            os.makedirs(keep := os.path.join(os.environ["E2E_LOG_DIR"], self.name), exist_ok=True)
+        if failed and (logs := os.environ.get("E2E_LOG_DIR")):
+            os.makedirs(keep := os.path.join(logs, self.name + time.strftime("-%H%M%S")))
             [shutil.copy(self.path(f), keep) for f in os.listdir(self.dir) if f.endswith(".log")]
         shutil.rmtree(self.dir, ignore_errors=True)
 
@@ -169,21 +152,18 @@ class Xspice:
         values = dict(PORT=port, WIDTH=width, HEIGHT=height, FIFO_DIR=self.fifo_dir)
         text = re.sub(r"@(\w+)@", lambda m: str(values[m.group(1)]), text)
         self.conf, self.confdir = env.path("xspice-%d.conf" % n), env.mkdir("xspice-%d.d" % n)
-        with open(self.conf, "w") as f:
-            f.write(text)
-        open(os.path.join(self.confdir, "empty.conf"), "w").close()  # else the system's is read
+        pathlib.Path(self.conf).write_text(text)
+        pathlib.Path(self.confdir, "empty.conf").touch()  # else the system's is read
         self.start()
     def start(self):
         log = self.env.path("xorg-%d.log" % len(self.env.procs))
         self.display = self.env.xserver(["Xorg", "-config", self.conf, "-configdir", self.confdir,
                                          "-logfile", log], "xspice")
-        self.proc = self.env.procs[-1]
-        wait(lambda: listening(self.port), 10, "the SPICE port")
+        self.proc = self.env.procs[-1]  # listening on its port too by now
     def kill(self, sig=signal.SIGKILL):
         stop(self.proc, sig)
-        for f in ("/tmp/.X%s-lock", "/tmp/.X11-unix/X%s"):  # a killed server leaves them behind
-            if os.path.exists(f % self.display[1:]):
-                os.unlink(f % self.display[1:])
+        files = [f % self.display[1:] for f in ("/tmp/.X%s-lock", "/tmp/.X11-unix/X%s")]
+        [os.unlink(f) for f in files if os.path.exists(f)]  # a killed server leaves them behind
     def resize(self, width, height):
         subprocess.run(["xrandr", "-d", self.display, "-s", "%dx%d" % (width, height)], check=True)
     def screenshot(self):
@@ -217,6 +197,7 @@ class Recorder(threading.Thread):
         while self.d.next_event().type != X.MapNotify:
             pass
         self.win.set_input_focus(X.RevertToParent, X.CurrentTime)
+        self.win.warp_pointer(1, 1)  # away from the centre, where a client's first click goes
         self.d.sync()
         self.start()
     def run(self):
@@ -257,8 +238,7 @@ class Viewer:
     def log(self):
         with open(self.p.log, encoding="utf-8", errors="replace") as f:
             return f.read()
-    def count(self, text, since=0):
-        return sum(text in line for line in self.log.splitlines()[since:])
+    def count(self, text): return sum(text in line for line in self.log.splitlines())
     def wait_log(self, regex, since=0, timeout=15):
         def found():
             m = re.search(regex, "\n".join(self.log.splitlines()[since:]))
@@ -271,8 +251,7 @@ class Viewer:
         with contextlib.suppress(subprocess.TimeoutExpired):
             return self.p.wait(timeout)
         raise AssertionError("viewer still running after %ss:\n%s" % (timeout, self.log))
-    def stop(self, sig=signal.SIGTERM):
-        return stop(self.p, sig)
+    def stop(self, sig=signal.SIGTERM): return stop(self.p, sig)
     def check(self):
         bad = [line for line in self.log.splitlines() if REPORT.search(line)]
         assert not bad, "viewer %d reported:\n%s" % (self.pid, "\n".join(bad[:20]))
@@ -284,14 +263,11 @@ class Viewer:
             except XError:  # gone meanwhile
                 return None
         return [w for w in self.x.screen().root.query_tree().children if pid(w) == self.pid]
-    def window_id(self):
-        return wait(self.windows, 15, "the viewer's window")[0].id
-    def window(self):
-        return self.x.create_resource_object("window", self.window_id())
+    def window_id(self): return wait(self.windows, 15, "the viewer's window")[0].id
+    def window(self): return self.x.create_resource_object("window", self.window_id())
+    def screenshot(self): return grab(self.window())
     def title(self):
         return self.window().get_full_property(self.x.intern_atom("_NET_WM_NAME"), 0).value.decode()
-    def screenshot(self):
-        return grab(self.window())
     def focus(self):
         self.window().set_input_focus(X.RevertToParent, X.CurrentTime)
         self.x.sync()
@@ -314,9 +290,10 @@ class Viewer:
 class Proxy:
     """Forwards 127.0.0.1:self.port to `port`, holding each link whose channel type (byte 20 of
     the link message: main 1, display 2, inputs 3, ...) is in `hold` that many seconds.
-    `links` counts the links by channel type."""
+    `links` counts the links by channel type, `passed` those let through."""
     def __init__(self, env, port, hold):
-        self.upstream, self.hold, self.links = port, hold, collections.Counter()
+        self.upstream, self.hold = port, hold
+        self.links, self.passed = collections.Counter(), collections.Counter()
         self.sock = socket.create_server(("127.0.0.1", 0))
         self.port, self.open = self.sock.getsockname()[1], [self.sock]
         env.closers.append(lambda: [s.close() for s in self.open])
@@ -330,10 +307,12 @@ class Proxy:
             return
         self.links[head[20]] += 1
         time.sleep(self.hold.get(head[20], 0))
-        self.open.append(u := socket.create_connection(("127.0.0.1", self.upstream)))
-        u.sendall(head)
-        threading.Thread(target=_pump, args=(u, c), daemon=True).start()
-        _pump(c, u)
+        self.passed[head[20]] += 1
+        with contextlib.suppress(OSError):  # the server may be gone by now
+            self.open.append(u := socket.create_connection(("127.0.0.1", self.upstream)))
+            u.sendall(head)
+            threading.Thread(target=_pump, args=(u, c), daemon=True).start()
+            _pump(c, u)
 
 def _pump(a, b):
     with contextlib.suppress(OSError):
@@ -345,6 +324,7 @@ class E2E(unittest.TestCase):
     """Gives each test `self.env`; fails it on any viewer's CRITICAL line or sanitizer report,
     and keeps its logs under E2E_LOG_DIR when it failed."""
     def setUp(self):
-        self.env = Env(self.id().split(".", 1)[-1])
-        self.addCleanup(lambda: self.env.close(not self._outcome.success))  # runs last
+        self.env, r = Env(self.id().split(".", 1)[-1]), self._outcome.result
+        failed, before = lambda: len(r.failures) + len(r.errors), len(r.failures) + len(r.errors)
+        self.addCleanup(lambda: self.env.close(failed() > before))  # runs last
         self.addCleanup(lambda: [v.check() for v in self.env.viewers])

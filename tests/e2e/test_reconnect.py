@@ -1,0 +1,28 @@
+"""Reconnection under the sanitizer build: the server killed or stopped and restarted on its port,
+each time brought back by a second start; the picture and keys come back, descriptors stay flat,
+and the harness fails the test on any sanitizer report or CRITICAL line."""
+import os, signal
+from harness import E2E, letterbox, wait
+
+
+class Reconnect(E2E):
+    def test_cycles(self):
+        server = self.env.xspice()
+        hp = ("-h", "127.0.0.1", "-p", server.port)
+        v = self.env.viewer(*hp, asan=True)
+        v.wait_log("连接已建立", timeout=30)
+        fds = []
+        for cycle, key in enumerate("abcdef"):  # A..F: X keycodes 38, 56, 54, 40, 26, 41
+            with self.subTest(cycle=cycle):
+                closed = v.count("连接已关闭")
+                server.kill(signal.SIGKILL if cycle % 2 else signal.SIGTERM)
+                wait(lambda: v.count("连接已关闭") > closed and not v.windows(), what="hiding")
+                server.start()
+                rec = self.env.recorder(server)
+                status, out = self.env.run(*hp, "-k", "%x" % ord(key.upper()), asan=True)
+                self.assertEqual(status, 0, out)
+                rec.wait_key([38, 56, 54, 40, 26, 41][cycle], timeout=30)
+                self.assertEqual(self.env.run(*hp, asan=True)[0], 0)
+                wait(lambda: letterbox(v.screenshot(), server.screenshot())[0] < 1, 30, "picture")
+                fds.append(len(os.listdir("/proc/%d/fd" % v.pid)))
+        self.assertEqual(len(set(fds[1:])), 1, "open descriptors after each cycle: %s" % fds)

@@ -1,0 +1,78 @@
+"""Start-up and the single instance in one server session: arguments, Qt's options, hand-over,
+a killed instance's socket, listen failures, simultaneous starts, SIGPIPE, and other users."""
+import os, signal
+from harness import E2E, wait
+
+FORWARD, OPENED, ACTIVATION = "应用程序已在运行，尝试激活主窗口...", "连接已建立", "收到激活指令"
+# X keycodes Xspice gives the letters (set-1 scancode + 8)
+KC = {c: k + i for row, k in (("qwertyuiop", 24), ("asdfghjkl", 38), ("zxcvbnm", 52))
+      for i, c in enumerate(row)}
+
+
+class Startup(E2E):
+    def forward(self, key, instance, **kw):
+        """A second start with `key`: status 0, and `instance` acts on the key."""
+        status, out = self.env.run(*self.hp, "-k", key, **kw)
+        self.assertEqual((status, out.count(FORWARD)), (0, 1), out)
+        instance.wait_log("(?m)onReactivate %s$" % key)
+
+    def test_instance(self):
+        env, server = self.env, self.env.xspice()
+        rec, self.hp = env.recorder(server), ("-h", "127.0.0.1", "-p", server.port)
+        with self.subTest("argument errors"):
+            for args in [(), ("--host", "127.0.0.1")]:
+                status, out = env.run(*args)
+                self.assertEqual((status, out.count("Usage:")), (1, 1), out)
+        first = env.viewer("-platform", "xcb", "--name", "Desk 7", *self.hp)
+        with self.subTest("Qt's options removed, --name kept"):
+            first.wait_log(OPENED)
+            self.assertEqual(first.title(), "Desk 7")
+        with self.subTest("SIGPIPE is logged and survived"):
+            os.kill(first.pid, signal.SIGPIPE)
+            first.wait_log("Received SIGPIPE. Ignoring.")
+        with self.subTest("a second start forwards, opens no window, its key arrives once"):
+            self.forward("42", first)
+            rec.wait_key(KC["b"])
+            self.assertEqual(len(first.windows()), 1)
+        with self.subTest("the socket of a killed instance is taken over"):
+            first.stop(signal.SIGKILL)
+            second = env.viewer(*self.hp)
+            second.wait_log(OPENED)
+            self.forward("43", second)
+            rec.wait_key(KC["c"])
+            self.assertEqual((rec.keys(KC["b"]), FORWARD in second.log), (1, False))
+        with self.subTest("a listen failure other than address-in-use"):
+            long = env.mkdir("d" * 100)  # no room for the socket's name in sun_path
+            status, out = env.run(*self.hp, env={"TMPDIR": long, "XDG_RUNTIME_DIR": long})
+            self.assertEqual(status, 1, out)
+            self.assertRegex(out, r"\[ERROR\] 无法启动本地服务器:")
+        with self.subTest("20 simultaneous starts: one instance, each key once"):
+            second.stop()
+            dirs, m = {"TMPDIR": env.mkdir("t"), "XDG_RUNTIME_DIR": env.mkdir("r")}, len(rec.events)
+            keys = "abcdefghijklmnopqrst"
+            starts = [env.viewer(*self.hp, "-k", "%x" % ord(k.upper()), env=dirs) for k in keys]
+            wait(lambda: sum(v.p.poll() is None for v in starts) <= 1, 60, "all but one to end")
+            self.assertEqual(sorted(str(v.p.poll()) for v in starts), ["0"] * 19 + ["None"])
+            wait(lambda: all(rec.keys(KC[k], since=m) for k in keys), 20, "every key")
+            self.assertEqual([rec.keys(KC[k], since=m) for k in keys], [1] * 20)
+        user = env.user()
+        with self.subTest("another user's instance: ERROR, status 1, nothing sent"):
+            [v.stop() for v in starts]
+            other = env.viewer(*self.hp, user=user, env={"XDG_RUNTIME_DIR": None})
+            other.wait_log(OPENED)
+            wait(lambda: os.path.exists(env.path("SpiceViewerForSingleInstance")))
+            status, out = env.run(*self.hp, "-k", "55", env={"XDG_RUNTIME_DIR": None})
+            self.assertEqual((status, out.count("[ERROR]")), (1, 1), out)
+            self.forward("56", other, user=user, env={"XDG_RUNTIME_DIR": None})
+            rec.wait_key(KC["v"])
+            self.assertEqual((rec.keys(KC["u"]), other.count(ACTIVATION)), (0, 1))
+        with self.subTest("two users on one TMPDIR, each with a runtime directory"):
+            other.stop()
+            theirs = {"XDG_RUNTIME_DIR": env.mkdir("run-" + user.pw_name, user)}
+            mine = env.viewer(*self.hp)
+            their = env.viewer("-h", "127.0.0.1", "-p", env.xspice().port, user=user, env=theirs)
+            mine.wait_log(OPENED)
+            their.wait_log(OPENED)
+            self.forward("57", mine)
+            self.forward("58", their, user=user, env=theirs)
+            self.assertEqual((mine.count("Reactivate 58"), their.count("Reactivate 57")), (0, 0))
