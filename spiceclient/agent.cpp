@@ -69,6 +69,38 @@ void disconnectHandler(gpointer instance, gpointer function, SpiceAgent* agent)
                                          nullptr, function, agent);
 }
 
+// A new session starts from nothing: no channel is open and it has shown nothing yet.
+void beginSession(SpiceAgent* agent)
+{
+    agent->phase = SessionPhase::Connecting;
+    agent->inputsOpen = false;
+    agent->updated = false;
+    agent->pressed.clear();
+    agent->connectingSince.start();
+}
+
+// Input typed for the old session means nothing to the new one; injected keys still go out.
+void carryPendingInput(SpiceAgent* agent)
+{
+    int dropped = 0;
+    std::deque<PendingInput> kept;
+    for (size_t i = 0; i < agent->pending.size(); ++i) {
+        const PendingInput& input = agent->pending[i];
+        const bool injectedPress =
+            i + 1 < agent->pending.size() && !agent->pending[i + 1].injectedKey.isEmpty();
+        if (!input.injectedKey.isEmpty() || injectedPress) {
+            if (!input.injectedKey.isEmpty())
+                Logger(INFO) << "Key " << input.injectedKey << " now waits for the new session";
+            kept.push_back(input);
+        } else {
+            ++dropped;
+        }
+    }
+    if (dropped > 0)
+        Logger(WARN) << "Dropped " << dropped << " input events that waited for the old session";
+    agent->pending = std::move(kept);
+}
+
 } // namespace
 
 void sigpipe_handler(int)
@@ -88,8 +120,10 @@ int connect_spice(SpiceAgent* agent)
     if (args->name[0] && agent->viewer)
         agent->viewer->setTitle(QString::fromUtf8(args->name));
     agent->session = newWiredSession(agent);
+    beginSession(agent);
     if (!spice_session_connect(agent->session.get())) {
         Logger(ERROR) << "spice_session_connect failed";
+        agent->phase = SessionPhase::Failed;
         return -1;
     }
     installSigpipeHandler();
@@ -108,14 +142,18 @@ int reconnect_spice(SpiceAgent* agent)
     disconnectHandler(old, reinterpret_cast<gpointer>(channel_new), agent);
     disconnectHandler(old, reinterpret_cast<gpointer>(channel_destroy), agent);
     disconnectHandler(old, reinterpret_cast<gpointer>(connection_destroy), agent);
-    // The old session's channels go with it, and its channel-destroy no longer reaches us.
+    // The old session's channels go with it: none of their events may reach us any more.
+    agent->channelSignals.clear();
     forget_channels(agent);
+    carryPendingInput(agent);
     // Dropping our reference alone may leave a live connection behind when the library holds
     // another one; a server that serves one client at a time would then refuse the new session.
     spice_session_disconnect(old);
     agent->session = newWiredSession(agent);
+    beginSession(agent);
     if (!spice_session_connect(agent->session.get())) {
         Logger(ERROR) << "spice_session_connect failed during reconnection";
+        agent->phase = SessionPhase::Failed;
         return 0;
     }
     Logger(INFO) << "SPICE session reconnected successfully";
@@ -128,8 +166,32 @@ void connection_destroy(SpiceSession*, void*)
         g_log(nullptr, G_LOG_LEVEL_DEBUG, "%s connection_destroy", "spiceclient:244");
 }
 
+SessionPhase session_phase(const SpiceAgent* agent)
+{
+    if (!agent)
+        return SessionPhase::Idle;
+    if (agent->phase == SessionPhase::Open && agent->inputsOpen && agent->inputs)
+        return SessionPhase::InputsReady;
+    return agent->phase;
+}
+
+bool session_alive(const SpiceAgent* agent)
+{
+    switch (session_phase(agent)) {
+    case SessionPhase::Open:
+    case SessionPhase::InputsReady:
+        return true;
+    case SessionPhase::Connecting:
+        // Left alone while it may still come up; a server that never answers gets a new try.
+        return agent->connectingSince.isValid() && agent->connectingSince.elapsed() < kConnectingBoundMs;
+    default:
+        return false;
+    }
+}
+
 void forget_channels(SpiceAgent* agent)
 {
+    agent->inputsOpen = false;
     agent->display = nullptr;
     agent->inputs = nullptr;
     agent->main = nullptr;

@@ -1,11 +1,38 @@
 #pragma once
 
 #include "gobject_ref.h"
+#include "input.h"
 
+#include <QElapsedTimer>
+#include <QSet>
+#include <QString>
 #include <cstdint>
+#include <deque>
 #include <spice-client.h>
 
 class SessionViewer;
+
+// Where the current session stands. The library's inputs channel drops every call until it has
+// opened, and it opens after the main channel, often after the first picture.
+enum class SessionPhase {
+    Idle,        // no session yet
+    Connecting,  // created, main channel not open yet
+    Open,        // main channel open, inputs channel not (yet)
+    InputsReady, // main and inputs channels open: input goes out
+    Closed,      // main channel closed
+    Failed,      // main channel reported an error
+};
+
+// Input that waits for the inputs channel. An injected key carries its text for the log.
+struct PendingInput {
+    KM_EVENT event;
+    QString injectedKey; // set on the press of an injected key; its release follows
+};
+
+// How many inputs may wait for a session; beyond that the oldest are dropped.
+constexpr int kMaxPendingInput = 64;
+// A session still connecting after this long is taken for one that never answers.
+constexpr int kConnectingBoundMs = 10000;
 
 // The session record: one per process, handed to every SPICE handler as user data.
 struct SpiceAgent {
@@ -23,6 +50,16 @@ struct SpiceAgent {
     SpiceMainChannel* main = nullptr;     // borrowed; cleared when the channel goes
     SessionViewer* viewer = nullptr;      // not owned
 
+    // The state of the current session; only the session layer writes it.
+    SessionPhase phase = SessionPhase::Idle;
+    bool inputsOpen = false;          // the current inputs channel has opened
+    bool updated = false;             // the current session delivered a display update
+    bool startupKeyPending = true;    // the command-line key goes out once per process
+    QElapsedTimer connectingSince;    // started when the current session was created
+    std::deque<PendingInput> pending; // input waiting for the inputs channel, oldest first
+    QSet<unsigned int> pressed;       // scancodes pressed on the server and not yet released
+    SignalConnections channelSignals; // our handlers on the current session's channels
+
     int32_t bytes_per_pixel = 0; // of the current surface; 0 when it cannot be shown
     size_t shm_size = 0;         // bytes mapped at shm_data
 };
@@ -36,12 +73,25 @@ void sigpipe_handler(int signum);
 void channel_new(SpiceSession* session, SpiceChannel* channel, void* user_data);
 void channel_destroy(SpiceSession* session, SpiceChannel* channel, void* user_data);
 void on_channel_event(SpiceChannel* channel, SpiceChannelEvent event, void* user_data);
+void inputs_channel_event(SpiceChannel* channel, SpiceChannelEvent event, void* user_data);
 
 // Surface handlers.
 void display_create(SpiceDisplayChannel* channel, int format, int width, int height, int stride, int shmid,
                     void* imgdata, void* user_data);
 void display_destroy(SpiceDisplayChannel* channel, void* user_data);
 void display_update(SpiceDisplayChannel* channel, int x, int y, int width, int height, void* user_data);
+
+// Session state, asked by the window.
+SessionPhase session_phase(const SpiceAgent* agent);
+// True when the current session is up or may still come up on its own.
+bool session_alive(const SpiceAgent* agent);
+
+// Injects one key given as hexadecimal Qt key text: press and release, now or once input can go out.
+void inject_key(SpiceAgent* agent, const QString& text);
+// Sends the release of every key pressed on the server; forgets them when nothing can be sent.
+void release_pressed_keys(SpiceAgent* agent);
+// Sends what waited for the inputs channel, in order.
+void flush_pending_input(SpiceAgent* agent);
 
 // Releases the current surface block, if any (unmapped and its descriptor closed exactly once).
 void release_surface_block(SpiceAgent* agent);

@@ -13,9 +13,10 @@ int channelId(SpiceChannel* channel)
     return id;
 }
 
+// Handlers on channels belong to the current session and are disconnected with it.
 void connectSignal(gpointer instance, const char* signal, GCallback handler, SpiceAgent* agent)
 {
-    g_signal_connect_data(instance, signal, handler, agent, nullptr, GConnectFlags(0));
+    agent->channelSignals.connect(instance, signal, handler, agent);
 }
 
 } // namespace
@@ -48,6 +49,8 @@ void channel_new(SpiceSession* session, SpiceChannel* channel, void* user_data)
         int id = channelId(channel);
         Logger(INFO) << "new inputs channel (#" << id << "), input";
         agent->inputs = SPICE_INPUTS_CHANNEL(channel);
+        agent->inputsOpen = false;
+        connectSignal(channel, "channel-event", G_CALLBACK(inputs_channel_event), agent);
         spice_channel_connect(channel);
     }
 }
@@ -72,17 +75,20 @@ void channel_destroy(SpiceSession*, SpiceChannel* channel, void* user_data)
     // Nothing may use a channel, or the pixels it owns, once it is gone.
     if (!agent)
         return;
+    agent->channelSignals.drop(channel);
     if (agent->main == reinterpret_cast<SpiceMainChannel*>(channel))
         agent->main = nullptr;
-    if (agent->inputs == reinterpret_cast<SpiceInputsChannel*>(channel))
+    if (agent->inputs == reinterpret_cast<SpiceInputsChannel*>(channel)) {
         agent->inputs = nullptr;
+        agent->inputsOpen = false;
+    }
     if (agent->display == reinterpret_cast<SpiceDisplayChannel*>(channel)) {
         agent->display = nullptr;
         agent->imgdata = nullptr;
     }
 }
 
-void on_channel_event(SpiceChannel*, SpiceChannelEvent event, void* user_data)
+void on_channel_event(SpiceChannel* channel, SpiceChannelEvent event, void* user_data)
 {
     Logger(INFO) << "on_channel_event invoked" << int(event);
     auto* agent = static_cast<SpiceAgent*>(user_data);
@@ -90,16 +96,37 @@ void on_channel_event(SpiceChannel*, SpiceChannelEvent event, void* user_data)
         Logger(ERROR) << "on_channel_event function data is NULL";
         return;
     }
+    // A late event of a channel that is no longer the session's says nothing about the session.
+    if (reinterpret_cast<SpiceMainChannel*>(channel) != agent->main)
+        return;
     if (event == SPICE_CHANNEL_OPENED) {
         Logger(INFO) << "连接已建立";
-        if (agent->viewer)
-            agent->viewer->UpdateSpiceState(true);
+        agent->phase = SessionPhase::Open;
+        flush_pending_input(agent);
     } else if (event == SPICE_CHANNEL_CLOSED) {
         Logger(INFO) << "连接已关闭";
+        agent->phase = SessionPhase::Closed;
+        agent->pressed.clear();
         if (agent->viewer) {
-            agent->viewer->UpdateSpiceState(false);
             agent->viewer->clearDisplay();
             agent->viewer->closeWindow();
         }
+    } else if (event >= SPICE_CHANNEL_ERROR_CONNECT) {
+        agent->phase = SessionPhase::Failed;
+        agent->pressed.clear();
     }
+}
+
+void inputs_channel_event(SpiceChannel* channel, SpiceChannelEvent event, void* user_data)
+{
+    auto* agent = static_cast<SpiceAgent*>(user_data);
+    if (!agent || reinterpret_cast<SpiceInputsChannel*>(channel) != agent->inputs)
+        return;
+    agent->inputsOpen = event == SPICE_CHANNEL_OPENED;
+    Logger(DEBUG) << "inputs channel " << (agent->inputsOpen ? "open" : "not open") << " (event "
+                  << int(event) << ")";
+    if (agent->inputsOpen)
+        flush_pending_input(agent);
+    else
+        agent->pressed.clear();
 }

@@ -1,4 +1,5 @@
 #include "agent.h"
+#include "args.h"
 #include "input.h"
 #include "log.h"
 #include "memshare.h"
@@ -8,6 +9,7 @@
 #include <algorithm>
 #include <cstring>
 #include <unistd.h>
+#include <utility>
 
 void release_surface_block(SpiceAgent* agent)
 {
@@ -126,4 +128,11 @@ void display_update(SpiceDisplayChannel* channel, int x, int y, int width, int h
     }
     if (agent->viewer)
         agent->viewer->updateImage(&rect);
+    // The command-line key goes out with the first picture, once per process; it waits there for
+    // the inputs channel if that has not opened yet.
+    if (!agent->updated) {
+        agent->updated = true;
+        if (std::exchange(agent->startupKeyPending, false))
+            inject_key(agent, QString::fromUtf8(get_args()->key));
+    }
 }

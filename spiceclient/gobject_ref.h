@@ -2,6 +2,7 @@
 
 #include <glib-object.h>
 #include <utility>
+#include <vector>
 
 // Owns one reference to a GObject; released when the holder goes or is reset.
 template <typename T> class GObjectRef
@@ -37,4 +38,47 @@ public:
 
 private:
     T* object = nullptr;
+};
+
+// Owns signal connections on GObjects; each is disconnected when forgotten or when the holder goes.
+// An instance must be dropped (drop()) before it is finalized.
+class SignalConnections
+{
+public:
+    SignalConnections() = default;
+    SignalConnections(const SignalConnections&) = delete;
+    SignalConnections& operator=(const SignalConnections&) = delete;
+    ~SignalConnections() { clear(); }
+
+    void connect(gpointer instance, const char* signal, GCallback handler, gpointer data)
+    {
+        const gulong id = g_signal_connect_data(instance, signal, handler, data, nullptr, GConnectFlags(0));
+        if (id)
+            connections.push_back({instance, id});
+    }
+    // Disconnects every handler this holder put on `instance`.
+    void drop(gpointer instance)
+    {
+        for (auto it = connections.begin(); it != connections.end();) {
+            if (it->instance == instance) {
+                g_signal_handler_disconnect(it->instance, it->id);
+                it = connections.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    void clear()
+    {
+        for (const Connection& c : connections)
+            g_signal_handler_disconnect(c.instance, c.id);
+        connections.clear();
+    }
+
+private:
+    struct Connection {
+        gpointer instance;
+        gulong id;
+    };
+    std::vector<Connection> connections;
 };

@@ -28,20 +28,32 @@ unsigned int mainCode(int key)
     return scanCodeHash.value(key, 0);
 }
 
-void sendKey(SpiceInputsChannel* inputs, const KM_EVENT& event)
+// Every key goes out here, so the record of keys held down on the server stays exact.
+void sendScancode(SpiceAgent* agent, unsigned int scancode, bool press)
+{
+    if (press) {
+        spice_inputs_channel_key_press(agent->inputs, scancode);
+        agent->pressed.insert(scancode);
+    } else {
+        spice_inputs_channel_key_release(agent->inputs, scancode);
+        agent->pressed.remove(scancode);
+    }
+}
+
+void sendKeyEvent(SpiceAgent* agent, const KM_EVENT& event)
 {
     const bool press = event.type == kKeyPress;
 
     // The guest would otherwise never see this combination: the local desktop keeps it.
     if ((event.modifiers & kControlAlt) == kControlAlt && event.key == Qt::Key_Delete) {
         Logger(INFO) << (press ? "Ctrl+Alt+Del pressed" : "Ctrl+Alt+Del released");
-        spice_inputs_channel_key_press(inputs, mainCode(Qt::Key_Control));
-        spice_inputs_channel_key_press(inputs, mainCode(Qt::Key_Alt));
-        spice_inputs_channel_key_press(inputs, mainCode(Qt::Key_Delete));
+        sendScancode(agent, mainCode(Qt::Key_Control), true);
+        sendScancode(agent, mainCode(Qt::Key_Alt), true);
+        sendScancode(agent, mainCode(Qt::Key_Delete), true);
         if (!press) {
-            spice_inputs_channel_key_release(inputs, mainCode(Qt::Key_Delete));
-            spice_inputs_channel_key_release(inputs, mainCode(Qt::Key_Alt));
-            spice_inputs_channel_key_release(inputs, mainCode(Qt::Key_Control));
+            sendScancode(agent, mainCode(Qt::Key_Delete), false);
+            sendScancode(agent, mainCode(Qt::Key_Alt), false);
+            sendScancode(agent, mainCode(Qt::Key_Control), false);
         }
         return;
     }
@@ -49,52 +61,30 @@ void sendKey(SpiceInputsChannel* inputs, const KM_EVENT& event)
     // Win shortcuts are sent as a whole so the guest gets Meta around the letter.
     if ((event.modifiers & kMeta) && (event.key == Qt::Key_R || event.key == Qt::Key_E)) {
         const char* name = event.key == Qt::Key_R ? "Win+R" : "Win+E";
+        Logger(INFO) << name << (press ? " pressed" : " released");
         if (press) {
-            Logger(INFO) << name << " pressed";
-            spice_inputs_channel_key_press(inputs, mainCode(Qt::Key_Meta));
-            spice_inputs_channel_key_press(inputs, mainCode(event.key));
+            sendScancode(agent, mainCode(Qt::Key_Meta), true);
+            sendScancode(agent, mainCode(event.key), true);
         } else {
-            Logger(INFO) << name << " released";
-            spice_inputs_channel_key_release(inputs, mainCode(event.key));
-            spice_inputs_channel_key_release(inputs, mainCode(Qt::Key_Meta));
+            sendScancode(agent, mainCode(event.key), false);
+            sendScancode(agent, mainCode(Qt::Key_Meta), false);
         }
         return;
     }
 
     // Unknown keys go out as 0 rather than being guessed at.
     const QHash<int, unsigned int>& table = event.keypad ? keypadScanCodeHash : scanCodeHash;
-    const unsigned int scancode = table.value(event.key, 0);
-    if (press)
-        spice_inputs_channel_key_press(inputs, scancode);
-    else
-        spice_inputs_channel_key_release(inputs, scancode);
+    sendScancode(agent, table.value(event.key, 0), press);
 }
 
-} // namespace
-
-int syncKeyMouse(KM_EVENT& event, SpiceAgent* agent)
+// Sends one event through the open inputs channel.
+void sendNow(SpiceAgent* agent, const KM_EVENT& event)
 {
-    // Nothing can be placed before the first surface exists.
-    if (!agent || !agent->display)
-        return 1;
-
-    switch (event.type) {
-    case kMouseButtonPress:
-    case kMouseButtonRelease:
-    case kMouseButtonDblClick:
-    case kMouseMove:
-    case kKeyPress:
-    case kKeyRelease:
-    case kWheel:
-        break;
-    default:
-        Logger(ERROR) << "recv not key and mouse event";
-        return 0;
-    }
-
     SpiceInputsChannel* inputs = agent->inputs;
-    if (!inputs)
-        return 1;
+    // Nothing can be placed before the first surface exists.
+    const bool pointer = event.type != kKeyPress && event.type != kKeyRelease;
+    if (pointer && !agent->display)
+        return;
 
     switch (event.type) {
     case kMouseMove:
@@ -127,8 +117,107 @@ int syncKeyMouse(KM_EVENT& event, SpiceAgent* agent)
     }
     case kKeyPress:
     case kKeyRelease:
-        sendKey(inputs, event);
+        sendKeyEvent(agent, event);
         break;
     }
+}
+
+void enqueue(SpiceAgent* agent, const KM_EVENT& event, const QString& injectedKey = QString())
+{
+    // Only the last position matters; a stream of moves must not push keys out of the queue.
+    if (event.type == kMouseMove && !agent->pending.empty() &&
+        agent->pending.back().event.type == kMouseMove) {
+        agent->pending.back().event = event;
+        return;
+    }
+    if (agent->pending.size() >= size_t(kMaxPendingInput)) {
+        const PendingInput& oldest = agent->pending.front();
+        Logger(WARN) << "Too much input waiting for the session; dropped the oldest (event type "
+                     << oldest.event.type << ", key " << oldest.event.key << ")";
+        agent->pending.pop_front();
+    }
+    agent->pending.push_back({event, injectedKey});
+}
+
+} // namespace
+
+int syncKeyMouse(KM_EVENT& event, SpiceAgent* agent)
+{
+    if (!agent)
+        return 1;
+    switch (event.type) {
+    case kMouseButtonPress:
+    case kMouseButtonRelease:
+    case kMouseButtonDblClick:
+    case kMouseMove:
+    case kKeyPress:
+    case kKeyRelease:
+    case kWheel:
+        break;
+    default:
+        Logger(ERROR) << "recv not key and mouse event";
+        return 0;
+    }
+    // The library would drop it silently: it waits, in order, until the inputs channel opens.
+    if (session_phase(agent) != SessionPhase::InputsReady) {
+        enqueue(agent, event);
+        return 1;
+    }
+    sendNow(agent, event);
     return 1;
+}
+
+void inject_key(SpiceAgent* agent, const QString& text)
+{
+    Logger(INFO) << "sendKey " << text;
+    if (text.isEmpty()) {
+        Logger(INFO) << "sendKey empty";
+        return;
+    }
+    bool ok = false;
+    const uint code = text.toUInt(&ok, 16);
+    if (!ok) {
+        Logger(ERROR) << "Failed to convert key string: " << text;
+        return;
+    }
+    if (!agent)
+        return;
+    KM_EVENT press{};
+    press.type = kKeyPress;
+    press.key = int32_t(code);
+    KM_EVENT release = press;
+    release.type = kKeyRelease;
+    if (session_phase(agent) != SessionPhase::InputsReady) {
+        Logger(INFO) << "Key " << text << " waits for the inputs channel";
+        enqueue(agent, press);
+        enqueue(agent, release, text);
+        return;
+    }
+    sendNow(agent, press);
+    sendNow(agent, release);
+    Logger(INFO) << "sendKey success " << text << " " << int32_t(code);
+}
+
+void flush_pending_input(SpiceAgent* agent)
+{
+    while (!agent->pending.empty() && session_phase(agent) == SessionPhase::InputsReady) {
+        const PendingInput input = agent->pending.front();
+        agent->pending.pop_front();
+        sendNow(agent, input.event);
+        if (!input.injectedKey.isEmpty())
+            Logger(INFO) << "sendKey success " << input.injectedKey << " " << input.event.key;
+    }
+}
+
+void release_pressed_keys(SpiceAgent* agent)
+{
+    if (!agent || agent->pressed.isEmpty())
+        return;
+    // A closed channel cannot take the releases; the server forgets its keys with the channel.
+    if (session_phase(agent) == SessionPhase::InputsReady) {
+        Logger(DEBUG) << "Releasing " << agent->pressed.size() << " held keys";
+        for (unsigned int scancode : agent->pressed)
+            spice_inputs_channel_key_release(agent->inputs, scancode);
+    }
+    agent->pressed.clear();
 }

@@ -29,7 +29,6 @@ public:
     // pixels is null when the surface could not be given a block: nothing is to be read any more.
     virtual void screenSettingsChanged(void* pixels, ScreenInitInfo& info) = 0;
     virtual void updateImage(Rect* rect) = 0;
-    virtual void UpdateSpiceState(bool state) = 0;
     virtual void clearDisplay() = 0;
     // A close request: the window hides, the program goes on.
     virtual void closeWindow() = 0;

@@ -1,7 +1,6 @@
 #include "spiceviewer.h"
 
 #include "agent.h"
-#include "args.h"
 #include "input.h"
 #include "log.h"
 #include "scaler.h"
@@ -23,7 +22,6 @@
 #include <QVBoxLayout>
 #include <QWheelEvent>
 #include <exception>
-#include <utility>
 
 namespace
 {
@@ -159,18 +157,6 @@ void SpiceViewer::updateImage(Rect* rect)
     if (!shmData)
         return;
 
-    // An update proves the session delivers; its inputs channel now takes keys. The command-line
-    // key and keys that arrived while no session could take them go out with the first picture.
-    if (agent && agent->inputs) {
-        inputsReady = true;
-        if (startupKeyPending) {
-            startupKeyPending = false;
-            sendKey(QString::fromUtf8(get_args()->key));
-        }
-        const QStringList keys = std::exchange(pendingKeys, {});
-        for (const QString& key : keys)
-            sendKey(key);
-    }
     if (!surfaceImage)
         return;
 
@@ -235,10 +221,6 @@ void SpiceViewer::processDirtyRegion()
 void SpiceViewer::refreshScaledPicture()
 {
     geometry = fitPicture(picture.size(), size());
-    xOffset = geometry.xOffset;
-    yOffset = geometry.yOffset;
-    scaleX = geometry.scaleX;
-    scaleY = geometry.scaleY;
     // At 1:1 the picture is shown as it is: no scaled copy to keep up to date.
     if (!geometry.isValid() || geometry.scaledSize == picture.size()) {
         scaledPicture = QImage();
@@ -287,7 +269,6 @@ void SpiceViewer::clearDisplay()
     scaledPicture = QImage();
     staleRegion = QRegion();
     geometry = PictureGeometry{}; // nothing to point at until a picture is painted again
-    inputsReady = false;          // the connection dropped or is being re-created
     update();
 }
 
@@ -355,17 +336,9 @@ int SpiceViewer::keyForEvent(QKeyEvent* keyEvent, bool press)
 
 void SpiceViewer::releaseHeldKeys()
 {
-    if (heldKeys.isEmpty())
-        return;
-    Logger(DEBUG) << "Releasing " << heldKeys.size() << " held keys";
-    const QList<int> keys = heldKeys.values();
+    // The session knows which keys the server saw pressed; the window only forgets its own memory.
     heldKeys.clear();
-    for (int key : keys) {
-        KM_EVENT event{};
-        event.type = QEvent::KeyRelease;
-        setKey(event, key);
-        forward(event);
-    }
+    release_pressed_keys(agent);
 }
 
 bool SpiceViewer::eventFilter(QObject* watched, QEvent* event)
@@ -501,27 +474,8 @@ void SpiceViewer::ungrabKeyboard()
 
 void SpiceViewer::sendKey(QString key)
 {
-    Logger(INFO) << "sendKey " << key;
-    if (key.isEmpty()) {
-        Logger(INFO) << "sendKey empty";
-        return;
-    }
     try {
-        bool ok = false;
-        const uint code = key.toUInt(&ok, 16);
-        if (!ok) {
-            Logger(ERROR) << "Failed to convert key string: " << key;
-            return;
-        }
-        KM_EVENT press{};
-        press.type = QEvent::KeyPress;
-        press.key = int32_t(code);
-        forward(press);
-        KM_EVENT release{};
-        release.type = QEvent::KeyRelease;
-        release.key = int32_t(code);
-        forward(release);
-        Logger(INFO) << "sendKey success " << key << " " << int32_t(code);
+        inject_key(agent, key);
     } catch (const std::exception& error) {
         Logger(INFO) << "sendKey error " << error.what();
     }
@@ -530,25 +484,18 @@ void SpiceViewer::sendKey(QString key)
 void SpiceViewer::onReactivate(QString key)
 {
     Logger(INFO) << "onReactivate " << key;
-    // A session still starting (or just re-created) would drop the key: its input channel is not
-    // ready before the first picture. It goes out with that picture instead.
-    if (!key.isEmpty() && (!agent || !agent->inputs || !inputsReady)) {
-        pendingKeys << key;
-        return;
-    }
+    // The session sends it once its inputs channel is open; until then it waits there.
     sendKey(key);
-}
-
-void SpiceViewer::UpdateSpiceState(bool state)
-{
-    spiceState = state;
 }
 
 int SpiceViewer::checkReconnect()
 {
     Logger(INFO) << "Checking SPICE connection status";
-    if (spiceState) {
-        Logger(INFO) << "SPICE connection is active";
+    if (session_alive(agent)) {
+        if (session_phase(agent) == SessionPhase::Connecting)
+            Logger(INFO) << "SPICE session is still connecting; left alone";
+        else
+            Logger(INFO) << "SPICE connection is active";
         return 1;
     }
     Logger(INFO) << "SPICE connection is inactive, attempting to reconnect";

@@ -7,7 +7,6 @@
 #include <QHash>
 #include <QImage>
 #include <QRegion>
-#include <QStringList>
 #include <QWidget>
 
 class QFrame;
@@ -32,7 +31,6 @@ public:
     void setTitle(const QString& title) override;
     void screenSettingsChanged(void* pixels, ScreenInitInfo& info) override;
     void updateImage(Rect* rect) override;
-    void UpdateSpiceState(bool state) override;
     void clearDisplay() override;
     void closeWindow() override;
 
@@ -43,11 +41,8 @@ public:
     void onReactivate(QString key);
     int checkReconnect();
 
-    bool spiceConnected() const { return spiceState; }
     bool hasPicture() const { return !picture.isNull(); }
     const PictureGeometry& pictureGeometry() const { return geometry; }
-    // Keys whose press reached the server and whose release has not yet.
-    int heldKeyCount() const { return heldKeys.size(); }
 
     SpiceAgent* agent = nullptr;
 
@@ -75,20 +70,12 @@ private:
     QImage picture;
     QImage* surfaceImage = nullptr; // the block as the server laid it out
     ScreenInitInfo screenInfo{};
-    int xOffset = 0;
-    int yOffset = 0;
-    float scaleX = 0;
-    float scaleY = 0;
     PictureGeometry geometry;
     QFrame* overlayFrame = nullptr;
     QImage scaledPicture; // the picture at window scale, patched where the surface changed
     QRegion staleRegion;  // surface pixels changed since the scaled picture was last patched
     QRegion dirtyRegion;  // surface pixels changed since the last flush of repaint requests
     QTimer* updateTimer = nullptr;
-    QElapsedTimer lastFlush; // since repaint requests last went out
-    bool spiceState = false;
-    bool startupKeyPending = true; // the command-line key goes out once per process
-    bool inputsReady = false;      // the current session has delivered a picture: it takes keys
-    QStringList pendingKeys;       // handed over before the session showed its first picture
-    QHash<quint32, int> heldKeys;  // native scan code -> the Qt key its press sent (| KeypadModifier)
+    QElapsedTimer lastFlush;      // since repaint requests last went out
+    QHash<quint32, int> heldKeys; // native scan code -> the Qt key its press sent (| KeypadModifier)
 };

@@ -1,11 +1,13 @@
 #pragma once
 
-#include <QString>
+#include <QStringList>
 
-typedef struct _SpiceInputsChannel SpiceInputsChannel;
-
-// Linked into a test executable, the inputs-channel senders of the SPICE library are replaced by
-// recorders: each call is written out, as "key_press(0x1e)", "position(x,y,display,state)",
-// "button_press(button,state)", and handed to the function given here.
-using InputsRecorder = void (*)(SpiceInputsChannel* channel, const QString& call);
-void setInputsRecorder(InputsRecorder recorder);
+// Linked into a test, the inputs channel's senders of the SPICE library are replaced by recorders
+// that behave like the library where it matters: a call on a channel that has not reported itself
+// open ("channel-event" with SPICE_CHANNEL_OPENED) goes nowhere. Calls are written as
+// "key_press(0x1e)", "position(x,y,display,state)", "button_press(button,state)".
+namespace seam
+{
+extern QStringList sent;    // calls that would have reached the server
+extern QStringList dropped; // calls the library would have dropped
+} // namespace seam

@@ -20,7 +20,6 @@ struct RecordingViewer : SessionViewer {
         surfaces.append({pixels, info});
     }
     void updateImage(Rect* rect) override { updates.append(*rect); }
-    void UpdateSpiceState(bool state) override { calls << (state ? "state 1" : "state 0"); }
     void clearDisplay() override { calls << "clear"; }
     void closeWindow() override { calls << "close"; }
 
