@@ -13,7 +13,7 @@ PACKAGES=(
   # audio playback inside spice-client-glib
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-pulseaudio
   # test environment: displays, SPICE server, X tools, sound server
-  xvfb xserver-xspice x11-utils x11-xserver-utils x11-xkb-utils xdotool imagemagick
+  xvfb xauth xserver-xspice x11-utils x11-xserver-utils x11-xkb-utils xdotool imagemagick
   pulseaudio pulseaudio-utils sox
   # second SPICE server offering only server mouse mode; its guest is built from Debian's kernel
   qemu-system-x86

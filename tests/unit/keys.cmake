@@ -1,1 +1,0 @@
-add_qt_test(test_keys SOURCES test_keys.cpp LIBS spiceclient LABEL unit)
