@@ -25,12 +25,14 @@ class ServerMouse(E2E):
         v.focus()
         wait(lambda: v.screenshot().getbbox(), 30, "the guest's screen")
 
-        # Right Ctrl, AltGr, keypad 1 (NumLock off) and Pause, whose own sequence QEMU makes.
-        for code in (105, 108, 87, 127):
-            v.key(code)
-            v.key(code, False)
-        keys = lambda: " ".join(re.findall(r"^key (\w\w)$", guest(), re.M))
-        wait(lambda: "e0 1d e0 9d e0 38 e0 b8 4f cf e1 1d 45 e1 9d c5" in keys(), 15, "the keys")
+        # Right Ctrl, AltGr, keypad 1 (NumLock off), Pause (whose own sequence QEMU makes), then
+        # Ctrl+Alt+Del as a chord: each make and break code once.
+        keys = [(c, p) for c in (105, 108, 87, 127) for p in (True, False)]
+        for code, press in keys + [(37, 1), (64, 1), (119, 1), (119, 0), (64, 0), (37, 0)]:
+            v.key(code, press)
+        raw = lambda: " ".join(re.findall(r"^key (\w\w)$", guest(), re.M))
+        wait(lambda: raw().endswith("e0 1d e0 9d e0 38 e0 b8 4f cf e1 1d 45 e1 9d c5 "
+                                    "1d 38 e0 53 e0 d3 b8 9d"), 15, "the scan codes")
 
         root = self.env.x.screen().root
         where = lambda: (lambda p: (p.root_x, p.root_y))(root.query_pointer())
