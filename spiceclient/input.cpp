@@ -37,14 +37,6 @@ void sendScancode(SpiceAgent* agent, unsigned int scancode, bool press)
 
 // Shortcuts the local desktop may keep for itself: it can swallow the press of Delete, or the
 // Windows key around R or E. The server gets what the shortcut needs, once.
-struct Shortcut {
-    const char* name;
-    std::initializer_list<unsigned int> modifier; // any of these held will do; else the first
-};
-const Shortcut kCtrl{"Ctrl", {0x1D, 0x11D}};
-const Shortcut kAlt{"Alt", {0x38, 0x138}};
-const Shortcut kWin{"Win", {0x15B, 0x15C}};
-
 const char* shortcutName(const KM_EVENT& event)
 {
     if ((event.modifiers & kControlAlt) == kControlAlt && event.key == Qt::Key_Delete)
@@ -56,20 +48,23 @@ const char* shortcutName(const KM_EVENT& event)
     return nullptr;
 }
 
+// Left and right key of one modifier: either held on the server will do, else the left one is
+// pressed for the shortcut and released after it.
+void holdModifier(SpiceAgent* agent, unsigned int left, unsigned int right)
+{
+    if (agent->pressed.contains(left) || agent->pressed.contains(right))
+        return;
+    sendScancode(agent, left, true);
+    agent->addedModifiers.append(left);
+}
+
 void pressShortcut(SpiceAgent* agent, const KM_EVENT& event, unsigned int code)
 {
-    const bool delKey = event.key == Qt::Key_Delete;
-    for (const Shortcut* needed : {delKey ? &kCtrl : &kWin, delKey ? &kAlt : nullptr}) {
-        if (!needed)
-            continue;
-        bool held = false;
-        for (unsigned int m : needed->modifier)
-            held = held || agent->pressed.contains(m);
-        if (!held) {
-            const unsigned int m = *needed->modifier.begin();
-            sendScancode(agent, m, true);
-            agent->addedModifiers.append(m);
-        }
+    if (event.key == Qt::Key_Delete) {
+        holdModifier(agent, 0x1D, 0x11D); // Ctrl
+        holdModifier(agent, 0x38, 0x138); // Alt
+    } else {
+        holdModifier(agent, 0x15B, 0x15C); // Windows
     }
     sendScancode(agent, code, true);
 }
