@@ -1,6 +1,7 @@
 #include "agent.h"
 
 #include "args.h"
+#include "connection.h"
 #include "log.h"
 #include "session_viewer.h"
 
@@ -51,8 +52,7 @@ GObjectRef<SpiceSession> newWiredSession(SpiceAgent* agent)
 {
     const AppArgs* args = get_args();
     GObjectRef<SpiceSession> session = GObjectRef<SpiceSession>::adopt(spice_session_new());
-    g_object_set(session.get(), "host", args->host, nullptr);
-    g_object_set(session.get(), "port", args->port, nullptr);
+    apply_connection_settings(session.get(), *args, get_password());
     g_signal_connect_data(session.get(), "channel-new", G_CALLBACK(channel_new), agent, nullptr,
                           GConnectFlags(0));
     g_signal_connect_data(session.get(), "channel-destroy", G_CALLBACK(channel_destroy), agent, nullptr,

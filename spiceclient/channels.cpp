@@ -1,4 +1,5 @@
 #include "agent.h"
+#include "connection.h"
 #include "input.h"
 #include "log.h"
 #include "session_viewer.h"
@@ -82,7 +83,7 @@ void channel_destroy(SpiceSession*, SpiceChannel* channel, void* user_data)
     }
 }
 
-void on_channel_event(SpiceChannel*, SpiceChannelEvent event, void* user_data)
+void on_channel_event(SpiceChannel* channel, SpiceChannelEvent event, void* user_data)
 {
     Logger(INFO) << "on_channel_event invoked" << int(event);
     auto* agent = static_cast<SpiceAgent*>(user_data);
@@ -101,5 +102,7 @@ void on_channel_event(SpiceChannel*, SpiceChannelEvent event, void* user_data)
             agent->viewer->clearDisplay();
             agent->viewer->closeWindow();
         }
+    } else if (event >= SPICE_CHANNEL_ERROR_CONNECT) {
+        report_connection_failure(channel, event, agent->viewer);
     }
 }

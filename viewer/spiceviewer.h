@@ -35,6 +35,7 @@ public:
     void UpdateSpiceState(bool state) override;
     void clearDisplay() override;
     void closeWindow() override;
+    void showConnectionError(const QString& text) override;
 
     void processDirtyRegion();
     void updateMask(const QPoint& point);
@@ -90,5 +91,6 @@ private:
     bool startupKeyPending = true; // the command-line key goes out once per process
     bool inputsReady = false;      // the current session has delivered a picture: it takes keys
     QStringList pendingKeys;       // handed over before the session showed its first picture
+    QString connectionError;       // why the last connection failed; shown until a picture arrives
     QHash<quint32, int> heldKeys;  // native scan code -> the Qt key its press sent (| KeypadModifier)
 };
