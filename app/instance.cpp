@@ -14,6 +14,7 @@
 #include <X11/Xlib.h>
 #include <cstdio>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 const QString SERVER_NAME = QStringLiteral("SpiceViewerForSingleInstance");
@@ -153,9 +154,27 @@ void x11_windowunmap(int window)
     XFlush(QX11Info::display());
 }
 
+QString instanceDirectory()
+{
+    // The login manager makes the runtime directory for this user alone; on a shared machine the
+    // temporary directory is everybody's, and the first user to take the name there would hold it.
+    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+    struct stat info {
+    };
+    if (!runtime.isEmpty() && runtime.startsWith('/') && stat(runtime.constData(), &info) == 0 &&
+        S_ISDIR(info.st_mode) && info.st_uid == geteuid() && (info.st_mode & 077) == 0)
+        return QString::fromLocal8Bit(runtime);
+    return QDir::tempPath();
+}
+
+QString instanceSocketPath()
+{
+    return QDir(instanceDirectory()).filePath(SERVER_NAME);
+}
+
 QString instanceLockPath()
 {
-    return QDir::temp().filePath(SERVER_NAME + QStringLiteral(".lock"));
+    return instanceSocketPath() + QStringLiteral(".lock");
 }
 
 StartRole decideStartRole(QLocalSocket& probe, QLockFile& lock, int probeWaitMs, int deadlineMs)
@@ -165,7 +184,7 @@ StartRole decideStartRole(QLocalSocket& probe, QLockFile& lock, int probeWaitMs,
     QElapsedTimer clock;
     clock.start();
     for (;;) {
-        probe.connectToServer(SERVER_NAME, QIODevice::ReadWrite);
+        probe.connectToServer(instanceSocketPath(), QIODevice::ReadWrite);
         if (probe.waitForConnected(probeWaitMs)) {
             std::optional<uid_t> uid = peerUid(int(probe.socketDescriptor()));
             if (!uid || *uid != geteuid()) {

@@ -70,4 +70,8 @@ enum class StartRole {
 // Probes for a running instance; when none answers, the lock beside the socket decides which of
 // several simultaneous starts listens, and the others keep probing until it does.
 StartRole decideStartRole(QLocalSocket& probe, QLockFile& lock, int probeWaitMs, int deadlineMs);
+// Where the socket named SERVER_NAME and its lock live: the user's private runtime directory when
+// there is one, else the temporary directory.
+QString instanceDirectory();
+QString instanceSocketPath();
 QString instanceLockPath();

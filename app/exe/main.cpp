@@ -85,11 +85,12 @@ bool startListening(QLocalServer& server)
 {
     // Only our own user may talk to the instance.
     server.setSocketOptions(QLocalServer::UserAccessOption);
-    if (server.listen(SERVER_NAME))
+    const QString path = instanceSocketPath();
+    if (server.listen(path))
         return true;
     if (server.serverError() == QAbstractSocket::AddressInUseError) {
-        QLocalServer::removeServer(SERVER_NAME);
-        if (server.listen(SERVER_NAME))
+        QLocalServer::removeServer(path);
+        if (server.listen(path))
             return true;
     }
     Logger(ERROR) << "无法启动本地服务器:" << server.errorString();
