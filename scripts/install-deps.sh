@@ -15,7 +15,7 @@ PACKAGES=(
   # audio playback inside spice-client-glib
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-pulseaudio
   # test environment: displays, SPICE server, X tools, sound server
-  xvfb xserver-xspice x11-utils x11-xserver-utils xdotool imagemagick
+  xvfb xauth xserver-xspice x11-utils x11-xserver-utils xdotool imagemagick
   pulseaudio pulseaudio-utils sox
   # demo desktop
   xterm twm x11-apps

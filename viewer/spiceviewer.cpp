@@ -5,6 +5,7 @@
 #include "input.h"
 #include "log.h"
 #include "scaler.h"
+#include "surface_format.h"
 #include "ui_spiceviewer.h"
 #include "x11keyboard.h"
 
@@ -48,21 +49,6 @@ QRect onGrid(const QRect& r, const QSize& surface)
     const QPoint topLeft(r.left() & ~(kRegionGrid - 1), r.top() & ~(kRegionGrid - 1));
     const QPoint bottomRight(r.right() | (kRegionGrid - 1), r.bottom() | (kRegionGrid - 1));
     return QRect(topLeft, bottomRight) & QRect(QPoint(0, 0), surface);
-}
-
-QImage::Format qtFormat(int spiceFormat)
-{
-    switch (spiceFormat) {
-    case 32: // 32_xRGB
-    case 96: // 32_ARGB: a desktop has no use for its alpha
-        return QImage::Format_RGB32;
-    case 16:
-        return QImage::Format_RGB555;
-    case 80:
-        return QImage::Format_RGB16;
-    default:
-        return QImage::Format_Invalid;
-    }
 }
 
 // Splits a key from keyForEvent() into the Qt key and the keypad flag that picks its table.
@@ -155,7 +141,7 @@ void SpiceViewer::screenSettingsChanged(void* pixels, ScreenInitInfo& info)
     if (shmData && (info.width <= 0 || info.height <= 0))
         shmData = nullptr;
     if (shmData) {
-        QImage::Format format = qtFormat(info.pixelFormat);
+        QImage::Format format = qtImageFormat(info.pixelFormat);
         if (format == QImage::Format_Invalid)
             Logger(ERROR) << "Unsupported surface format " << info.pixelFormat << ", shown black";
         else
