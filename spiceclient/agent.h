@@ -61,6 +61,7 @@ struct SpiceAgent {
     QList<unsigned int> addedModifiers; // pressed for a shortcut whose modifiers the server lacked
     int mouseMode = 0;                  // the main channel's SPICE_MOUSE_MODE_*; 0 before it says
     SignalConnections channelSignals;   // our handlers on the current session's channels
+    SourceId connectingTimeout;         // ends a session that stays connecting too long
 
     int32_t bytes_per_pixel = 0; // of the current surface; 0 when it cannot be shown
     size_t shm_size = 0;         // bytes mapped at shm_data

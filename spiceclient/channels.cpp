@@ -1,4 +1,5 @@
 #include "agent.h"
+#include "connection.h"
 #include "input.h"
 #include "log.h"
 #include "session_viewer.h"
@@ -117,6 +118,7 @@ void on_channel_event(SpiceChannel* channel, SpiceChannelEvent event, void* user
         agent->phase = SessionPhase::Failed;
         agent->pressed.clear();
         agent->addedModifiers.clear();
+        report_connection_failure(channel, event, agent->viewer);
     }
 }
 

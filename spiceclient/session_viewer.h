@@ -34,4 +34,6 @@ public:
     virtual void closeWindow() = 0;
     // The server's mouse mode: server (relative motion, the window holds the pointer) or client.
     virtual void mouseModeChanged(bool server) { (void)server; }
+    // Why the connection failed, in words, to show until a picture arrives; visibility unchanged.
+    virtual void showConnectionError(const QString& text) { (void)text; }
 };

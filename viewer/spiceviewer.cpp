@@ -18,6 +18,7 @@
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QKeyEvent>
+#include <QLoggingCategory>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPushButton>
@@ -28,6 +29,9 @@
 
 namespace
 {
+
+// Every typed key, passwords included: off unless QT_LOGGING_RULES="spice-client.keys.debug=true".
+Q_LOGGING_CATEGORY(lcKeys, "spice-client.keys", QtInfoMsg)
 
 // Changes are gathered for one frame of a 60 Hz display: longer would drop frames of a
 // 30 frames-per-second stream, shorter would only repaint more often than anyone can see.
@@ -133,6 +137,12 @@ void SpiceViewer::closeWindow()
     close();
 }
 
+void SpiceViewer::showConnectionError(const QString& text)
+{
+    connectionError = text;
+    update();
+}
+
 void SpiceViewer::screenSettingsChanged(void* pixels, ScreenInitInfo& info)
 {
     shmData = static_cast<uchar*>(pixels);
@@ -171,6 +181,7 @@ void SpiceViewer::updateImage(Rect* rect)
                 QImage(shmData, screenInfo.width, screenInfo.height, screenInfo.stride, QImage::Format_RGB32);
         else
             picture = surfaceImage->convertToFormat(QImage::Format_RGB32);
+        connectionError.clear();
         scaledPicture = QImage();
         staleRegion = QRegion();
         update();
@@ -269,6 +280,9 @@ void SpiceViewer::paintEvent(QPaintEvent* event)
     const QRect area = event->rect();
     if (picture.isNull()) {
         painter.fillRect(area, Qt::black);
+        painter.setPen(Qt::white);
+        painter.drawText(rect().adjusted(16, 16, -16, -16), Qt::AlignCenter | Qt::TextWordWrap,
+                         connectionError);
         return;
     }
     refreshScaledPicture();
@@ -423,7 +437,7 @@ bool SpiceViewer::eventFilter(QObject* watched, QEvent* event)
     }
     case QEvent::KeyPress: {
         auto* key = static_cast<QKeyEvent*>(event);
-        qDebug() << "keyEvent->key() " << key->key() << key->modifiers();
+        qCDebug(lcKeys) << "keyEvent->key() " << key->key() << key->modifiers();
         if (grabbed && key->key() == Qt::Key_F12 && (key->modifiers() & Qt::ShiftModifier)) {
             releasePointer();
             swallowF12 = true;

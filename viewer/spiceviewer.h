@@ -34,6 +34,7 @@ public:
     void clearDisplay() override;
     void closeWindow() override;
     void mouseModeChanged(bool server) override;
+    void showConnectionError(const QString& text) override;
 
     void processDirtyRegion();
     void updateMask(const QPoint& point);
@@ -88,6 +89,7 @@ private:
     QElapsedTimer lastChange;     // since the surface last changed
     QRegion burstRegion;          // surface pixels changed since the last quiet spell
     bool wholeFrames = false;     // the burst before the current one covered the whole surface
+    QString connectionError;      // why the last connection failed; shown until a picture arrives
     QHash<quint32, int> heldKeys; // native scan code -> the Qt key its press sent (| KeypadModifier)
     bool physicalKeys = false;    // the display's keycodes are evdev's: keys go by position
     QString sessionTitle;         // the title without the grab hint

@@ -12,7 +12,8 @@ const char* const kRows[][2] = {
     {"-h10.0.0.2 -p5901 -nDesk -k41", "host=10.0.0.2 port=5901 name=Desk key=41"},
     {"--host=10.0.0.2 --port=5901 --name=Desk --key=41", "host=10.0.0.2 port=5901 name=Desk key=41"},
     {"--host 10.0.0.2 --port 5901 --name Desk --key 41", "host=10.0.0.2 port=5901 name=Desk key=41"},
-    {"--ho=10.0.0.2 --po 5901 --na=Desk --k=41", "host=10.0.0.2 port=5901 name=Desk key=41"},
+    {"--host=10.0.0.2 --po 5901 --na=Desk --k=41", "host=10.0.0.2 port=5901 name=Desk key=41"},
+    {"--ho=a --po 1", "Usage"}, // --host or --host-subject
     {"-h far.example -h h -p 1", "host=h port=1"},
     {"", "Usage"},
     {"-h a -p 1 -e", "Usage"},
@@ -30,6 +31,16 @@ const char* const kRows[][2] = {
     {"-h h -p 1 -n {64}", "TooLong name 63"},
     {"-h h -p 1 -k {23}", "host=h port=1 key={23}"},
     {"-h h -p 1 -k {24}", "TooLong key 23"},
+    {"-h h --tls-port 5902 --password-file /p --ca-file=/ca --host-subject CN=x,O=y",
+     "host=h tls-port=5902 password-file=/p ca-file=/ca host-subject=CN=x,O=y"},
+    {"-h h -p 1 --tls=2", "host=h port=1 tls-port=2"},
+    {"-h h --password-file /p", "MissingHostOrPort"},
+    {"-h h --tls-port {8}", "TooLong tls-port 7"},
+    {"-h h -p 1 --ca-file {4095} --password-file {4095}",
+     "host=h port=1 password-file={4095} ca-file={4095}"},
+    {"-h h -p 1 --password-file {4096}", "TooLong password-file 4095"},
+    {"-h h -p 1 --host-subject {255}", "host=h port=1 host-subject={255}"},
+    {"-h h -p 1 --host-subject {256}", "TooLong host-subject 255"},
 };
 
 QString expand(QString text)
@@ -46,8 +57,14 @@ QString outcome(const ParseResult& result, const AppArgs& a)
         return QString("TooLong %1 %2").arg(result.tooLongOption.c_str()).arg(result.tooLongLimit);
     if (result.status != ParseResult::Ok)
         return result.status == ParseResult::Usage ? "Usage" : "MissingHostOrPort";
-    QStringList set{"host=" + QString(a.host), "port=" + QString(a.port), "name=" + QString(a.name),
-                    "key=" + QString(a.key)}; // a new option adds its field here
+    QStringList set{"host=" + QString(a.host),
+                    "port=" + QString(a.port),
+                    "name=" + QString(a.name),
+                    "key=" + QString(a.key),
+                    "tls-port=" + QString(a.tls_port),
+                    "password-file=" + QString(a.password_file),
+                    "ca-file=" + QString(a.ca_file),
+                    "host-subject=" + QString(a.host_subject)}; // a new option adds its field here
     return set.filter(QRegularExpression("=.")).join(' ');
 }
 
