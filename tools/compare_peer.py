@@ -115,22 +115,26 @@ class StampPainter(threading.Thread):
         self.d = xdisplay.Display(display)
         screen = self.d.screen()
         self.root = screen.root
-        self.gcs = [self.root.create_gc(foreground=screen.black_pixel),
-                    self.root.create_gc(foreground=screen.white_pixel)]
+        self.gcs = [self.root.create_gc(foreground=screen.black_pixel)]
         self.period = 1.0 / fps
         self._frames = []
         self._halt = threading.Event()
         self.start()
 
     def run(self):
+        from PIL import Image, ImageDraw
         sq = harness.STAMP_SQUARE
         n = 0
         while not self._halt.wait(self.period):
             n += 1
+            # One image, one request: the server sends it as one drawing, as a typed glyph row.
+            img = Image.new("RGB", (STAMP_W, STAMP_H))
+            draw = ImageDraw.Draw(img)
             for bit in range(harness.STAMP_BITS):
                 top = (n >> (harness.STAMP_BITS - 1 - bit)) & 1
-                self.root.fill_rectangle(self.gcs[top], bit * sq, 0, sq, sq)
-                self.root.fill_rectangle(self.gcs[1 - top], bit * sq, sq, sq, sq)
+                draw.rectangle((bit * sq, (1 - top) * sq, bit * sq + sq - 1, (2 - top) * sq - 1),
+                               fill=(255, 255, 255))
+            self.root.put_pil_image(self.gcs[0], 0, 0, img)
             self.d.sync()
             self._frames.append((n, time.monotonic()))
 
