@@ -486,6 +486,7 @@ void SpiceViewer::forwardPointer(KM_EVENT& record, const QPoint& position)
     // the picture goes on at its edge, and its release is never lost.
     const bool inside = pictureShown() && geometry.pictureRect().contains(position);
     const int button = record.button;
+    record.buttons &= ~grabbingButtons; // held for the viewer, not for the guest
     switch (record.type) {
     case QEvent::MouseMove:
         if (grabbed) {

@@ -2,7 +2,6 @@
 layout, input by X keycode through XTEST, recorded inside Xspice (which turns a set-1 scan code
 back into the X keycode of the same evdev key)."""
 import subprocess
-import unittest
 
 from harness import E2E, wait
 
@@ -62,6 +61,3 @@ class Keyboard(E2E):
         self.v.pointer(400, 20, 1, False)  # on the bar above the picture
         self.rec.wait_event(("button", 1, 800, 0, False), since)  # at the picture's top edge
 
-
-if __name__ == "__main__":
-    unittest.main()
