@@ -60,4 +60,3 @@ class Keyboard(E2E):
         self.v.pointer(400, 300, 1, True)
         self.v.pointer(400, 20, 1, False)  # on the bar above the picture
         self.rec.wait_event(("button", 1, 800, 0, False), since)  # at the picture's top edge
-
