@@ -1,6 +1,7 @@
 #include "args.h"
 
 #include "log.h"
+#include "password_file.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +13,10 @@ namespace
 {
 
 AppArgs g_args;
+std::string g_password;
+
+// Long-only options.
+enum { kTlsPort = 256, kPasswordFile, kCaFile, kHostSubject };
 
 const char kUsage[] = "spice-client: A spice client\n"
                       "Usage: spice-client [options]...\n"
@@ -24,12 +29,27 @@ const char kUsage[] = "spice-client: A spice client\n"
                       "  -k, --key\n"
                       "      Set Key and send to spice server\n"
                       "  -e, --help\n"
-                      "      Print help and exit\n";
+                      "      Print help and exit\n"
+                      "  --password-file\n"
+                      "      Read password of spice server from first line of file\n"
+                      "  --tls-port\n"
+                      "      Set TLS port of spice server, every channel secure (-p then optional)\n"
+                      "  --ca-file\n"
+                      "      Set file of CA certificates that signed the server certificate\n"
+                      "  --host-subject\n"
+                      "      Set subject expected in the server certificate\n";
 
 const option kLongOptions[] = {
-    {"help", no_argument, nullptr, 'e'},       {"host", required_argument, nullptr, 'h'},
-    {"port", required_argument, nullptr, 'p'}, {"name", required_argument, nullptr, 'n'},
-    {"key", required_argument, nullptr, 'k'},  {nullptr, 0, nullptr, 0},
+    {"help", no_argument, nullptr, 'e'},
+    {"host", required_argument, nullptr, 'h'},
+    {"port", required_argument, nullptr, 'p'},
+    {"name", required_argument, nullptr, 'n'},
+    {"key", required_argument, nullptr, 'k'},
+    {"tls-port", required_argument, nullptr, kTlsPort},
+    {"password-file", required_argument, nullptr, kPasswordFile},
+    {"ca-file", required_argument, nullptr, kCaFile},
+    {"host-subject", required_argument, nullptr, kHostSubject},
+    {nullptr, 0, nullptr, 0},
 };
 
 // Copies `value` into a fixed field; false when it does not fit with its terminator.
@@ -41,6 +61,16 @@ template <size_t N> bool storeField(char (&field)[N], const char* value)
     std::memset(field, 0, N);
     std::memcpy(field, value, length);
     return true;
+}
+
+// The password stays out of the log; the TLS port is added only when given.
+void logSummary()
+{
+    Logger summary(INFO);
+    summary << "host: " << g_args.host << ", port: " << g_args.port << ", name: " << g_args.name
+            << ", key: " << g_args.key;
+    if (g_args.tls_port[0])
+        summary << ", tls-port: " << g_args.tls_port;
 }
 
 } // namespace
@@ -79,6 +109,20 @@ ParseResult parse_args(int argc, char** argv, AppArgs& out)
         case 'k':
             stored = storeField(out.key, optarg), option = "key", limit = sizeof out.key - 1;
             break;
+        case kTlsPort:
+            stored = storeField(out.tls_port, optarg), option = "tls-port", limit = sizeof out.tls_port - 1;
+            break;
+        case kPasswordFile:
+            stored = storeField(out.password_file, optarg), option = "password-file",
+            limit = sizeof out.password_file - 1;
+            break;
+        case kCaFile:
+            stored = storeField(out.ca_file, optarg), option = "ca-file", limit = sizeof out.ca_file - 1;
+            break;
+        case kHostSubject:
+            stored = storeField(out.host_subject, optarg), option = "host-subject",
+            limit = sizeof out.host_subject - 1;
+            break;
         case 'e':
             result.status = ParseResult::Usage;
             return result;
@@ -98,7 +142,9 @@ ParseResult parse_args(int argc, char** argv, AppArgs& out)
         result.status = ParseResult::Usage;
         return result;
     }
-    result.status = (out.host[0] && out.port[0]) ? ParseResult::Ok : ParseResult::MissingHostOrPort;
+    // A TLS port alone is enough: every channel then goes over it.
+    const bool anyPort = out.port[0] || out.tls_port[0];
+    result.status = (out.host[0] && anyPort) ? ParseResult::Ok : ParseResult::MissingHostOrPort;
     return result;
 }
 
@@ -107,8 +153,14 @@ void parse_cmd(int argc, char** argv)
     ParseResult result = parse_args(argc, argv, g_args);
     switch (result.status) {
     case ParseResult::Ok:
-        Logger(INFO) << "host: " << g_args.host << ", port: " << g_args.port << ", name: " << g_args.name
-                     << ", key: " << g_args.key;
+        logSummary();
+        if (g_args.password_file[0]) {
+            std::string error;
+            if (!read_password_file(g_args.password_file, g_password, error)) {
+                Logger(ERROR) << error;
+                std::exit(1);
+            }
+        }
         return;
     case ParseResult::MissingHostOrPort:
         Logger(ERROR) << "No host or port found";
@@ -127,4 +179,9 @@ void parse_cmd(int argc, char** argv)
 AppArgs* get_args()
 {
     return &g_args;
+}
+
+const std::string& get_password()
+{
+    return g_password;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <climits>
 #include <string>
 
 struct AppArgs {
@@ -7,6 +8,10 @@ struct AppArgs {
     char port[8];
     char name[64];
     char key[24];
+    char tls_port[8];
+    char password_file[PATH_MAX];
+    char ca_file[PATH_MAX];
+    char host_subject[256];
 };
 
 // Outcome of reading a command line, without side effects other than the record.
@@ -20,7 +25,11 @@ struct ParseResult {
 // Fills `out` from the arguments (after Qt removed its own). Pure apart from getopt's diagnostics on stderr.
 ParseResult parse_args(int argc, char** argv, AppArgs& out);
 
-// Fills g_args; returns only with a host and a port, otherwise prints the usage text and exits with 1.
+// Fills g_args and reads the password file; returns only with a host and a port (or a TLS port) and,
+// when a password file was given, its password. Otherwise exits with 1, with the usage text where
+// the command line itself is at fault.
 void parse_cmd(int argc, char** argv);
 AppArgs* get_args();
+// The session password read by parse_cmd; empty when none was given.
+const std::string& get_password();
 void print_usage();

@@ -8,12 +8,14 @@ PACKAGES=(
   build-essential cmake pkg-config clang-format
   qtbase5-dev libqt5x11extras5-dev libqt5svg5
   libspice-client-glib-2.0-dev libx11-dev libxtst-dev libpixman-1-dev
-  # end-to-end test tooling (Debian's python3 runs the harness)
+  # end-to-end test tooling (Debian's python3 runs the harness; openssl makes test certificates)
   python3 python3-pil python3-xlib openssl
+  # a font for the words the window shows when a connection fails
+  fonts-dejavu-core
   # audio playback inside spice-client-glib
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-pulseaudio
   # test environment: displays, SPICE server, X tools, sound server
-  xvfb xserver-xspice x11-utils x11-xserver-utils xdotool imagemagick
+  xvfb xauth xserver-xspice x11-utils x11-xserver-utils xdotool imagemagick
   pulseaudio pulseaudio-utils sox
   # demo desktop
   xterm twm x11-apps

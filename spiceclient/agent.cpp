@@ -1,6 +1,7 @@
 #include "agent.h"
 
 #include "args.h"
+#include "connection.h"
 #include "log.h"
 #include "session_viewer.h"
 
@@ -51,8 +52,7 @@ GObjectRef<SpiceSession> newWiredSession(SpiceAgent* agent)
 {
     const AppArgs* args = get_args();
     GObjectRef<SpiceSession> session = GObjectRef<SpiceSession>::adopt(spice_session_new());
-    g_object_set(session.get(), "host", args->host, nullptr);
-    g_object_set(session.get(), "port", args->port, nullptr);
+    apply_connection_settings(session.get(), *args, get_password());
     g_signal_connect_data(session.get(), "channel-new", G_CALLBACK(channel_new), agent, nullptr,
                           GConnectFlags(0));
     g_signal_connect_data(session.get(), "channel-destroy", G_CALLBACK(channel_destroy), agent, nullptr,
@@ -77,6 +77,21 @@ void beginSession(SpiceAgent* agent)
     agent->updated = false;
     agent->pressed.clear();
     agent->connectingSince.start();
+    // A server that takes the connection and never answers gets no error from the library.
+    agent->connectingTimeout.reset(g_timeout_add(
+        kConnectingBoundMs,
+        [](gpointer data) -> gboolean {
+            auto* agent = static_cast<SpiceAgent*>(data);
+            agent->connectingTimeout.forget();
+            if (agent->phase == SessionPhase::Connecting) {
+                agent->phase = SessionPhase::Failed;
+                GError* error = g_error_new_literal(G_IO_ERROR, G_IO_ERROR_TIMED_OUT, "no answer");
+                report_connection_failure(SPICE_CHANNEL_ERROR_CONNECT, error, agent->viewer);
+                g_error_free(error);
+            }
+            return G_SOURCE_REMOVE;
+        },
+        agent));
 }
 
 // Input typed for the old session means nothing to the new one; injected keys still go out.

@@ -59,6 +59,7 @@ struct SpiceAgent {
     std::deque<PendingInput> pending; // input waiting for the inputs channel, oldest first
     QSet<unsigned int> pressed;       // scancodes pressed on the server and not yet released
     SignalConnections channelSignals; // our handlers on the current session's channels
+    SourceId connectingTimeout;       // ends a session that stays connecting too long
 
     int32_t bytes_per_pixel = 0; // of the current surface; 0 when it cannot be shown
     size_t shm_size = 0;         // bytes mapped at shm_data

@@ -1,4 +1,5 @@
 #include "agent.h"
+#include "connection.h"
 #include "input.h"
 #include "log.h"
 #include "session_viewer.h"
@@ -114,6 +115,7 @@ void on_channel_event(SpiceChannel* channel, SpiceChannelEvent event, void* user
     } else if (event >= SPICE_CHANNEL_ERROR_CONNECT) {
         agent->phase = SessionPhase::Failed;
         agent->pressed.clear();
+        report_connection_failure(channel, event, agent->viewer);
     }
 }
 

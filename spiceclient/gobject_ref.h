@@ -82,3 +82,24 @@ private:
     };
     std::vector<Connection> connections;
 };
+
+// Owns one GLib main-context source; removed when replaced or when the holder goes.
+class SourceId
+{
+public:
+    SourceId() = default;
+    SourceId(const SourceId&) = delete;
+    SourceId& operator=(const SourceId&) = delete;
+    ~SourceId() { reset(); }
+    void reset(guint replacement = 0)
+    {
+        if (id)
+            g_source_remove(id);
+        id = replacement;
+    }
+    // For a callback that returns G_SOURCE_REMOVE: the source is gone already.
+    void forget() { id = 0; }
+
+private:
+    guint id = 0;
+};

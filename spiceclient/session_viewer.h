@@ -32,4 +32,6 @@ public:
     virtual void clearDisplay() = 0;
     // A close request: the window hides, the program goes on.
     virtual void closeWindow() = 0;
+    // Why the connection failed, in words, to show until a picture arrives; visibility unchanged.
+    virtual void showConnectionError(const QString& text) { (void)text; }
 };

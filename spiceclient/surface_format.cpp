@@ -2,18 +2,42 @@
 
 #include <algorithm>
 
+namespace
+{
+
+// The SPICE surface formats the viewer can show; every other code is shown black.
+struct SurfaceFormat {
+    int code;
+    int32_t bytesPerPixel;
+    QImage::Format qtFormat;
+};
+constexpr SurfaceFormat kSurfaceFormats[] = {
+    {32, 4, QImage::Format_RGB32},  // 32_xRGB
+    {96, 4, QImage::Format_RGB32},  // 32_ARGB: a desktop has no use for its alpha
+    {16, 2, QImage::Format_RGB555}, // 16_555
+    {80, 2, QImage::Format_RGB16},  // 16_565
+};
+
+const SurfaceFormat* findSurfaceFormat(int code)
+{
+    for (const SurfaceFormat& format : kSurfaceFormats)
+        if (format.code == code)
+            return &format;
+    return nullptr;
+}
+
+} // namespace
+
 int32_t bytesPerPixel(int format)
 {
-    switch (format) {
-    case 32: // 32_xRGB
-    case 96: // 32_ARGB
-        return 4;
-    case 16: // 16_555
-    case 80: // 16_565
-        return 2;
-    default:
-        return 0;
-    }
+    const SurfaceFormat* known = findSurfaceFormat(format);
+    return known ? known->bytesPerPixel : 0;
+}
+
+QImage::Format qtImageFormat(int format)
+{
+    const SurfaceFormat* known = findSurfaceFormat(format);
+    return known ? known->qtFormat : QImage::Format_Invalid;
 }
 
 SurfaceLayout surfaceLayout(int format, int width, int height, int stride)

@@ -4,6 +4,7 @@
 #include "input.h"
 #include "log.h"
 #include "scaler.h"
+#include "surface_format.h"
 #include "ui_spiceviewer.h"
 #include "x11keyboard.h"
 
@@ -15,6 +16,7 @@
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QKeyEvent>
+#include <QLoggingCategory>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPushButton>
@@ -25,6 +27,9 @@
 
 namespace
 {
+
+// Every typed key, passwords included: off unless QT_LOGGING_RULES="spice-client.keys.debug=true".
+Q_LOGGING_CATEGORY(lcKeys, "spice-client.keys", QtInfoMsg)
 
 // Changes are gathered for one frame of a 60 Hz display: longer would drop frames of a
 // 30 frames-per-second stream, shorter would only repaint more often than anyone can see.
@@ -42,21 +47,6 @@ QRect onGrid(const QRect& r, const QSize& surface)
     const QPoint topLeft(r.left() & ~(kRegionGrid - 1), r.top() & ~(kRegionGrid - 1));
     const QPoint bottomRight(r.right() | (kRegionGrid - 1), r.bottom() | (kRegionGrid - 1));
     return QRect(topLeft, bottomRight) & QRect(QPoint(0, 0), surface);
-}
-
-QImage::Format qtFormat(int spiceFormat)
-{
-    switch (spiceFormat) {
-    case 32: // 32_xRGB
-    case 96: // 32_ARGB: a desktop has no use for its alpha
-        return QImage::Format_RGB32;
-    case 16:
-        return QImage::Format_RGB555;
-    case 80:
-        return QImage::Format_RGB16;
-    default:
-        return QImage::Format_Invalid;
-    }
 }
 
 // Splits a key from keyForEvent() into the Qt key and the keypad flag that picks its table.
@@ -128,6 +118,12 @@ void SpiceViewer::closeWindow()
     close();
 }
 
+void SpiceViewer::showConnectionError(const QString& text)
+{
+    connectionError = text;
+    update();
+}
+
 void SpiceViewer::screenSettingsChanged(void* pixels, ScreenInitInfo& info)
 {
     shmData = static_cast<uchar*>(pixels);
@@ -143,7 +139,7 @@ void SpiceViewer::screenSettingsChanged(void* pixels, ScreenInitInfo& info)
     if (shmData && (info.width <= 0 || info.height <= 0))
         shmData = nullptr;
     if (shmData) {
-        QImage::Format format = qtFormat(info.pixelFormat);
+        QImage::Format format = qtImageFormat(info.pixelFormat);
         if (format == QImage::Format_Invalid)
             Logger(ERROR) << "Unsupported surface format " << info.pixelFormat << ", shown black";
         else
@@ -166,6 +162,7 @@ void SpiceViewer::updateImage(Rect* rect)
                 QImage(shmData, screenInfo.width, screenInfo.height, screenInfo.stride, QImage::Format_RGB32);
         else
             picture = surfaceImage->convertToFormat(QImage::Format_RGB32);
+        connectionError.clear();
         scaledPicture = QImage();
         staleRegion = QRegion();
         update();
@@ -248,6 +245,9 @@ void SpiceViewer::paintEvent(QPaintEvent* event)
     const QRect area = event->rect();
     if (picture.isNull()) {
         painter.fillRect(area, Qt::black);
+        painter.setPen(Qt::white);
+        painter.drawText(rect().adjusted(16, 16, -16, -16), Qt::AlignCenter | Qt::TextWordWrap,
+                         connectionError);
         return;
     }
     refreshScaledPicture();
@@ -390,7 +390,7 @@ bool SpiceViewer::eventFilter(QObject* watched, QEvent* event)
         record.type = event->type();
         setKey(record, keyForEvent(key, true));
         record.modifiers = uint32_t(key->modifiers());
-        qDebug() << "keyEvent->key() " << key->key() << key->modifiers();
+        qCDebug(lcKeys) << "keyEvent->key() " << key->key() << key->modifiers();
         kind = Plain;
         break;
     }

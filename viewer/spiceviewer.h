@@ -33,6 +33,7 @@ public:
     void updateImage(Rect* rect) override;
     void clearDisplay() override;
     void closeWindow() override;
+    void showConnectionError(const QString& text) override;
 
     void processDirtyRegion();
     void updateMask(const QPoint& point);
@@ -77,5 +78,6 @@ private:
     QRegion dirtyRegion;  // surface pixels changed since the last flush of repaint requests
     QTimer* updateTimer = nullptr;
     QElapsedTimer lastFlush;      // since repaint requests last went out
+    QString connectionError;      // why the last connection failed; shown until a picture arrives
     QHash<quint32, int> heldKeys; // native scan code -> the Qt key its press sent (| KeypadModifier)
 };

@@ -1,209 +1,139 @@
-#include "capture.h"
 #include "instance.h"
 
-#include <QElapsedTimer>
-#include <QJsonDocument>
 #include <QLocalServer>
-#include <QLocalSocket>
-#include <QRandomGenerator>
-#include <QTemporaryDir>
 #include <QtTest>
+#include <X11/Xlib.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-namespace
-{
-
-class RecordingTarget : public ActivationTarget
-{
-public:
-    int checkReconnect() override
-    {
-        calls << "checkReconnect";
-        return 1;
-    }
+struct RecordingTarget : ActivationTarget {
+    int checkReconnect() override { return calls << "checkReconnect", 1; }
     void onReactivate(QString key) override { calls << "onReactivate " + key; }
-    bool isWindowVisible() const override { return visible; }
-    void showWindow() override
-    {
-        calls << "show";
-        visible = true;
-    }
+    bool isWindowVisible() const override { return false; }
+    void showWindow() override { calls << "show"; }
     unsigned long windowId() override { return 0; }
-
     QStringList calls;
-    bool visible = false;
 };
 
-} // namespace
+// A peer in its own process (as `uid` unless -1) writing each piece once the handler has read the
+// one before, then staying until the handler hangs up.
+[[noreturn]] void peer(const QByteArray& path, const QByteArrayList& pieces, int uid)
+{
+    alarm(10);
+    sockaddr_un address{AF_UNIX, {}};
+    path.toStdString().copy(address.sun_path, sizeof address.sun_path - 1);
+    const int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+    if ((uid >= 0 && (setgid(uid) || setuid(uid))) || connect(sock, (sockaddr*)&address, sizeof address))
+        _exit(2);
+    for (const QByteArray& piece : pieces) {
+        send(sock, piece.constData(), size_t(piece.size()), MSG_NOSIGNAL);
+        for (int unread = 1; ioctl(sock, SIOCOUTQ, &unread) == 0 && unread > 0;)
+            usleep(1000);
+    }
+    for (char byte; read(sock, &byte, 1) > 0;) {
+    }
+    _exit(0);
+}
 
 class TestActivation : public QObject
 {
     Q_OBJECT
-
-    QTemporaryDir tmp;
-    QByteArray oldTmp;
-
 private Q_SLOTS:
     void initTestCase()
     {
-        // The server name lives in the temporary directory: keep this run to itself.
-        QVERIFY(tmp.isValid());
-        qputenv("TMPDIR", tmp.path().toUtf8());
-        unsetenv("DISPLAY"); // activate_window must cope without an X server
+        XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
+    } // as Qt's xcb does
+
+    void messageRoundTrip()
+    {
+        for (QByteArray key : {QByteArray("41"), QByteArray(""), QByteArray("é\"\\{")})
+            QCOMPARE(parseActivation(packArguments(key.data())), std::optional(QString::fromUtf8(key)));
+        QCOMPARE(parseActivation(packArguments(nullptr)), std::optional(QString()));
     }
 
-    void messageIsCompactJsonInOrder()
+    void handler_data()
     {
-        char key[] = "1000030";
-        QCOMPARE(packArguments(key), QByteArray("{\"command\":\"activate\",\"key\":\"1000030\"}"));
-        QByteArray empty = packArguments(nullptr);
-        QCOMPARE(empty, QByteArray("{\"command\":\"activate\",\"key\":\"\"}"));
-        QCOMPARE(empty.size(), 31);
-        char none[] = "";
-        QCOMPARE(packArguments(none), empty);
-    }
-
-    void parsing_data()
-    {
-        QTest::addColumn<QByteArray>("message");
-        QTest::addColumn<bool>("actedOn");
-        QTest::addColumn<QString>("key");
-        QTest::newRow("with key") << QByteArray("{\"command\":\"activate\",\"key\":\"41\"}") << true << "41";
-        QTest::newRow("empty key") << QByteArray("{\"command\":\"activate\",\"key\":\"\"}") << true << "";
-        QTest::newRow("no key member") << QByteArray("{\"command\":\"activate\"}") << true << "";
-        QTest::newRow("numeric key is no key")
-            << QByteArray("{\"command\":\"activate\",\"key\":65}") << true << "";
-        QTest::newRow("extra members")
-            << QByteArray("{\"x\":1,\"command\":\"activate\",\"key\":\"41\",\"y\":[]}") << true << "41";
-        QTest::newRow("case differs")
-            << QByteArray("{\"command\":\"Activate\",\"key\":\"41\"}") << false << "";
-        QTest::newRow("other command") << QByteArray("{\"command\":\"quit\"}") << false << "";
-        QTest::newRow("command not a string") << QByteArray("{\"command\":1}") << false << "";
-        QTest::newRow("array") << QByteArray("[\"activate\"]") << false << "";
-        QTest::newRow("not json") << QByteArray("activate") << false << "";
-        QTest::newRow("cut") << QByteArray("{\"command\":\"activ") << false << "";
-        QTest::newRow("empty") << QByteArray() << false << "";
-    }
-    void parsing()
-    {
-        QFETCH(QByteArray, message);
-        QFETCH(bool, actedOn);
-        QFETCH(QString, key);
-        std::optional<QString> result = parseActivation(message);
-        QCOMPARE(result.has_value(), actedOn);
-        if (actedOn)
-            QCOMPARE(*result, key);
-    }
-
-    void randomBytesNeverCrashTheParser()
-    {
-        QRandomGenerator random(1234);
-        const QByteArray valid = "{\"command\":\"activate\",\"key\":\"41\"}";
-        int actedOn = 0;
-        for (int round = 0; round < 20000; ++round) {
-            QByteArray bytes = valid;
-            // Mutate a valid message as often as we make noise from scratch.
-            if (round % 2) {
-                bytes.resize(int(random.bounded(200)));
-                for (char& c : bytes)
-                    c = char(random.bounded(256));
-            } else {
-                for (int flips = int(random.bounded(1, 4)); flips > 0; --flips)
-                    bytes[int(random.bounded(bytes.size()))] = char(random.bounded(256));
-            }
-            if (std::optional<QString> key = parseActivation(bytes)) {
-                ++actedOn;
-                QVERIFY(QJsonDocument::fromJson(bytes).isObject());
-            }
-        }
-        QVERIFY(actedOn < 20000);
-    }
-
-    void peerIsOurOwnUser()
-    {
-        int pair[2];
-        QCOMPARE(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
-        std::optional<uid_t> uid = peerUid(pair[0]);
-        QVERIFY(uid.has_value());
-        QCOMPARE(*uid, geteuid());
-        close(pair[0]);
-        close(pair[1]);
-        QVERIFY(!peerUid(-1).has_value());
-    }
-
-    void handlerActsOnMessages_data()
-    {
-        QTest::addColumn<QList<QByteArray>>("pieces");
-        QTest::addColumn<bool>("visibleBefore");
+        QTest::addColumn<QByteArrayList>("pieces");
         QTest::addColumn<QStringList>("calls");
-        QTest::newRow("key injects, window untouched")
-            << QList<QByteArray>{"{\"command\":\"activate\",\"key\":\"41\"}"} << false
-            << QStringList{"checkReconnect", "onReactivate 41"};
-        QTest::newRow("no key shows a hidden window")
-            << QList<QByteArray>{"{\"command\":\"activate\",\"key\":\"\"}"} << false
-            << QStringList{"checkReconnect", "show"};
-        QTest::newRow("visible window is not shown again")
-            << QList<QByteArray>{"{\"command\":\"activate\",\"key\":\"\"}"} << true
-            << QStringList{"checkReconnect"};
-        QTest::newRow("message in pieces")
-            << QList<QByteArray>{"{\"command\":\"acti", "vate\",\"key\":\"42\"}"} << false
-            << QStringList{"checkReconnect", "onReactivate 42"};
-        QTest::newRow("wrong command does nothing")
-            << QList<QByteArray>{"{\"command\":\"ACTIVATE\",\"key\":\"41\"}"} << false << QStringList{};
-        QTest::newRow("not json does nothing") << QList<QByteArray>{"hello"} << false << QStringList{};
-        QTest::newRow("silent peer does nothing") << QList<QByteArray>{} << false << QStringList{};
-        QTest::newRow("oversized does nothing")
-            << QList<QByteArray>{QByteArray("{\"command\":\"activate\",\"key\":\"") + QByteArray(70000, 'a') +
-                                 "\"}"}
-            << false << QStringList{};
+        QTest::addColumn<int>("uid");
+        const QByteArray key = R"({"command":"activate","key":"41"})";
+        const QStringList acted{"checkReconnect", "onReactivate 41"}, shown{"checkReconnect", "show"}, none;
+        QTest::newRow("key") << QByteArrayList{key} << acted << -1;
+        QTest::newRow("no key") << QByteArrayList{R"({"command":"activate","key":""})"} << shown << -1;
+        QTest::newRow("numeric key") << QByteArrayList{R"({"command":"activate","key":65})"} << shown << -1;
+        QTest::newRow("split") << QByteArrayList{key.left(12), key.mid(12)} << acted << -1;
+        QTest::newRow("split in a character")
+            << QByteArrayList{"{\"command\":\"activate\",\"key\":\"\xc3", "\xa9\"}"}
+            << QStringList{"checkReconnect", "onReactivate é"} << -1;
+        QTest::newRow("wrong case") << QByteArrayList{QByteArray(key).replace('a', 'A')} << none << -1;
+        QTest::newRow("array") << QByteArrayList{R"(["activate","41"])"} << none << -1;
+        QTest::newRow("not JSON") << QByteArrayList{"activate 41"} << none << -1;
+        QTest::newRow("escaped NUL") << QByteArrayList{QByteArray(key).replace("te\"", "te\\u0000\"")} << none
+                                     << -1;
+        QTest::newRow("NUL byte") << QByteArrayList{QByteArray(key).replace("te\"", QByteArray("te\0\"", 4))}
+                                  << none << -1;
+        QTest::newRow("oversized") << QByteArrayList{QByteArray(key).replace("41", QByteArray(70000, '4'))}
+                                   << none << -1;
+        QTest::newRow("silent") << QByteArrayList{} << none << -1;
+        QTest::newRow("another user") << QByteArrayList{key} << none << 65534;
     }
-    void handlerActsOnMessages()
+    void handler()
     {
-        QFETCH(QList<QByteArray>, pieces);
-        QFETCH(bool, visibleBefore);
+        QFETCH(QByteArrayList, pieces);
         QFETCH(QStringList, calls);
-
+        QFETCH(int, uid);
+        if (uid >= 0 && geteuid() != 0)
+            QSKIP("only root can connect as another user");
+        QTemporaryDir dir;
+        QFile::setPermissions(dir.path(),
+                              QFile::permissions(dir.path()) | QFile::ReadOther | QFile::ExeOther);
         QLocalServer server;
-        server.setSocketOptions(QLocalServer::UserAccessOption);
-        QVERIFY(server.listen(SERVER_NAME));
+        server.setSocketOptions(QLocalServer::WorldAccessOption); // the handler alone must refuse
+        QVERIFY(server.listen(dir.filePath("activation")));
         RecordingTarget target;
-        target.visible = visibleBefore;
         qint64 handlerMs = -1;
-        ActivationHandler handler(&server, &target);
-        QObject::connect(&server, &QLocalServer::newConnection, &server, [&] {
+        connect(&server, &QLocalServer::newConnection, this, [&] {
             QElapsedTimer clock;
             clock.start();
-            handler();
+            ActivationHandler(&server, &target)();
             handlerMs = clock.elapsed();
         });
-
-        // The peer writes from a child process so that the handler's blocking wait is real.
-        pid_t child = fork();
-        if (child == 0) {
-            QLocalSocket socket;
-            socket.connectToServer(SERVER_NAME);
-            if (!socket.waitForConnected(2000))
-                _exit(2);
-            for (const QByteArray& piece : pieces) {
-                socket.write(piece);
-                socket.waitForBytesWritten(2000);
-                usleep(50 * 1000);
-            }
-            usleep(800 * 1000); // stay connected past the handler's wait
-            _exit(0);
-        }
-        CoutCapture capture;
+        const pid_t child = fork();
+        if (child == 0)
+            peer(QFile::encodeName(server.fullServerName()), pieces, uid);
+        int status = -1;
         QTRY_VERIFY_WITH_TIMEOUT(handlerMs >= 0, 5000);
-        int status = 0;
-        waitpid(child, &status, 0);
-        QCOMPARE(WEXITSTATUS(status), 0);
+        QCOMPARE(waitpid(child, &status, 0), child);
+        QCOMPARE(status, 0);
         QCOMPARE(target.calls, calls);
-        QVERIFY(capture.lines().contains("[INFO] 检测到新的连接请求。"));
-        QCOMPARE(capture.lines().contains("[INFO] 收到激活指令，正在激活主窗口。"), !calls.isEmpty());
-        // However the peer behaves, the handler never waits much past its bound.
-        QVERIFY2(handlerMs <= kActivationWaitMs + 100, QByteArray::number(handlerMs));
+        QVERIFY2(handlerMs <= kActivationWaitMs + 200,
+                 qPrintable(QString::number(handlerMs))); // bounded wait
+    }
+
+    // Activation is asked of the window manager through the root window, for readable windows only.
+    void onlyReadableWindowsAreActivated()
+    {
+        Display* display = XOpenDisplay(nullptr);
+        QVERIFY(display);
+        const Window root = DefaultRootWindow(display);
+        XSelectInput(display, root, SubstructureNotifyMask);
+        const Window live = XCreateSimpleWindow(display, root, 0, 0, 9, 9, 0, 0, 0);
+        const Window gone = XCreateSimpleWindow(display, root, 0, 0, 9, 9, 0, 0, 0);
+        XDestroyWindow(display, gone);
+        XSync(display, False);
+        for (Window window : {gone, Window(0x7ffffff0), live}) // each call is done with the server on return
+            activate_window(int(window));
+        const Atom active = XInternAtom(display, "_NET_ACTIVE_WINDOW", False);
+        XEvent event{};
+        bool got = false; // the check takes the event off the queue, the macro checks twice
+        QTRY_VERIFY_WITH_TIMEOUT(got || (got = XCheckTypedEvent(display, ClientMessage, &event)), 5000);
+        QCOMPARE(event.xclient.message_type, active);
+        QCOMPARE(event.xclient.window, live);
+        QCOMPARE(event.xclient.data.l[0], 2L); // as a pager asks: not refused as focus stealing
+        XCloseDisplay(display);
     }
 };
 
