@@ -5,10 +5,11 @@
 #     viewer shows the demo desktop, then the whole test command;
 #  2. builds the Debian package there as the README's Installing section says;
 #  3. installs it with apt-get on a second bare root and checks that the installed spice-client
-#     shows an Xspice desktop (the server runs in the first root) and finds its run-time plugins;
+#     shows an Xspice desktop and plays its sound (the server runs in the first root, a PulseAudio
+#     in the second) and that its run-time plugins are there;
 #  4. validates the installed .desktop entry, metainfo and manual page.
-# Needs root and Debian's archive; takes 30 to 60 minutes on two cores. Everything it starts is
-# stopped and every mount is undone when it ends.
+# Needs root and Debian's archive; takes about 10 minutes on two cores, most of it downloading and
+# building. Everything it starts is stopped and every mount is undone when it ends.
 #   scripts/check-fresh.sh [WORK_DIR]   (default /var/tmp/spice-client-fresh, emptied first)
 set -euo pipefail
 
@@ -67,12 +68,13 @@ bare_root() {
   done
 }
 
-# Runs a command line in a root as a login-less root shell would.
+# A root's commands see only this environment, as from a bare login. chroot and env exec, so a
+# command started in the background with "$!" gives the PID of the program itself.
+clean_env=(/usr/bin/env -i HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin TERM=dumb)
 in_root() {
   local root=$1
   shift
-  chroot "$root" /usr/bin/env -i HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-    TERM=dumb "$@"
+  chroot "$root" "${clean_env[@]}" "$@"
 }
 
 wait_for() { # wait_for SECONDS FILE REGEX
@@ -104,8 +106,7 @@ sleep 1
 
 log "README command 1: ./scripts/demo.sh (log: $work/demo.log)"
 start=$SECONDS
-setsid chroot "$r1" /usr/bin/env -i HOME=/root PATH=/usr/sbin:/usr/bin:/sbin:/bin TERM=dumb \
-  DISPLAY=":$display" DEMO_SIZE=1280x800 bash -c 'cd /root/spice-client && exec ./scripts/demo.sh' \
+setsid chroot "$r1" "${clean_env[@]}" DISPLAY=":$display" DEMO_SIZE=1280x800 bash -c 'cd /root/spice-client && exec ./scripts/demo.sh' \
   >"$work/demo.log" 2>&1 &
 demo=$!
 pgroups+=("$demo")
@@ -145,21 +146,29 @@ in_root "$r2" bash -c 'export DEBIAN_FRONTEND=noninteractive; apt-get update -q 
   cd /root && apt-get install -y -q ./spice-client_*.deb' >"$work/install.log" 2>&1 </dev/null ||
   fail "apt-get install of the package (see $work/install.log)"
 
-log "installed spice-client against an Xspice server on 127.0.0.1:$port"
-mkdir -p "$r1/tmp/xspice/conf.d" "$r1/tmp/xspice/sound"
+log "installed spice-client against an Xspice server on 127.0.0.1:$port, sound into a PulseAudio null sink"
+mkdir -p "$r1/tmp/xspice/conf.d" "$r1/tmp/xspice/sound" "$r2/tmp/viewer" "$r2/tmp/pulse"
 : >"$r1/tmp/xspice/conf.d/empty.conf"
 sed -e "s|@PORT@|$port|" -e "s|@WIDTH@|1024|" -e "s|@HEIGHT@|768|" -e "s|@FIFO_DIR@|/tmp/xspice/sound|" \
   "$repo/scripts/xspice.conf.in" >"$r1/tmp/xspice/xspice.conf"
-in_root "$r1" Xorg -config /tmp/xspice/xspice.conf -configdir /tmp/xspice/conf.d -noreset -nolisten tcp \
-  -logfile /tmp/xspice/xorg.log ":$server_display" >"$work/xspice.log" 2>&1 &
+chroot "$r1" "${clean_env[@]}" Xorg -config /tmp/xspice/xspice.conf -configdir /tmp/xspice/conf.d -noreset \
+  -nolisten tcp -logfile /tmp/xspice/xorg.log ":$server_display" >"$work/xspice.log" 2>&1 &
 pids+=($!)
 for _ in $(seq 100); do
   in_root "$r1" env DISPLAY=":$server_display" xsetroot -solid '#2d5b86' 2>/dev/null && break
   sleep 0.2
 done
-mkdir -p "$r2/tmp/viewer"
-in_root "$r2" env DISPLAY=":$display" TMPDIR=/tmp/viewer spice-client -h 127.0.0.1 -p "$port" -n check \
-  >"$work/viewer.log" 2>&1 &
+# The package recommends a sound server; this one plays into a null sink whose monitor is recorded.
+chroot "$r2" "${clean_env[@]}" PULSE_RUNTIME_PATH=/tmp/pulse pulseaudio -n --daemonize=no --exit-idle-time=-1 \
+  --use-pid-file=no --disable-shm=yes -L "module-null-sink sink_name=check rate=48000 channels=2" \
+  -L "module-native-protocol-unix socket=/tmp/pulse/native auth-anonymous=1" >"$work/pulse.log" 2>&1 &
+pids+=($!)
+for _ in $(seq 100); do
+  in_root "$r2" env PULSE_SERVER=unix:/tmp/pulse/native pactl info >/dev/null 2>&1 && break
+  sleep 0.2
+done
+chroot "$r2" "${clean_env[@]}" DISPLAY=":$display" TMPDIR=/tmp/viewer PULSE_SERVER=unix:/tmp/pulse/native \
+  spice-client -h 127.0.0.1 -p "$port" -n check >"$work/viewer.log" 2>&1 &
 pids+=($!)
 wait_for 60 "$work/viewer.log" 'new display channel' || fail "the installed viewer did not connect"
 sleep 5
@@ -168,6 +177,18 @@ cp "$r1/tmp/viewer.png" "$work/viewer.png"
 share=$(background_share /tmp/viewer.png)
 log "the installed viewer shows the server's screen: background covers $share of the screen"
 awk -v s="$share" 'BEGIN { exit !(s > 0.1) }' || fail "the installed viewer shows no picture ($work/viewer.png)"
+
+# A 440 Hz tone played by the server must come out of the local sound server.
+chroot "$r2" "${clean_env[@]}" PULSE_SERVER=unix:/tmp/pulse/native timeout 8 parec -d check.monitor --raw \
+  --format=s16le --rate=48000 --channels=2 >"$r1/tmp/sound.raw" 2>"$work/parec.log" &
+recorder=$!
+in_root "$r1" bash -c 'mkfifo /tmp/xspice/sound/tone &&
+  timeout 20 sox -q -n -t raw -r 48000 -e signed -b 16 -c 2 /tmp/xspice/sound/tone synth 3 sine 440 vol 0.5'
+wait "$recorder" || true
+rms=$(in_root "$r1" sox -t raw -r 48000 -e signed -b 16 -c 2 /tmp/sound.raw -n stat 2>&1 |
+  awk '/RMS +amplitude/ { print $3 }')
+log "sound from the server through the installed viewer: RMS amplitude ${rms:-none} on the sink"
+awk -v r="${rms:-0}" 'BEGIN { exit !(r > 0.05) }' || fail "no sound reached the sound server"
 grep -q CRITICAL "$work/viewer.log" && fail "CRITICAL lines in $work/viewer.log"
 
 # Loaded at run time, so only the package's explicit dependencies bring them.

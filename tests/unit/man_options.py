@@ -15,6 +15,5 @@ manual = {o for tag, line in zip(lines, lines[1:]) if tag == ".TP" and re.match(
           for o in option.findall(line.split("=")[0])}
 assert usage, "no options found in the usage text:\n" + run.stdout
 assert usage == manual, f"only in the usage text: {sorted(usage - manual)}; only in the man page: {sorted(manual - usage)}"
-words = re.search(r"compgen -W '([^']*)'", open(completion, encoding="utf-8").read()).group(1)
-long_options = {o for o in usage if o.startswith("--")}
-assert set(words.split()) == long_options, f"completion offers {words}; usage has {sorted(long_options)}"
+words = set(re.search(r"compgen -W '([^']*)'", open(completion, encoding="utf-8").read()).group(1).split())
+assert words == {o for o in usage if o.startswith("--")}, f"completion offers {sorted(words)}; usage has {sorted(usage)}"
