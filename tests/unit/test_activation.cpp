@@ -75,7 +75,7 @@ private Q_SLOTS:
         QElapsedTimer clock;
         clock.start();
         ActivationHandler(&server, this)();
-        QVERIFY2(clock.elapsed() <= kActivationWaitMs + 100, QByteArray::number(clock.elapsed())); // bounded
+        QVERIFY2(clock.elapsed() < 2 * kActivationWaitMs, QByteArray::number(clock.elapsed())); // bounded
         QTEST(calls.join(' '), "calls");
     }
 };

@@ -3,12 +3,12 @@
 #include "log.h"
 #include <QtTest>
 
-// A command line, its words split at blanks ('' an empty word, {N} N characters), and what it gives:
-// the fields set, or the status (TooLong with the option and its limit). New options add rows.
+// A command line (split at blanks; '' an empty word, {N} N characters) and what it gives: the fields
+// set, or the status (TooLong: option, limit). New options add rows; abbreviations must stay unique.
 const std::pair<const char*, const char*> kRows[] = {
     {"-h 10.0.0.2 -p5901 --name=Desk --k 41", "host=10.0.0.2 port=5901 name=Desk key=41"},
     {"-h10.0.0.2 --port 5901 --na=Desk -k 41", "host=10.0.0.2 port=5901 name=Desk key=41"},
-    {"--ho=10.0.0.2 -p 5901 -nDesk --key=41", "host=10.0.0.2 port=5901 name=Desk key=41"},
+    {"--host=10.0.0.2 -p 5901 -nDesk --key=41", "host=10.0.0.2 port=5901 name=Desk key=41"},
     {"-h far.example -h h -p 1", "host=h port=1"},
     {"", "Usage"},
     {"-h a -p 1 -e", "Usage"},
