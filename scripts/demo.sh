@@ -42,9 +42,9 @@ for _ in $(seq 50); do
 done
 
 DISPLAY=":$display_number" xsetroot -solid '#2d5b86'
-DISPLAY=":$display_number" twm >/dev/null 2>&1 &
+DISPLAY=":$display_number" twm -f scripts/demo.twmrc >/dev/null 2>&1 &
 pids+=($!)
-DISPLAY=":$display_number" xclock -geometry 200x200-40+40 -update 1 >/dev/null 2>&1 &
+DISPLAY=":$display_number" xclock -geometry 200x200-40+40 -update 1 -title "Clock" >/dev/null 2>&1 &
 pids+=($!)
 DISPLAY=":$display_number" xterm -geometry 100x30+60+60 -title "Remote terminal" >/dev/null 2>&1 &
 pids+=($!)

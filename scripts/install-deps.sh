@@ -6,6 +6,8 @@ set -euo pipefail
 PACKAGES=(
   # build
   build-essential cmake pkg-config clang-format
+  # the Debian package: CPack reads the binary's shared libraries with file and dpkg-shlibdeps
+  file dpkg-dev
   qtbase5-dev libqt5x11extras5-dev libqt5svg5
   libspice-client-glib-2.0-dev libx11-dev libxtst-dev libpixman-1-dev
   # end-to-end test tooling (Debian's python3 runs the harness; openssl makes test certificates)
@@ -15,12 +17,13 @@ PACKAGES=(
   # audio playback inside spice-client-glib
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-pulseaudio
   # test environment: displays, SPICE server, X tools, sound server
+  # (xvfb-run needs xauth, only a recommendation of xvfb)
   xvfb xauth xserver-xspice x11-utils x11-xserver-utils x11-xkb-utils xdotool imagemagick
   pulseaudio pulseaudio-utils sox
   # second SPICE server offering only server mouse mode; its guest is built from Debian's kernel
   qemu-system-x86
-  # demo desktop
-  xterm twm x11-apps
+  # demo desktop; twm and xterm draw with the core X fonts of xfonts-base
+  xterm twm x11-apps xfonts-base
   # comparison peer for the performance measurement
   virt-viewer
 )

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDir>
+#include <QRegularExpression>
 #include <iostream>
 #include <sstream>
 
@@ -14,19 +15,13 @@ public:
     // The log lines without their timestamp and its blank, "[INFO] message"; other lines whole.
     QStringList lines() const
     {
-        QStringList result;
-        for (const QString& line : QString::fromStdString(buffer.str()).split('\n', Qt::SkipEmptyParts))
-            result << (line.size() > 20 ? line.mid(20) : line);
-        return result;
+        QStringList all = QString::fromStdString(buffer.str()).split('\n', Qt::SkipEmptyParts);
+        return all.replaceInStrings(QRegularExpression("^.{20}(?=.)"), "");
     }
 
 private:
     std::ostringstream buffer;
     std::streambuf* previous;
 };
-
 // Descriptors open in this process: a leak shows as growth.
-inline int openDescriptorCount()
-{
-    return int(QDir("/proc/self/fd").count());
-}
+inline const auto openDescriptorCount = [] { return int(QDir("/proc/self/fd").count()); };

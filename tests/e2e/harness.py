@@ -12,13 +12,11 @@ REPORT = re.compile(r"CRITICAL|ERROR: \w+Sanitizer|runtime error:")  # fails the
 BARS = [0xFFFFFF, 0xFFFF00, 0x00FFFF, 0x00FF00, 0xFF00FF, 0xFF0000, 0x0000FF, 0x202020]
 CERTS = """k='-newkey rsa:2048 -nodes -days 2'
 openssl req -x509 $k -subj /CN=e2e-ca -keyout ca-key.pem -out ca-cert.pem
-openssl req $k -subj /CN=127.0.0.1 -keyout server-key.pem -out server.csr
-echo subjectAltName=IP:127.0.0.1 >san.cnf
-openssl x509 -req -in server.csr -CA ca-cert.pem -CAkey ca-key.pem -CAcreateserial -days 2 \\
-  -extfile san.cnf -out server-cert.pem"""
+openssl req -x509 $k -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 \\
+  -addext basicConstraints=CA:FALSE -CA ca-cert.pem -CAkey ca-key.pem -keyout server-key.pem \\
+  -out server-cert.pem"""
 
 def wait(pred, timeout=15, what="condition"):
-    """pred()'s first true value, polled for at most `timeout` seconds."""
     end = time.monotonic() + timeout
     while not (value := pred()):
         if time.monotonic() > end:
@@ -50,8 +48,8 @@ def grab(window):
     return Image.frombytes("RGB", (g.width, g.height), data, "raw", "BGRX")
 
 def letterbox(window, screen):
-    """(mean difference of the window's picture from the server's screen box-scaled into the
-    centred aspect-kept rectangle, whether the bars around it are exactly black, that rectangle)"""
+    """(mean difference from the screen box-scaled into the centred aspect-kept rectangle,
+    whether the bars around it are exactly black, that rectangle)"""
     (ww, wh), (sw, sh) = window.size, screen.size
     s = min(ww / sw, wh / sh)
     pw, ph = round(sw * s), round(sh * s)
@@ -64,7 +62,7 @@ def letterbox(window, screen):
 class Env:
     """One test's world: its TMPDIR, the viewer's Xvfb and every process it started."""
     def __init__(self, name):
-        self.name, self.procs, self.closers, self.viewers = name, [], [], []
+        self.name, self.procs, self.socks, self.viewers = name, [], [], []
         self.dir = tempfile.mkdtemp(prefix="e2e-", dir="/tmp")  # short: socket paths < 108
         self.base = {k: v for k, v in os.environ.items() if k in ("PATH", "LANG", "USER")}
         self.base.update(TMPDIR=self.dir, HOME=self.dir, XDG_RUNTIME_DIR=self.mkdir("run"),
@@ -74,17 +72,13 @@ class Env:
     def path(self, *parts): return os.path.join(self.dir, *parts)
     def recorder(self, server): return Recorder(server)
     def proxy(self, port, hold=None): return Proxy(self, port, hold or {})
-    def viewer(self, *args, asan=False, user=None, env=None, name="viewer"):
-        return Viewer(self, args, asan, user, env, name)
-    def xspice(self, width=1024, height=768, password=None, tls=False, audio=False, port=None):
-        return Xspice(self, width, height, password, tls, audio, port or free_port())
-    def run(self, *args, timeout=30, **kw):
-        """A start that ends by itself: (exit status, output)."""
+    def viewer(self, *args, **kw): return Viewer(self, args, **kw)
+    def xspice(self, *args, **kw): return Xspice(self, *args, **kw)
+    def run(self, *args, timeout=30, **kw):  # a start that ends by itself: (status, output)
         v = self.viewer(*args, name="run", **kw)
         return v.wait(timeout), v.log
-    def mkdir(self, name, user=None, mode=0o700):
-        os.makedirs(path := self.path(name), exist_ok=True)
-        os.chmod(path, mode)
+    def mkdir(self, name, user=None):
+        os.makedirs(path := self.path(name), 0o700, exist_ok=True)
         os.chown(path, user.pw_uid if user else -1, user.pw_gid if user else -1)
         return path
     def spawn(self, argv, name, env=None, stdout=None, fds=()):
@@ -97,8 +91,7 @@ class Env:
         p.log = log.name
         self.procs.append(p)
         return p
-    def xserver(self, argv, name):
-        """Starts an X server on a display number it picks itself; returns ":N"."""
+    def xserver(self, argv, name):  # on a display number it picks itself: ":N"
         r, w = os.pipe()
         p = self.spawn(argv + ["-displayfd", w, "-noreset", "-nolisten", "tcp"], name, fds=(w,))
         os.close(w)
@@ -107,19 +100,16 @@ class Env:
         if not number:
             raise AssertionError("%s did not start; see %s" % (name, p.log))
         return ":" + number
-    def user(self, name="spicetest"):
-        """A local user, created when missing, who may write into this TMPDIR."""
+    def user(self, name="spicetest"):  # created when missing; may write into this TMPDIR
         if subprocess.run(["id", name], capture_output=True).returncode:
             subprocess.run(["useradd", "-M", "-s", "/usr/sbin/nologin", name], check=True)
         os.chmod(self.dir, 0o1777)
         return pwd.getpwnam(name)
     def pulse(self):
-        """A private PulseAudio; viewers started later play into its null sink "e2e", whose
-        monitor is "e2e.monitor"."""
+        """A private PulseAudio; later viewers play into its null sink, monitor "e2e.monitor"."""
         sock = os.path.join(self.mkdir("pulse"), "native")
         self.spawn(["pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--disallow-exit",
-                    "--use-pid-file=no", "--disable-shm=yes",
-                    "-L", "module-null-sink sink_name=e2e rate=48000 channels=2",
+                    "--use-pid-file=no", "--disable-shm=yes", "-L", "module-null-sink sink_name=e2e",
                     "-L", "module-native-protocol-unix socket=%s auth-anonymous=1" % sock],
                    "pulse", env={"PULSE_RUNTIME_PATH": self.path("pulse")})
         self.base["PULSE_SERVER"] = "unix:" + sock
@@ -127,18 +117,17 @@ class Env:
                                         capture_output=True).returncode, 15, "pulseaudio")
     def close(self, failed):
         self.x.close()
-        for c in self.closers + [lambda p=p: stop(p) for p in reversed(self.procs)]:
-            c()
+        [s.close() for s in self.socks]
+        [stop(p) for p in reversed(self.procs)]
         if failed and (logs := os.environ.get("E2E_LOG_DIR")):
-            os.makedirs(keep := os.path.join(logs, self.name + time.strftime("-%H%M%S")))
-            [shutil.copy(self.path(f), keep) for f in os.listdir(self.dir) if f.endswith(".log")]
+            shutil.copytree(self.dir, os.path.join(logs, self.name + time.strftime("-%H%M%S")),
+                            ignore=lambda d, names: [n for n in names if not n.endswith(".log")])
         shutil.rmtree(self.dir, ignore_errors=True)
 
 class Xspice:
-    """Xorg + spiceqxl: an X display that is a SPICE server. tls=True makes a private CA and a
-    certificate for 127.0.0.1 in x509_dir; audio=True plays what play() writes to its FIFO."""
-    def __init__(self, env, width, height, password, tls, audio, port):
-        self.env, self.port, n = env, port, len(env.procs)
+    """Xorg + spiceqxl. tls: a private CA and a certificate for 127.0.0.1 in x509_dir."""
+    def __init__(self, env, width=1024, height=768, password=None, tls=False, audio=False):
+        self.env, self.port, n = env, free_port(), len(env.procs)
         self.tls_port, self.x509_dir = (free_port(), env.mkdir("x509-%d" % n)) if tls else (0, 0)
         self.fifo_dir = env.mkdir("fifo-%d" % n) if audio else None
         opts = [("SpicePassword", password) if password else ("SpiceDisableTicketing", "True")]
@@ -149,13 +138,13 @@ class Xspice:
             text = "".join(l for l in f if audio or "@FIFO_DIR@" not in l)
         text = text.replace('Option "SpiceDisableTicketing" "True"',
                             "\n  ".join('Option "%s" "%s"' % o for o in opts))
-        values = dict(PORT=port, WIDTH=width, HEIGHT=height, FIFO_DIR=self.fifo_dir)
+        values = dict(PORT=self.port, WIDTH=width, HEIGHT=height, FIFO_DIR=self.fifo_dir)
         text = re.sub(r"@(\w+)@", lambda m: str(values[m.group(1)]), text)
         self.conf, self.confdir = env.path("xspice-%d.conf" % n), env.mkdir("xspice-%d.d" % n)
         pathlib.Path(self.conf).write_text(text)
         pathlib.Path(self.confdir, "empty.conf").touch()  # else the system's is read
         self.start()
-    def start(self):
+    def start(self):  # again on the same port after kill()
         log = self.env.path("xorg-%d.log" % len(self.env.procs))
         self.display = self.env.xserver(["Xorg", "-config", self.conf, "-configdir", self.confdir,
                                          "-logfile", log], "xspice")
@@ -175,14 +164,14 @@ class Xspice:
                         "-c", "2", fifo, "synth", seconds, "sine", freq], "sox")
 
 class Recorder(threading.Thread):
-    """A full-screen window inside the server, painted with colour bars over a grey ramp, holding
-    the focus. Records ("key", keycode, press), ("button", n, x, y, press), ("motion", x, y)."""
+    """The server's root window, painted with colour bars over a grey ramp, holding the focus.
+    Records ("key", keycode, press), ("button", n, x, y, press), ("motion", x, y)."""
     def __init__(self, server):
         super().__init__(daemon=True)
         self.d, self.events = xdisplay.Display(server.display), []
         s = self.d.screen()
-        w, h = s.width_in_pixels, s.height_in_pixels
-        pm = s.root.create_pixmap(w, h, s.root_depth)
+        self.size = w, h = s.width_in_pixels, s.height_in_pixels
+        pm, self.win = s.root.create_pixmap(w, h, s.root_depth), s.root
         gc = pm.create_gc()
         for i in range(w):
             gc.change(foreground=BARS[i * 8 // w])
@@ -190,12 +179,8 @@ class Recorder(threading.Thread):
             gc.change(foreground=i * 255 // w * 0x10101)
             pm.fill_rectangle(gc, i, h * 2 // 3, 1, h - h * 2 // 3)
         mask = X.KeyPressMask | X.KeyReleaseMask | X.ButtonPressMask | X.ButtonReleaseMask
-        self.win = s.root.create_window(0, 0, w, h, 0, s.root_depth, background_pixmap=pm,
-                                        override_redirect=True, event_mask=mask
-                                        | X.PointerMotionMask | X.StructureNotifyMask)
-        self.win.map()
-        while self.d.next_event().type != X.MapNotify:
-            pass
+        self.win.change_attributes(background_pixmap=pm, event_mask=mask | X.PointerMotionMask)
+        self.win.clear_area()
         self.win.set_input_focus(X.RevertToParent, X.CurrentTime)
         self.win.warp_pointer(1, 1)  # away from the centre, where a client's first click goes
         self.d.sync()
@@ -221,7 +206,7 @@ class Recorder(threading.Thread):
 
 class Viewer:
     """The binary on the test's Xvfb, its output in a log; XTEST input into its window."""
-    def __init__(self, env, args, asan, user, extra, name):
+    def __init__(self, world, args, asan=False, user=None, env=None, name="viewer"):
         exe = os.environ.get("SPICE_CLIENT_ASAN" if asan else "SPICE_CLIENT")
         if not exe:
             raise unittest.SkipTest("SPICE_CLIENT%s is not set" % ("_ASAN" if asan else ""))
@@ -229,10 +214,10 @@ class Viewer:
         if user:
             argv = ["setpriv", "--reuid=%d" % user.pw_uid, "--regid=%d" % user.pw_gid,
                     "--init-groups", "--pdeathsig", "KILL", "--"] + argv
-        self.x = env.x
-        env.viewers.append(self)
-        self.p = env.spawn(argv, "%s-%d" % (name, len(env.procs)),
-                           dict(DISPLAY=env.display, **(extra or {})))
+        self.x = world.x
+        world.viewers.append(self)
+        self.p = world.spawn(argv, "%s-%d" % (name, len(world.procs)),
+                             dict(DISPLAY=world.display, **(env or {})))
         self.pid = self.p.pid
     @property
     def log(self):
@@ -263,9 +248,13 @@ class Viewer:
             except XError:  # gone meanwhile
                 return None
         return [w for w in self.x.screen().root.query_tree().children if pid(w) == self.pid]
-    def window_id(self): return wait(self.windows, 15, "the viewer's window")[0].id
-    def window(self): return self.x.create_resource_object("window", self.window_id())
+    def window(self): return wait(self.windows, 15, "the viewer's window")[0]
     def screenshot(self): return grab(self.window())
+    def wait_picture(self, server, within=1, timeout=15):  # letterbox() once it matches
+        def shown():
+            lb = letterbox(self.screenshot(), server.screenshot())
+            return lb[0] < within and lb
+        return wait(shown, timeout, "the server's picture in the window")
     def title(self):
         return self.window().get_full_property(self.x.intern_atom("_NET_WM_NAME"), 0).value.decode()
     def focus(self):
@@ -289,19 +278,19 @@ class Viewer:
 
 class Proxy:
     """Forwards 127.0.0.1:self.port to `port`, holding each link whose channel type (byte 20 of
-    the link message: main 1, display 2, inputs 3, ...) is in `hold` that many seconds.
-    `links` counts the links by channel type, `passed` those let through."""
+    the link message: main 1, display 2, inputs 3, ...) is in `hold` that many seconds; counts
+    the links by channel type in `links`, those let through in `passed`."""
     def __init__(self, env, port, hold):
-        self.upstream, self.hold = port, hold
+        self.upstream, self.hold, self.socks = port, hold, env.socks
         self.links, self.passed = collections.Counter(), collections.Counter()
         self.sock = socket.create_server(("127.0.0.1", 0))
-        self.port, self.open = self.sock.getsockname()[1], [self.sock]
-        env.closers.append(lambda: [s.close() for s in self.open])
+        self.port = self.sock.getsockname()[1]
+        self.socks.append(self.sock)
         threading.Thread(target=self._accept, daemon=True).start()
     def _accept(self):
         with contextlib.suppress(OSError):  # closed at the end of the test
-            while self.open.append(self.sock.accept()[0]) is None:
-                threading.Thread(target=self._link, args=(self.open[-1],), daemon=True).start()
+            while self.socks.append(self.sock.accept()[0]) is None:
+                threading.Thread(target=self._link, args=(self.socks[-1],), daemon=True).start()
     def _link(self, c):
         if len(head := c.recv(21, socket.MSG_WAITALL)) < 21:
             return
@@ -309,7 +298,7 @@ class Proxy:
         time.sleep(self.hold.get(head[20], 0))
         self.passed[head[20]] += 1
         with contextlib.suppress(OSError):  # the server may be gone by now
-            self.open.append(u := socket.create_connection(("127.0.0.1", self.upstream)))
+            self.socks.append(u := socket.create_connection(("127.0.0.1", self.upstream)))
             u.sendall(head)
             threading.Thread(target=_pump, args=(u, c), daemon=True).start()
             _pump(c, u)
@@ -321,10 +310,9 @@ def _pump(a, b):
         b.shutdown(socket.SHUT_WR)
 
 class E2E(unittest.TestCase):
-    """Gives each test `self.env`; fails it on any viewer's CRITICAL line or sanitizer report,
-    and keeps its logs under E2E_LOG_DIR when it failed."""
+    """`self.env`; fails on a viewer's CRITICAL line or sanitizer report; keeps logs of failures"""
     def setUp(self):
         self.env, r = Env(self.id().split(".", 1)[-1]), self._outcome.result
-        failed, before = lambda: len(r.failures) + len(r.errors), len(r.failures) + len(r.errors)
-        self.addCleanup(lambda: self.env.close(failed() > before))  # runs last
+        failed = lambda: len(r.failures) + len(r.errors)
+        self.addCleanup(lambda before=failed(): self.env.close(failed() > before))  # runs last
         self.addCleanup(lambda: [v.check() for v in self.env.viewers])

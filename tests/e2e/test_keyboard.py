@@ -22,7 +22,7 @@ class Keyboard(E2E):
         self.v.wait_log("Keys are sent by physical position")
         self.v.wait_log("inputs channel open", timeout=30)
         self.v.focus()
-        wait(lambda: self.v.screenshot().getbbox(), 15, "the picture")  # pointer input needs it
+        self.v.wait_picture(server)  # pointer input needs the picture
 
     def keys(self, since):
         return [e for e in self.rec.events[since:] if e[0] == "key"]

@@ -2,7 +2,7 @@
 each time brought back by a second start; the picture and keys come back, descriptors stay flat,
 and the harness fails the test on any sanitizer report or CRITICAL line."""
 import os, signal
-from harness import E2E, letterbox, wait
+from harness import E2E, wait
 
 
 class Reconnect(E2E):
@@ -23,6 +23,6 @@ class Reconnect(E2E):
                 self.assertEqual(status, 0, out)
                 rec.wait_key([38, 56, 54, 40, 26, 41][cycle], timeout=30)
                 self.assertEqual(self.env.run(*hp, asan=True)[0], 0)
-                wait(lambda: letterbox(v.screenshot(), server.screenshot())[0] < 1, 30, "picture")
+                v.wait_picture(server, timeout=30)
                 fds.append(len(os.listdir("/proc/%d/fd" % v.pid)))
         self.assertEqual(len(set(fds[1:])), 1, "open descriptors after each cycle: %s" % fds)

@@ -1,7 +1,7 @@
 """Password file, TLS with a private CA, failed connections said in words, typed keys kept out of
 the output."""
 import subprocess
-from harness import E2E, letterbox, wait
+from harness import E2E, wait
 
 PW = "e2e-Secret-7f3a"
 KEY_TRACE = "keyEvent->key()"
@@ -10,9 +10,6 @@ KEY_TRACE = "keyEvent->key()"
 class SecureTest(E2E):
     def viewer(self, *args, **kw):
         return self.env.viewer("-h", *[str(a) for a in args], **kw)
-
-    def picture(self, v, server):
-        wait(lambda: letterbox(v.screenshot(), server.screenshot())[0] < 12, 20, "the picture")
 
     def type_a(self, v, rec):
         since = len(rec.events)
@@ -57,7 +54,7 @@ class SecureTest(E2E):
             v.stop()
         # The right one: the picture; typed keys reach the server and leave no trace.
         v = self.viewer("127.0.0.1", "-p", server.port, "--password-file", right)
-        self.picture(v, server)
+        v.wait_picture(server, 12, 20)
         self.type_a(v, rec)
         with open("/proc/%d/cmdline" % v.pid, "rb") as f:
             self.assertNotIn(PW.encode(), f.read())
@@ -70,7 +67,7 @@ class SecureTest(E2E):
         v = self.viewer("localhost", "-p", plain.port, "--tls-port", server.tls_port, "--ca-file",
                         server.x509_dir + "/ca-cert.pem", "--host-subject", "CN=127.0.0.1",
                         "--password-file", right, env={"QT_LOGGING_RULES": "spice-client.keys.debug=true"})
-        self.picture(v, server)
+        v.wait_picture(server, 12, 20)
         self.type_a(v, rec)
         v.wait_log(r"keyEvent->key\(\)\s+65")
         self.assertEqual(sum(plain.links.values()), 0)

@@ -2,7 +2,7 @@
 own screen (also after a resize), a tone, keys with E0 scancodes, pointer mapping at the picture's
 edges, clicks on the bars, buttons and wheel, and a key held while the window hides."""
 import array, os, select, subprocess, time
-from harness import E2E, letterbox, wait
+from harness import E2E, wait
 
 # Typed on the viewer's Xvfb, expected on Xspice: both number keys the evdev way. A, Return,
 # Ctrl, then E0 keys: Home, Up, Left, Right, Down, End, PgUp, PgDn, Insert, Delete, keypad Enter
@@ -27,18 +27,13 @@ def tone(env, timeout=20):
 
 
 class Session(E2E):
-    def picture(self, viewer, server):
-        """Waits for the server's screen in the window, then checks the bars are black."""
-        wait(lambda: letterbox(viewer.screenshot(), server.screenshot())[0] < 1, 15, "the picture")
-        self.assertTrue(letterbox(viewer.screenshot(), server.screenshot())[1], "bars not black")
-
     def test_picture_sound_input(self):
         self.env.pulse()
         server = self.env.xspice(1600, 900, audio=True)
         rec = self.env.recorder(server)
         v = self.env.viewer("-h", "127.0.0.1", "-p", server.port)
         with self.subTest("picture letterboxed in the 800x600 window"):
-            self.picture(v, server)
+            self.assertTrue(v.wait_picture(server)[1], "bars not black")
         with self.subTest("keys arrive as their keycodes"):
             v.focus()
             v.wait_log("XGrabKeyboard result:0")
@@ -68,7 +63,7 @@ class Session(E2E):
             self.assertEqual(rec.events[m:], want)
         with self.subTest("a server resize shows the new size"):
             server.resize(1280, 1024)
-            self.picture(v, server)
+            self.assertTrue(v.wait_picture(server)[1], "bars not black")
         with self.subTest("a tone played on the server"):
             server.play(440)
             self.assertAlmostEqual(tone(self.env), 440, delta=4)

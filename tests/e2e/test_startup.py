@@ -1,5 +1,6 @@
-"""Start-up and the single instance in one server session: arguments, Qt's options, hand-over,
-a killed instance's socket, listen failures, simultaneous starts, SIGPIPE, and other users."""
+"""Start-up and the single instance in one server session: arguments, fresh starts, Qt's options,
+hand-over while a proxy holds the inputs link, SIGPIPE, a killed instance's socket taken over while
+its links are held, listen failures, simultaneous starts, and other users."""
 import os, signal
 from harness import E2E, wait
 
@@ -17,12 +18,28 @@ class Startup(E2E):
         instance.wait_log("(?m)onReactivate %s$" % key)
 
     def test_instance(self):
-        env, server = self.env, self.env.xspice()
+        env, server = self.env, self.env.xspice(1600, 900)
         rec, self.hp = env.recorder(server), ("-h", "127.0.0.1", "-p", server.port)
         with self.subTest("argument errors"):
             for args in [(), ("--host", "127.0.0.1")]:
                 status, out = env.run(*args)
                 self.assertEqual((status, out.count("Usage:")), (1, 1), out)
+        for i in range(20):
+            with self.subTest("fresh start %d delivers its key" % i):
+                m, fresh = len(rec.events), env.mkdir("fresh%d" % i)
+                v = env.viewer(*self.hp, "-k", "41", env={"TMPDIR": fresh, "XDG_RUNTIME_DIR": fresh})
+                v.wait_log("sendKey success 41")
+                rec.wait_key(KC["a"], since=m, timeout=3)
+                v.stop()
+        m, held = len(rec.events), env.proxy(server.port, hold={3: 1.0})
+        with self.subTest("a second start forwards while the inputs link is held, keys wait"):
+            v = env.viewer("-h", "127.0.0.1", "-p", held.port, "-k", "41")
+            wait(lambda: held.links[3], what="the inputs link")
+            self.forward("42", v)
+            self.assertEqual(held.passed[3], 0, "handed over after the inputs link was let through")
+            rec.wait_event(("button", 1, 800, 450, True), m)  # the centre click, after the link
+            rec.wait_key(KC["b"], since=m)
+            v.stop()
         first = env.viewer("-platform", "xcb", "--name", "Desk 7", *self.hp)
         with self.subTest("Qt's options removed, --name kept"):
             first.wait_log(OPENED)
@@ -30,17 +47,24 @@ class Startup(E2E):
         with self.subTest("SIGPIPE is logged and survived"):
             os.kill(first.pid, signal.SIGPIPE)
             first.wait_log("Received SIGPIPE. Ignoring.")
-        with self.subTest("a second start forwards, opens no window, its key arrives once"):
-            self.forward("42", first)
-            rec.wait_key(KC["b"])
+        with self.subTest("a second start forwards to the connected instance, opens no window"):
+            self.forward("43", first)
+            rec.wait_key(KC["c"], since=m)
             self.assertEqual(len(first.windows()), 1)
-        with self.subTest("the socket of a killed instance is taken over"):
+        with self.subTest("a killed instance's socket taken over; activations wait for its start"):
             first.stop(signal.SIGKILL)
-            second = env.viewer(*self.hp)
-            second.wait_log(OPENED)
-            self.forward("43", second)
-            rec.wait_key(KC["c"])
-            self.assertEqual((rec.keys(KC["b"]), FORWARD in second.log), (1, False))
+            slow = env.proxy(server.port, hold=dict.fromkeys(range(1, 7), 2))
+            second = env.viewer("-h", "127.0.0.1", "-p", slow.port)
+            wait(lambda: slow.links[1], what="the main link")
+            self.assertEqual([env.run(*self.hp)[0] for _ in range(4)], [0] * 4)
+            second.wait_log("new inputs channel")
+            lines = [l for l in second.log.splitlines() if ACTIVATION in l or OPENED in l]
+            self.assertEqual([(OPENED in l) for l in lines], [False] * 4 + [True], lines)
+            self.assertEqual(slow.links[1], 1, "main channels opened")
+            self.forward("44", second)
+            rec.wait_key(KC["d"], since=m)
+            keys = [rec.keys(KC[c], since=m) for c in "abcd"]
+            self.assertEqual((keys, FORWARD in second.log), ([1] * 4, False))
         with self.subTest("a listen failure other than address-in-use"):
             long = env.mkdir("d" * 100)  # no room for the socket's name in sun_path
             status, out = env.run(*self.hp, env={"TMPDIR": long, "XDG_RUNTIME_DIR": long})

@@ -1,54 +1,44 @@
 #include "agent.h"
 #include "capture.h"
+#include "fdpass.h"
 #include "memshare.h"
 #include "session_viewer.h"
 #include "surface_format.h"
-
 #include <QtTest>
+#include <numeric>
+#include <sys/socket.h>
+#include <sys/wait.h>
 
-// The session record, its viewer recording what the real handlers tell it. The handlers only
-// compare display channels' addresses, so two stand-ins do.
-struct Session : SessionViewer {
-    SpiceDisplayChannel* const channels[2] = {(SpiceDisplayChannel*)&blocks, (SpiceDisplayChannel*)&updates};
-    Session()
-    {
-        agent.viewer = this;
-        for (size_t i = 0; i < pixels.size(); ++i)
-            pixels[i] = uint8_t(1 + i % 251); // never 0, the blank block's byte
-    }
-    ~Session() { release_surface_block(&agent); }
-    void create(int format, int width, int height, int stride)
-    {
-        display_create(channels[0], format, width, height, stride, 0, pixels.data(), &agent);
-    }
-    bool blank() const
-    {
-        return std::count(agent.shm_data, agent.shm_data + agent.shm_size, 0) == long(agent.shm_size);
-    }
-    void setTitle(const QString&) override {}
-    void screenSettingsChanged(void* block, ScreenInitInfo&) override { blocks << block; }
-    void updateImage(Rect* r) override { updates << QRect(r->x, r->y, r->width, r->height); }
-    void clearDisplay() override {}
-    void closeWindow() override {}
+// The surface block: made and filled by the real handlers, which tell this test (their viewer) what
+// they do and only compare display channels' addresses, so two stand-ins do; and passed to others.
+class TestSurface : public QObject, SessionViewer
+{
+    Q_OBJECT
+    SpiceDisplayChannel* const channel[2] = {(SpiceDisplayChannel*)&blocks, (SpiceDisplayChannel*)&updates};
     SpiceAgent agent;
     std::vector<uint8_t> pixels = std::vector<uint8_t>(1 << 16);
     QVector<void*> blocks;
     QVector<QRect> updates;
     CoutCapture log;
-};
-
-class TestSurface : public QObject
-{
-    Q_OBJECT
-private Q_SLOTS:
-    void blocksAreSizedWithoutOverflow()
+    void create(int format, int width, int height, int stride)
     {
-        const struct {
-            const char* name;
-            int format, width, height, stride;
-            bool accepted;
-        } rows[] = {
-            {"1920x1080", 32, 1920, 1080, 7680, true},
+        std::iota(pixels.begin(), pixels.end(), 1);
+        display_create(channel[0], format, width, height, stride, 0, pixels.data(), &agent);
+    }
+    void update(int n, int x, int y, int w, int h) { display_update(channel[n], x, y, w, h, &agent); }
+    bool blank() const { return *std::max_element(agent.shm_data, agent.shm_data + agent.shm_size) == 0; }
+    void setTitle(const QString&) override {}
+    void screenSettingsChanged(void* block, ScreenInitInfo&) override { blocks << block; }
+    void updateImage(Rect* r) override { updates << QRect(r->x, r->y, r->width, r->height); }
+    void clearDisplay() override {}
+    void closeWindow() override {}
+
+private Q_SLOTS:
+    void init() { agent.viewer = this, updates.clear(); }
+    void cleanup() { release_surface_block(&agent); }
+    void blocksAreSizedWithoutOverflowOrLeak()
+    {
+        const std::tuple<const char*, int, int, int, int, bool> rows[] = {
             {"16-bit, padded rows", 16, 101, 10, 204, true},
             {"unknown format: a black block", 8, 100, 10, 100, true},
             {"at the cap", 32, 8192, 8192, 32768, true},
@@ -56,80 +46,107 @@ private Q_SLOTS:
             {"height x stride wraps 32 bits", 32, 65536, 65537, 262144, false},
             {"width x 4 wraps 32 bits", 32, 1 << 30, 1, 64, false},
             {"rows shorter than their pixels", 32, 100, 10, 399, false},
-            {"empty", 32, 0, 0, 0, false},
             {"negative width", 32, -4, 10, 40, false},
         };
         const int before = openDescriptorCount();
-        for (const auto& row : rows) {
-            Session s;
-            s.create(32, 4, 4, 16);
-            s.create(row.format, row.width, row.height, row.stride); // the first block goes, whatever comes
-            QVERIFY2(s.blocks.last() == s.agent.shm_data && bool(s.agent.shm_data) == row.accepted, row.name);
-            QVERIFY2(openDescriptorCount() == before + int(row.accepted), row.name);
-            // Mapped to its end: a block cut short by an overflow would fault here.
-            QVERIFY2(!row.accepted || s.agent.shm_data[size_t(row.height) * size_t(row.stride) - 1] == 0,
-                     row.name);
+        for (const auto& [name, format, width, height, stride, accepted] : rows) {
+            create(32, 4, 4, 16);
+            create(format, width, height, stride); // the first block goes, whatever comes
+            QVERIFY2(blocks.last() == agent.shm_data && bool(agent.shm_data) == accepted, name);
+            QVERIFY2(openDescriptorCount() == before + int(accepted), name);
+            QVERIFY2(!accepted || !agent.shm_data[size_t(height) * stride - 1], name); // mapped to its end
         }
-        QCOMPARE(openDescriptorCount(), before);
-    }
-
-    void copyHonoursStrideAndPixelSize()
-    {
-        for (auto [format, bpp, padding] : {std::tuple{32, 4, 0}, {96, 4, 28}, {16, 2, 6}, {80, 2, 2}}) {
-            const int width = 37, height = 23, stride = width * bpp + padding;
-            Session s;
-            s.create(format, width, height, stride);
-            display_update(s.channels[0], 30, 20, 50, 50, &s.agent); // past the right and the bottom
-            QCOMPARE(s.updates, QVector<QRect>{QRect(30, 20, 7, 3)});
-            std::vector<uint8_t> expected(size_t(height * stride));
-            for (int y = 20; y < height; ++y)
-                std::copy_n(&s.pixels[y * stride + 30 * bpp], 7 * bpp, &expected[y * stride + 30 * bpp]);
-            QVERIFY2(std::equal(expected.begin(), expected.end(), s.agent.shm_data),
-                     QByteArray::number(format));
-        }
-    }
-
-    void updatesReadOnlyTheCurrentSurface()
-    {
-        Session s;
-        display_update(s.channels[0], 0, 0, 10, 10, &s.agent); // before any surface
-        s.create(32, 10, 10, 40);
-        display_update(s.channels[1], 0, 0, 10, 10, &s.agent); // another display's rectangle
-        QVERIFY(s.updates.isEmpty() && s.blank());
-        // The library frees its pixels with the surface: nothing may read them after.
-        display_destroy(s.channels[0], &s.agent);
-        std::fill(s.pixels.begin(), s.pixels.end(), 0xee);
-        display_update(s.channels[0], 0, 0, 10, 10, &s.agent);
-        QVERIFY(s.blank());
-        s.create(32, 10, 10, 39); // refused: the block is released, and with it any place to copy to
-        display_update(s.channels[0], 0, 0, 10, 10, &s.agent);
-        QCOMPARE(s.updates.size(), 1);
-    }
-
-    void failedBlocksLeakNoDescriptor()
-    {
-        const int before = openDescriptorCount();
-        CoutCapture log;
-        for (long size : {-1L, 0L, 1L << 62}) {
+        for (long size : {-1L, 0L, 1L << 62}) { // blocks that cannot be made
             int fd = 123;
             QVERIFY(!create_memshare(size, &fd) && fd == -1);
         }
+        release_surface_block(&agent);
         QCOMPARE(openDescriptorCount(), before);
     }
-
-    // Each format's pure red as the protocol lays it out reads as red: not so for a 16-bit surface
-    // read as 32-bit, or 555 read as 565.
-    void qtFormatsReadTheServersPixels()
+    // The copy keeps each format's pixel size and row stride, and the block shows as the server's colours:
+    // each format's pure red, as the protocol lays it out, must read as red.
+    void copyKeepsStridePixelSizeAndColour()
     {
-        for (auto [format, red] :
-             {std::pair{32, 0x00ff0000u}, {96, 0x80ff0000u}, {16, 0x7c00u}, {80, 0xf800u}}) {
-            const quint32 pixel = bytesPerPixel(format) == 2 ? red | red << 16 : red;
-            const QImage image(reinterpret_cast<const uchar*>(&pixel), 1, 1, 4, qtImageFormat(format));
-            QCOMPARE(image.depth(), 8 * bytesPerPixel(format));
-            QCOMPARE(image.pixel(0, 0), qRgb(255, 0, 0));
+        const std::tuple<int, int, int, quint32> formats[] = {
+            {32, 4, 0, 0x00ff0000}, {96, 4, 28, 0x80ff0000}, {16, 2, 6, 0x7c00}, {80, 2, 2, 0xf800}};
+        for (auto [format, bpp, padding, red] : formats) {
+            const int width = 37, height = 23, stride = width * bpp + padding;
+            create(format, width, height, stride);
+            memcpy(&pixels[20 * stride + 30 * bpp], &red, size_t(bpp));
+            update(0, 30, 20, 50, 50); // past the right and the bottom
+            QCOMPARE(updates.last(), QRect(30, 20, 7, 3));
+            std::vector<uint8_t> expected(size_t(height * stride));
+            for (int y = 20; y < height; ++y)
+                std::copy_n(&pixels[y * stride + 30 * bpp], 7 * bpp, &expected[y * stride + 30 * bpp]);
+            const bool copied = std::equal(expected.begin(), expected.end(), agent.shm_data);
+            const QImage shown(agent.shm_data, width, height, stride, qtImageFormat(format));
+            QVERIFY2(copied && shown.depth() == 8 * bpp && shown.pixel(30, 20) == qRgb(255, 0, 0),
+                     QByteArray::number(format));
         }
-        for (int code = 0; code < 256; ++code) // no code sized but unreadable, or readable but unsized
-            QCOMPARE(bytesPerPixel(code) == 0, qtImageFormat(code) == QImage::Format_Invalid);
+    }
+    void updatesReadOnlyTheCurrentSurface()
+    {
+        update(0, 0, 0, 10, 10); // before any surface
+        create(32, 10, 10, 40);
+        update(1, 0, 0, 10, 10); // another display's rectangle
+        QVERIFY(updates.isEmpty() && blank());
+        display_destroy(channel[0], &agent); // the library frees its pixels: nothing may read them
+        pixels.assign(pixels.size(), 0xee);
+        update(0, 0, 0, 10, 10);
+        QVERIFY(blank());
+        create(32, 10, 10, 39); // refused: the block is released, and with it any place to copy to
+        update(0, 0, 0, 10, 10);
+        QCOMPARE(updates.size(), 1);
+    }
+    // A refused descriptor message closes whatever descriptors it brought and hands none out.
+    void refusalsLeakNothing()
+    {
+        // Descriptors sent (copies of a socket; 0: plain data), room asked for, credentials along, error.
+        const std::tuple<int, int, int, const char*> rows[] = {
+            {0, 1, 0, "received message without descriptors"},
+            {2, 16, 1, "received unexpected control message"},
+            {0, 16, 1, "received unexpected control message"},
+            {1, 3, 0, "received wrong number of descriptors"},
+            {2, 1, 0, "received wrong number of descriptors"}, // alignment padding holds the extra one
+            {4, 2, 0, "received descriptors were truncated"},
+        };
+        for (const auto& [sent, room, credentials, error] : rows) {
+            int pair[2];
+            socketpair(AF_UNIX, SOCK_STREAM, 0, pair);
+            setsockopt(pair[1], SOL_SOCKET, SO_PASSCRED, &credentials, sizeof credentials);
+            const int before = openDescriptorCount();
+            std::vector<int> fds(size_t(sent), pair[0]), got(size_t(room), -1);
+            char byte = 'm';
+            QVERIFY(sent ? send_fd(pair[0], fds.data(), sent, &byte, 1) == 0 : write(pair[0], &byte, 1) == 1);
+            CoutCapture log;
+            QCOMPARE(recv_fd(pair[1], got.data(), room, &byte, 1), -1);
+            QVERIFY2(log.text().find(error) != std::string::npos, error);
+            QVERIFY2(openDescriptorCount() == before && got == std::vector<int>(size_t(room), -1), error);
+            close(pair[0]);
+            close(pair[1]);
+        }
+    }
+    // A child that knows the block only through the message sees every byte of it.
+    void twoProcessesShareABlock()
+    {
+        const size_t size = (1u << 20) + 4093;
+        int pair[2], fd = -1, status = -1;
+        socketpair(AF_UNIX, SOCK_STREAM, 0, pair);
+        if (fork() == 0) {
+            alarm(10);
+            if (char byte; recv_fd(pair[1], &fd, 1, &byte, 1) != 0)
+                _exit(1);
+            const auto* block = static_cast<const uint8_t*>(get_memshare(size, fd));
+            for (size_t i = 0; i < size; ++i)
+                if (block[i] != uint8_t(i * 7 + i / 4093))
+                    _exit(2);
+            _exit(0);
+        }
+        auto* block = static_cast<uint8_t*>(create_memshare(long(size), &fd));
+        for (size_t i = 0; i < size; ++i)
+            block[i] = uint8_t(i * 7 + i / 4093);
+        QCOMPARE(send_fd(pair[0], &fd, 1, block, 1), 0);
+        QVERIFY(wait(&status) > 0 && status == 0);
     }
 };
 
