@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QDir>
-#include <QRegularExpression>
 #include <iostream>
 #include <sstream>
 
@@ -12,12 +11,6 @@ public:
     CoutCapture() : previous(std::cout.rdbuf(buffer.rdbuf())) {}
     ~CoutCapture() { std::cout.rdbuf(previous); }
     std::string text() const { return buffer.str(); }
-    // The log lines without their timestamp and its blank, "[INFO] message"; other lines whole.
-    QStringList lines() const
-    {
-        QStringList all = QString::fromStdString(buffer.str()).split('\n', Qt::SkipEmptyParts);
-        return all.replaceInStrings(QRegularExpression("^.{20}(?=.)"), "");
-    }
 
 private:
     std::ostringstream buffer;

@@ -23,7 +23,7 @@ class TestPicture : public QObject
     }
 
 private Q_SLOTS:
-    void fitAndMapping_data()
+    void fitMapAndScale_data()
     {
         QTest::addColumn<QSize>("surface");
         QTest::addColumn<QSize>("window");
@@ -35,7 +35,7 @@ private Q_SLOTS:
         QTest::newRow("1x1 surface") << QSize(1, 1) << QSize(800, 600);
         QTest::newRow("narrow window") << QSize(1024, 768) << QSize(17, 1000);
     }
-    void fitAndMapping()
+    void fitMapAndScale()
     {
         QFETCH(QSize, surface);
         QFETCH(QSize, window);
@@ -47,8 +47,8 @@ private Q_SLOTS:
         QVERIFY(qAbs(2 * r.x() + r.width() - window.width()) < 2 &&
                 qAbs(2 * r.y() + r.height() - window.height()) < 2);
         QVERIFY(qAbs(r.width() * s.height() - r.height() * s.width()) <= qMax(s.width(), s.height()));
-        // Every picture pixel maps inside the surface, never running backwards: the first to 0, the last
-        // into the part of the surface that the last window pixel shows.
+        // Every picture pixel maps inside the surface, never backwards: the first to 0, the last into
+        // the part of the surface that the last window pixel shows.
         QCOMPARE(windowToSurface(r.topLeft(), g), QPoint(0, 0));
         QPoint p = windowToSurface(r.bottomRight(), g);
         QVERIFY(p.x() >= (r.width() - 1) * s.width() / r.width() &&
@@ -58,16 +58,10 @@ private Q_SLOTS:
             for (int x = r.left(), lastX = 0; x <= r.right(); lastX = p.x(), lastY = p.y(), ++x)
                 wrong += !s.contains(p = windowToSurface(QPoint(x, y), g)) || p.x() < lastX || p.y() < lastY;
         QCOMPARE(wrong, 0);
-    }
-    void scaling_data() { fitAndMapping_data(); }
-    void scaling()
-    {
-        QFETCH(QSize, surface);
-        QFETCH(QSize, window);
-        const QSize to = fitPicture(surface, window).scaledSize;
+        // Every vector width gives the plain code's bytes, also for a rectangle leaving odd tails.
+        const QSize to = g.scaledSize;
         QImage src(surface, QImage::Format_RGB32);
         fillNoise(src, src.rect());
-        // Every vector width gives the plain code's bytes, also for a rectangle leaving odd tails.
         const QRect odd(to.width() / 3, 1, to.width() / 3 + 1, 3);
         setScalerVectorWidth(0);
         const QImage whole = scaled(src, to), part = scaled(src, to, odd);

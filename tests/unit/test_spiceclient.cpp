@@ -1,0 +1,226 @@
+// The session layer's own parts: the surface block and its copy, descriptor passing, and the key and
+// button tables, whose properties hold across all their entries.
+#include "agent.h"
+#include "capture.h"
+#include "fdpass.h"
+#include "input.h"
+#include "keycodes.h"
+#include "memshare.h"
+#include "session_viewer.h"
+#include "surface_format.h"
+#include <QtTest>
+#include <numeric>
+#include <sys/socket.h>
+#include <sys/wait.h>
+
+// Second bytes of the E0 keys a PC keyboard and its common extras send in set 1.
+const QSet<unsigned> kKnownE0{0x10, 0x19, 0x1C, 0x1D, 0x20, 0x21, 0x22, 0x24, 0x2E, 0x30,
+                              0x32, 0x35, 0x37, 0x38, 0x46, 0x47, 0x48, 0x49, 0x4B, 0x4D,
+                              0x4F, 0x50, 0x51, 0x52, 0x53, 0x5B, 0x5C, 0x5D, 0x5E, 0x5F,
+                              0x63, 0x65, 0x66, 0x67, 0x68, 0x69, 0x6A, 0x6B, 0x6C, 0x6D};
+
+const auto phys = [](int key) { return x11KeycodeToScancode(uint32_t(key) + 8); }; // Linux keycode
+// One byte, or 0x100 plus the second byte of an E0 key; never a break code.
+const auto wellFormed = [](unsigned code) { return (code & 0x80) == 0 && code < 0x200; };
+
+// The real surface handlers tell this test, their viewer, what they do; they only compare display
+// channels' addresses, so two stand-ins do.
+class TestSpiceClient : public QObject, SessionViewer
+{
+    Q_OBJECT
+    SpiceDisplayChannel* const channel[2] = {(SpiceDisplayChannel*)&blocks, (SpiceDisplayChannel*)&updates};
+    SpiceAgent agent;
+    std::vector<uint8_t> pixels = std::vector<uint8_t>(1 << 16);
+    QVector<void*> blocks;
+    QVector<QRect> updates;
+    CoutCapture log;
+    void create(int format, int width, int height, int stride)
+    {
+        std::iota(pixels.begin(), pixels.end(), 1);
+        display_create(channel[0], format, width, height, stride, 0, pixels.data(), &agent);
+    }
+    void update(int n, int x, int y, int w, int h) { display_update(channel[n], x, y, w, h, &agent); }
+    bool blank() const { return *std::max_element(agent.shm_data, agent.shm_data + agent.shm_size) == 0; }
+    void setTitle(const QString&) override {}
+    void screenSettingsChanged(void* block, ScreenInitInfo&) override { blocks << block; }
+    void updateImage(Rect* r) override { updates << QRect(r->x, r->y, r->width, r->height); }
+    void clearDisplay() override {}
+    void closeWindow() override {}
+
+private Q_SLOTS:
+    void initTestCase() { agent.viewer = this; }
+    void init() { updates.clear(); }
+    void cleanup() { release_surface_block(&agent); }
+    void blocksAreSizedWithoutOverflowOrLeak()
+    {
+        const std::tuple<const char*, int, int, int, int, bool> rows[] = {
+            {"16-bit, padded rows", 16, 101, 10, 204, true},
+            {"unknown format: a black block", 8, 100, 10, 100, true},
+            {"at the cap", 32, 8192, 8192, 32768, true},
+            {"a row over the cap", 32, 8192, 8193, 32768, false},
+            {"height x stride wraps 32 bits", 32, 65536, 65537, 262144, false},
+            {"width x 4 wraps 32 bits", 32, 1 << 30, 1, 64, false},
+            {"rows shorter than their pixels", 32, 100, 10, 399, false},
+            {"negative width", 32, -4, 10, 40, false},
+        };
+        const int before = openDescriptorCount();
+        for (const auto& [name, format, width, height, stride, accepted] : rows) {
+            create(32, 4, 4, 16);
+            create(format, width, height, stride); // the first block goes, whatever comes
+            QVERIFY2(blocks.last() == agent.shm_data && bool(agent.shm_data) == accepted, name);
+            QVERIFY2(openDescriptorCount() == before + int(accepted), name);
+            QVERIFY2(!accepted || !agent.shm_data[size_t(height) * stride - 1], name); // mapped to its end
+        }
+        for (long size : {-1L, 0L, 1L << 62}) { // blocks that cannot be made
+            int fd = 123;
+            QVERIFY(!create_memshare(size, &fd) && fd == -1);
+        }
+        release_surface_block(&agent);
+        QCOMPARE(openDescriptorCount(), before);
+    }
+    // The copy keeps each format's pixel size and row stride, and the block shows as the server's colours:
+    // each format's pure red, as the protocol lays it out, must read as red.
+    void copyKeepsStridePixelSizeAndColour()
+    {
+        const std::tuple<int, int, int, quint32> formats[] = {
+            {32, 4, 0, 0x00ff0000}, {96, 4, 28, 0x80ff0000}, {16, 2, 6, 0x7c00}, {80, 2, 2, 0xf800}};
+        for (auto [format, bpp, padding, red] : formats) {
+            const int width = 37, height = 23, stride = width * bpp + padding;
+            create(format, width, height, stride);
+            memcpy(&pixels[20 * stride + 30 * bpp], &red, size_t(bpp));
+            update(0, 30, 20, 50, 50); // past the right and the bottom
+            QCOMPARE(updates.last(), QRect(30, 20, 7, 3));
+            std::vector<uint8_t> expected(size_t(height * stride));
+            for (int y = 20; y < height; ++y)
+                std::copy_n(&pixels[y * stride + 30 * bpp], 7 * bpp, &expected[y * stride + 30 * bpp]);
+            const bool copied = std::equal(expected.begin(), expected.end(), agent.shm_data);
+            const QImage shown(agent.shm_data, width, height, stride, qtImageFormat(format));
+            QVERIFY2(copied && shown.depth() == 8 * bpp && shown.pixel(30, 20) == qRgb(255, 0, 0),
+                     QByteArray::number(format));
+        }
+    }
+    void updatesReadOnlyTheCurrentSurface()
+    {
+        update(0, 0, 0, 10, 10); // before any surface
+        create(32, 10, 10, 40);
+        update(1, 0, 0, 10, 10); // another display's rectangle
+        QVERIFY(updates.isEmpty() && blank());
+        display_destroy(channel[0], &agent); // the library frees its pixels: nothing may read them
+        pixels.assign(pixels.size(), 0xee);
+        update(0, 0, 0, 10, 10);
+        QVERIFY(blank());
+        create(32, 10, 10, 39); // refused: the block is released, and with it any place to copy to
+        update(0, 0, 0, 10, 10);
+        QCOMPARE(updates.size(), 1);
+    }
+    // A child that knows the block only through the message sees every byte of it; a refused message
+    // closes whatever descriptors it brought and hands none out.
+    void descriptorPassing()
+    {
+        const size_t size = (1u << 20) + 4093;
+        int pair[2], fd = -1, status = -1;
+        socketpair(AF_UNIX, SOCK_STREAM, 0, pair);
+        if (fork() == 0) {
+            alarm(10);
+            if (char byte; recv_fd(pair[1], &fd, 1, &byte, 1) != 0)
+                _exit(1);
+            const auto* block = static_cast<const uint8_t*>(get_memshare(size, fd));
+            for (size_t i = 0; i < size; ++i)
+                if (block[i] != uint8_t(i * 7 + i / 4093))
+                    _exit(2);
+            _exit(0);
+        }
+        auto* block = static_cast<uint8_t*>(create_memshare(long(size), &fd));
+        for (size_t i = 0; i < size; ++i)
+            block[i] = uint8_t(i * 7 + i / 4093);
+        QCOMPARE(send_fd(pair[0], &fd, 1, block, 1), 0);
+        QVERIFY(wait(&status) > 0 && status == 0);
+        // Descriptors sent (copies of a socket; 0: plain data), room asked for, credentials along, error.
+        const std::tuple<int, int, int, const char*> rows[] = {
+            {0, 1, 0, "received message without descriptors"},
+            {2, 16, 1, "received unexpected control message"},
+            {0, 16, 1, "received unexpected control message"},
+            {1, 3, 0, "received wrong number of descriptors"},
+            {2, 1, 0, "received wrong number of descriptors"}, // alignment padding holds the extra one
+            {4, 2, 0, "received descriptors were truncated"},
+        };
+        for (const auto& [sent, room, credentials, error] : rows) {
+            setsockopt(pair[1], SOL_SOCKET, SO_PASSCRED, &credentials, sizeof credentials);
+            const int before = openDescriptorCount();
+            std::vector<int> fds(size_t(sent), pair[0]), got(size_t(room), -1);
+            char byte = 'm';
+            QVERIFY(sent ? send_fd(pair[0], fds.data(), sent, &byte, 1) == 0 : write(pair[0], &byte, 1) == 1);
+            CoutCapture log;
+            QCOMPARE(recv_fd(pair[1], got.data(), room, &byte, 1), -1);
+            QVERIFY2(log.text().find(error) != std::string::npos, error);
+            QVERIFY2(openDescriptorCount() == before && got == std::vector<int>(size_t(room), -1), error);
+        }
+        close(pair[0]);
+        close(pair[1]);
+    }
+    void physicalTable()
+    {
+        QHash<unsigned, uint32_t> owner;
+        for (uint32_t keycode = 0; keycode < 300; ++keycode) {
+            const unsigned code = x11KeycodeToScancode(keycode);
+            const QByteArray where = "X keycode " + QByteArray::number(keycode);
+            QVERIFY2(code == 0 || (keycode > 8 && keycode < 256), where + ": outside evdev's keycodes");
+            if (code == 0)
+                continue;
+            QVERIFY2(wellFormed(code) && (code < 0x100 || kKnownE0.contains(code & 0xFF)), where);
+            QVERIFY2(!owner.contains(code),
+                     where + " shares its code with " + QByteArray::number(owner[code]));
+            owner.insert(code, keycode);
+        }
+        // Every key of a 105-key keyboard has its code: Escape to keypad ., the ISO key, F11, F12,
+        // keypad Enter, right Ctrl, keypad /, Print, AltGr, the navigation block, Pause, Windows, Menu.
+        for (auto [first, last] : {std::pair{1, 83}, {86, 88}, {96, 100}, {102, 111}, {119, 119}, {125, 127}})
+            for (int key = first; key <= last; ++key)
+                QVERIFY2(phys(key) != 0, QByteArray::number(key));
+        // Left and right modifiers: Ctrl, Shift, Alt, Windows.
+        for (auto [left, right] : {std::pair{29, 97}, {42, 54}, {56, 100}, {125, 126}})
+            QVERIFY(phys(left) != phys(right));
+        // Keypad keys are the keypad's one-byte codes whatever NumLock says, never the E0 block's.
+        for (int key = 71; key <= 83; ++key)
+            QVERIFY2(phys(key) < 0x100, QByteArray::number(key));
+        // Whatever the Qt-key table sends for one of the XT keyboard's 83 keys, some physical key sends.
+        QHash<int, unsigned> qtMain;
+        initScanCodeMap(qtMain);
+        for (unsigned code : qtMain)
+            QVERIFY2(code == 0 || code > 0x53 || owner.contains(code), QByteArray::number(code, 16));
+    }
+    void qtKeyAndButtonTables()
+    {
+        QHash<int, unsigned> main{{0x7FFFFFF0, 0x55}, {Qt::Key_A, 0xFFFF}}, pad{{Qt::Key_A, 3}};
+        initScanCodeMap(main);
+        initKeypadScanCodeMap(pad);
+        QVERIFY(!main.contains(0x7FFFFFF0) && !pad.contains(Qt::Key_A)); // a refill starts empty
+        for (auto* table : {&main, &pad})
+            for (auto it = table->cbegin(); it != table->cend(); ++it)
+                QVERIFY2(wellFormed(*it), QByteArray::number(it.key(), 16));
+        // Letters and digits: 36 codes; rows of a US keyboard run left to right with consecutive codes.
+        QSet<unsigned> seen;
+        for (const char* row : {"QWERTYUIOP", "ASDFGHJKL", "ZXCVBNM", "1234567890"})
+            for (const char* c = row; *c; seen << main.value(*c++))
+                QVERIFY2(c == row || main.value(*c) == main.value(c[-1]) + 1, c);
+        QCOMPARE(seen.size(), 36);
+        for (int key = Qt::Key_F2; key <= Qt::Key_F10; ++key)
+            QCOMPARE(main.value(key), main.value(key - 1) + 1);
+        // A shifted symbol sends the key it is on.
+        for (const char *sym = "!@#$%^&*()_+{}|:\"~<>?", *base = "1234567890-=[]\\;'`,./"; *sym;
+             ++sym, ++base)
+            QVERIFY2(main.value(*sym) != 0 && main.value(*sym) == main.value(*base), sym);
+        // Keypad digits are the keypad's own codes in both tables' senses: one byte, 0x47 to 0x53.
+        for (int key = Qt::Key_0; key <= Qt::Key_9; ++key)
+            QVERIFY(pad.value(key) >= 0x47 && pad.value(key) <= 0x53 && pad.value(key) != main.value(key));
+        // One Qt button gives the SPICE button whose state bit its mask sets; masks add bit by bit.
+        for (int qt : {1, 2, 4})
+            QCOMPARE(QtButtonsMaskToSpice(qt), 1 << (QtButtonToSpice(qt) - 1));
+        for (int other : {0, 3, 8, 16, -1})
+            QCOMPARE(QtButtonToSpice(other), 0);
+        QCOMPARE(QtButtonsMaskToSpice(0x1F), 7); // back and forward have no SPICE bit
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSpiceClient)
+#include "test_spiceclient.moc"
