@@ -1,5 +1,4 @@
-"""The viewer on a private Xvfb against Xspice (Xorg + spiceqxl), each test in its own TMPDIR, all
-on free ports and displays and killed by PID. Env: SPICE_CLIENT, SPICE_CLIENT_ASAN, E2E_LOG_DIR."""
+"""The viewer on a private Xvfb against Xspice, each test in its own TMPDIR; processes killed by PID."""
 import collections, contextlib, ctypes, os, pathlib, pwd, re, select, shutil, signal, socket
 import subprocess, tempfile, threading, time, unittest
 from PIL import Image, ImageChops, ImageStat
@@ -15,6 +14,9 @@ openssl req -x509 $k -subj /CN=e2e-ca -keyout ca-key.pem -out ca-cert.pem
 openssl req -x509 $k -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 \\
   -addext basicConstraints=CA:FALSE -CA ca-cert.pem -CAkey ca-key.pem -keyout server-key.pem \\
   -out server-cert.pem"""
+# X keycodes Xspice gives the letters (set-1 scancode + 8)
+KC = {c: k + i for row, k in (("qwertyuiop", 24), ("asdfghjkl", 38), ("zxcvbnm", 52))
+      for i, c in enumerate(row)}
 
 def wait(pred, timeout=15, what="condition"):
     end = time.monotonic() + timeout
@@ -47,9 +49,7 @@ def grab(window):
     data = window.get_image(0, 0, g.width, g.height, X.ZPixmap, 0xFFFFFFFF).data
     return Image.frombytes("RGB", (g.width, g.height), data, "raw", "BGRX")
 
-def letterbox(window, screen):
-    """(mean difference from the screen box-scaled into the centred aspect-kept rectangle,
-    whether the bars around it are exactly black, that rectangle)"""
+def letterbox(window, screen):  # (mean difference in the centred aspect-kept box, bars black, box)
     (ww, wh), (sw, sh) = window.size, screen.size
     s = min(ww / sw, wh / sh)
     pw, ph = round(sw * s), round(sh * s)
@@ -76,7 +76,9 @@ class Env:
     def xspice(self, *args, **kw): return Xspice(self, *args, **kw)
     def run(self, *args, timeout=30, **kw):  # a start that ends by itself: (status, output)
         v = self.viewer(*args, name="run", **kw)
-        return v.wait(timeout), v.log
+        with contextlib.suppress(subprocess.TimeoutExpired):
+            return v.p.wait(timeout), v.log
+        raise AssertionError("viewer still running after %ss:\n%s" % (timeout, v.log))
     def mkdir(self, name, user=None):
         os.makedirs(path := self.path(name), 0o700, exist_ok=True)
         os.chown(path, user.pw_uid if user else -1, user.pw_gid if user else -1)
@@ -105,8 +107,7 @@ class Env:
             subprocess.run(["useradd", "-M", "-s", "/usr/sbin/nologin", name], check=True)
         os.chmod(self.dir, 0o1777)
         return pwd.getpwnam(name)
-    def pulse(self):
-        """A private PulseAudio; later viewers play into its null sink, monitor "e2e.monitor"."""
+    def pulse(self):  # a private PulseAudio; later viewers play into its sink, "e2e.monitor"
         sock = os.path.join(self.mkdir("pulse"), "native")
         self.spawn(["pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--disallow-exit",
                     "--use-pid-file=no", "--disable-shm=yes", "-L", "module-null-sink sink_name=e2e",
@@ -125,7 +126,7 @@ class Env:
         shutil.rmtree(self.dir, ignore_errors=True)
 
 class Xspice:
-    """Xorg + spiceqxl. tls: a private CA and a certificate for 127.0.0.1 in x509_dir."""
+    """Xorg + spiceqxl; tls: a private CA and a certificate for 127.0.0.1 in x509_dir."""
     def __init__(self, env, width=1024, height=768, password=None, tls=False, audio=False):
         self.env, self.port, n = env, free_port(), len(env.procs)
         self.tls_port, self.x509_dir = (free_port(), env.mkdir("x509-%d" % n)) if tls else (0, 0)
@@ -158,14 +159,10 @@ class Xspice:
     def screenshot(self):
         with contextlib.closing(xdisplay.Display(self.display)) as d:
             return grab(d.screen().root)
-    def play(self, freq, seconds=30):
-        os.mkfifo(fifo := os.path.join(self.fifo_dir, "tone"))
-        self.env.spawn(["sox", "-q", "-n", "-t", "raw", "-r", "48000", "-e", "signed", "-b", "16",
-                        "-c", "2", fifo, "synth", seconds, "sine", freq], "sox")
 
 class Recorder(threading.Thread):
-    """The server's root window, painted with colour bars over a grey ramp, holding the focus.
-    Records ("key", keycode, press), ("button", n, x, y, press), ("motion", x, y)."""
+    """Colour bars on the server's root window; records ("key", code, press), ("button", n, x, y,
+    press) and ("motion", x, y)."""
     def __init__(self, server):
         super().__init__(daemon=True)
         self.d, self.events = xdisplay.Display(server.display), []
@@ -232,10 +229,6 @@ class Viewer:
                                      % (self.p.poll(), regex, self.log))
             return m
         return wait(found, timeout, "%r in the viewer's log" % regex)
-    def wait(self, timeout=30):
-        with contextlib.suppress(subprocess.TimeoutExpired):
-            return self.p.wait(timeout)
-        raise AssertionError("viewer still running after %ss:\n%s" % (timeout, self.log))
     def stop(self, sig=signal.SIGTERM): return stop(self.p, sig)
     def check(self):
         bad = [line for line in self.log.splitlines() if REPORT.search(line)]
@@ -263,8 +256,7 @@ class Viewer:
     def key(self, code, press=True):
         xtest.fake_input(self.x, X.KeyPress if press else X.KeyRelease, code)
         self.x.sync()
-    def pointer(self, x, y, button=None, press=True):
-        """Moves to (x, y) of the window, then presses or releases `button` there."""
+    def pointer(self, x, y, button=None, press=True):  # to (x, y) of the window, `button` there
         g = self.x.screen().root.translate_coords(self.window(), x, y)
         xtest.fake_input(self.x, X.MotionNotify, x=g.x, y=g.y)
         if button:
@@ -277,9 +269,8 @@ class Viewer:
         self.x.sync()
 
 class Proxy:
-    """Forwards 127.0.0.1:self.port to `port`, holding each link whose channel type (byte 20 of
-    the link message: main 1, display 2, inputs 3, ...) is in `hold` that many seconds; counts
-    the links by channel type in `links`, those let through in `passed`."""
+    """self.port to `port`, holding links of the channel types (main 1, inputs 3...) in `hold` that
+    many seconds; counts links by type in `links`, those let through in `passed`."""
     def __init__(self, env, port, hold):
         self.upstream, self.hold, self.socks = port, hold, env.socks
         self.links, self.passed = collections.Counter(), collections.Counter()
@@ -310,7 +301,7 @@ def _pump(a, b):
         b.shutdown(socket.SHUT_WR)
 
 class E2E(unittest.TestCase):
-    """`self.env`; fails on a viewer's CRITICAL line or sanitizer report; keeps logs of failures"""
+    """`self.env`; fails on a viewer's CRITICAL line or sanitizer report; keeps failures' logs"""
     def setUp(self):
         self.env, r = Env(self.id().split(".", 1)[-1]), self._outcome.result
         failed = lambda: len(r.failures) + len(r.errors)

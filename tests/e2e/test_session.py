@@ -1,17 +1,21 @@
-"""Picture, sound and input in one server session: the letterboxed picture against the server's
-own screen (also after a resize), a tone, keys with E0 scancodes, pointer mapping at the picture's
-edges, clicks on the bars, buttons and wheel, and a key held while the window hides."""
+"""Picture, sound and input in one Xspice session, the viewer's display on a German layout."""
 import array, os, select, subprocess, time
 from harness import E2E, wait
 
-# Typed on the viewer's Xvfb, expected on Xspice: both number keys the evdev way. A, Return,
-# Ctrl, then E0 keys: Home, Up, Left, Right, Down, End, PgUp, PgDn, Insert, Delete, keypad Enter
-# and keypad /.
-KEYS = [38, 36, 37, 110, 111, 113, 114, 116, 115, 112, 117, 118, 119, 104, 106]
+# X keycodes typed on the viewer's Xvfb, expected on Xspice as the same physical keys: A, Return,
+# Ctrl; the E0 keys Home, Up, Left, Right, Down, End, PgUp, PgDn, Insert, Delete, keypad Enter and
+# /; Y and Z (swapped by the layout), the ISO key beside left Shift, the key left of 1, AltGr, right
+# Ctrl and Shift, both Windows keys, Menu, keypad 1, 7 and 5 with NumLock off, Print, F12.
+KEYS = [38, 36, 37, 110, 111, 113, 114, 116, 115, 112, 117, 118, 119, 104, 106,
+        29, 52, 94, 49, 108, 105, 62, 133, 134, 135, 87, 79, 84, 107, 96]
+CHORDS = [[37, 64, 119], [133, 27]]  # Ctrl+Alt+Del, Win+R
 
 
-def tone(env, timeout=20):
-    """Frequency of the first half second in which the sink plays loudly throughout."""
+def tone(env, fifo_dir, freq, timeout=20):
+    """Plays `freq` on the server; the frequency of the first loud half second on the sink."""
+    os.mkfifo(fifo := os.path.join(fifo_dir, "tone"))
+    env.spawn(["sox", "-q", "-n", "-t", "raw", "-r", "48000", "-e", "signed", "-b", "16", "-c", "2",
+               fifo, "synth", 30, "sine", freq], "sox")
     p = env.spawn(["parec", "-d", "e2e.monitor", "--raw", "--format=s16le", "--rate=48000",
                    "--channels=2"], "parec", stdout=subprocess.PIPE)
     left, rest, end = array.array("h"), b"", time.monotonic() + timeout
@@ -29,44 +33,51 @@ def tone(env, timeout=20):
 class Session(E2E):
     def test_picture_sound_input(self):
         self.env.pulse()
-        server = self.env.xspice(1600, 900, audio=True)
+        server = self.env.xspice(1600, 900, audio=True)  # in the 800x600 window: 800x450 at y 75
         rec = self.env.recorder(server)
+        subprocess.run(["setxkbmap", "-display", self.env.display, "de"], check=True)
         v = self.env.viewer("-h", "127.0.0.1", "-p", server.port)
+        v.wait_log("Keys are sent by physical position")
         with self.subTest("picture letterboxed in the 800x600 window"):
             self.assertTrue(v.wait_picture(server)[1], "bars not black")
-        with self.subTest("keys arrive as their keycodes"):
+        with self.subTest("keys and chords arrive as the same physical keys, each once"):
+            v.wait_log("inputs channel open", timeout=30)
             v.focus()
             v.wait_log("XGrabKeyboard result:0")
-            m = len(rec.events)
-            for k in KEYS:
-                v.key(k)
-                v.key(k, False)
-            wait(lambda: len(rec.events) >= m + 2 * len(KEYS), what="the keys")
-            self.assertEqual(rec.events[m:], [("key", k, p) for k in KEYS for p in (True, False)])
-        with self.subTest("pointer: edges of the picture, bars, buttons and wheel"):
+            m, sent = len(rec.events), []
+            for chord in CHORDS:
+                sent += [(k, True) for k in chord] + [(k, False) for k in reversed(chord)]
+            sent += [(k, press) for k in KEYS for press in (True, False)]
+            for k, press in sent:
+                v.key(k, press)
+            wait(lambda: len(rec.events) >= m + len(sent), what="the keys")
+            self.assertEqual(rec.events[m:], [("key", k, press) for k, press in sent])
+        with self.subTest("pointer: bars, edges of the picture, buttons, wheel, double-click, drag"):
             m = len(rec.events)
             for y in (30, 560):  # on the bars above and below the picture (75..524)
                 v.pointer(400, y, 1)
                 v.pointer(400, y, 1, False)
             # first and last pixel of the picture, its centre; the library merges moves that
             # follow each other closely, so one at a time
-            for (x, y), at in [((0, 75), (0, 0)), ((799, 524), (1598, 898)),
-                               ((400, 300), (800, 450))]:
+            for (x, y), at in [((0, 75), (0, 0)), ((799, 524), (1598, 898)), ((400, 300), (800, 450))]:
                 v.pointer(x, y)
                 rec.wait_event(("motion",) + at, m)
-            for b in (1, 2, 3, 4, 5):
+            buttons = (1, 2, 3, 3, 4, 5)  # 3 twice: a right double-click
+            for b in buttons:
                 v.pointer(400, 300, b)
                 v.pointer(400, 300, b, False)
             want = [("motion", 0, 0), ("motion", 1598, 898), ("motion", 800, 450)]
-            want += [("button", b, 800, 450, p) for b in (1, 2, 3, 4, 5) for p in (True, False)]
+            want += [("button", b, 800, 450, p) for b in buttons for p in (True, False)]
             wait(lambda: len(rec.events) >= m + len(want), what="the pointer events")
             self.assertEqual(rec.events[m:], want)
+            v.pointer(400, 300, 1, True)
+            v.pointer(400, 20, 1, False)  # a drag released on the bar: at the picture's top edge
+            rec.wait_event(("button", 1, 800, 0, False), m)
         with self.subTest("a server resize shows the new size"):
             server.resize(1280, 1024)
             self.assertTrue(v.wait_picture(server)[1], "bars not black")
         with self.subTest("a tone played on the server"):
-            server.play(440)
-            self.assertAlmostEqual(tone(self.env), 440, delta=4)
+            self.assertAlmostEqual(tone(self.env, server.fifo_dir, 440), 440, delta=4)
         with self.subTest("a key held when the window hides is released"):
             m = len(rec.events)
             v.key(38)
