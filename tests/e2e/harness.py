@@ -31,10 +31,6 @@ def free_port():
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
 
-def _child():
-    os.setsid()
-    ctypes.CDLL(None).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG: dies with a killed run
-
 def stop(p, sig=signal.SIGTERM):
     if p.poll() is None:
         p.send_signal(sig)
@@ -86,10 +82,10 @@ class Env:
     def spawn(self, argv, name, env=None, stdout=None, fds=()):
         """Starts argv with output to NAME.log; `env` adds to (a None value: removes from) base."""
         env = {k: v for k, v in dict(self.base, **(env or {})).items() if v is not None}
-        with open(self.path(name + ".log"), "ab") as log:
-            p = subprocess.Popen([str(a) for a in argv], stdin=subprocess.DEVNULL, stderr=log,
-                                 stdout=stdout or log, env=env, cwd=self.dir, pass_fds=fds,
-                                 preexec_fn=_child)
+        with open(self.path(name + ".log"), "ab") as log:  # own session; PR_SET_PDEATHSIG: dies with us
+            p = subprocess.Popen([str(a) for a in argv], stdin=subprocess.DEVNULL, stdout=stdout or log,
+                                 stderr=log, env=env, cwd=self.dir, pass_fds=fds, start_new_session=True,
+                                 preexec_fn=lambda: ctypes.CDLL(None).prctl(1, signal.SIGKILL))
         p.log = log.name
         self.procs.append(p)
         return p
@@ -146,9 +142,8 @@ class Xspice:
         pathlib.Path(self.confdir, "empty.conf").touch()  # else the system's is read
         self.start()
     def start(self):  # again on the same port after kill()
-        log = self.env.path("xorg-%d.log" % len(self.env.procs))
-        self.display = self.env.xserver(["Xorg", "-config", self.conf, "-configdir", self.confdir,
-                                         "-logfile", log], "xspice")
+        self.display = self.env.xserver(["Xorg", "-config", self.conf, "-configdir", self.confdir, "-logfile",
+                                         self.env.path("xorg-%d.log" % len(self.env.procs))], "xspice")
         self.proc = self.env.procs[-1]  # listening on its port too by now
     def kill(self, sig=signal.SIGKILL):
         stop(self.proc, sig)
@@ -161,8 +156,7 @@ class Xspice:
             return grab(d.screen().root)
 
 class Recorder(threading.Thread):
-    """Colour bars on the server's root window; records ("key", code, press), ("button", n, x, y,
-    press) and ("motion", x, y)."""
+    """Paints the server's screen; records ("key", k, press), ("button", n, x, y, press), ("motion", x, y)"""
     def __init__(self, server):
         super().__init__(daemon=True)
         self.d, self.events = xdisplay.Display(server.display), []
@@ -269,8 +263,7 @@ class Viewer:
         self.x.sync()
 
 class Proxy:
-    """self.port to `port`, holding links of the channel types (main 1, inputs 3...) in `hold` that
-    many seconds; counts links by type in `links`, those let through in `passed`."""
+    """self.port to `port`; holds links of the channel types in `hold` (main 1, inputs 3...) that long"""
     def __init__(self, env, port, hold):
         self.upstream, self.hold, self.socks = port, hold, env.socks
         self.links, self.passed = collections.Counter(), collections.Counter()
@@ -280,8 +273,9 @@ class Proxy:
         threading.Thread(target=self._accept, daemon=True).start()
     def _accept(self):
         with contextlib.suppress(OSError):  # closed at the end of the test
-            while self.socks.append(self.sock.accept()[0]) is None:
-                threading.Thread(target=self._link, args=(self.socks[-1],), daemon=True).start()
+            while True:
+                self.socks.append(c := self.sock.accept()[0])
+                threading.Thread(target=self._link, args=(c,), daemon=True).start()
     def _link(self, c):
         if len(head := c.recv(21, socket.MSG_WAITALL)) < 21:
             return

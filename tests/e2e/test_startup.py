@@ -1,18 +1,12 @@
-"""Start-up and the single instance in one server session: arguments, fresh starts, Qt's options,
-hand-over while a proxy holds the inputs link, SIGPIPE, a killed instance's socket taken over while
-its links are held, listen failures, simultaneous starts, and other users."""
+"""Start-up and the single instance in one server session, races made to happen by a proxy."""
 import os, signal
-from harness import E2E, wait
+from harness import E2E, KC, wait
 
 FORWARD, OPENED, ACTIVATION = "应用程序已在运行，尝试激活主窗口...", "连接已建立", "收到激活指令"
-# X keycodes Xspice gives the letters (set-1 scancode + 8)
-KC = {c: k + i for row, k in (("qwertyuiop", 24), ("asdfghjkl", 38), ("zxcvbnm", 52))
-      for i, c in enumerate(row)}
 
 
 class Startup(E2E):
-    def forward(self, key, instance, **kw):
-        """A second start with `key`: status 0, and `instance` acts on the key."""
+    def forward(self, key, instance, **kw):  # a second start with `key`: status 0, `instance` acts
         status, out = self.env.run(*self.hp, "-k", key, **kw)
         self.assertEqual((status, out.count(FORWARD)), (0, 1), out)
         instance.wait_log("(?m)onReactivate %s$" % key)
@@ -20,10 +14,25 @@ class Startup(E2E):
     def test_instance(self):
         env, server = self.env, self.env.xspice(1600, 900)
         rec, self.hp = env.recorder(server), ("-h", "127.0.0.1", "-p", server.port)
-        with self.subTest("argument errors"):
-            for args in [(), ("--host", "127.0.0.1")]:
+        with self.subTest("argument errors and unreadable password files: status 1, said once"):
+            open(env.path("empty"), "w").close()
+            pw = ("-h", "127.0.0.1", "-p", "1", "--password-file")
+            for args, said in [((), "Usage:"), (("--host", "127.0.0.1"), "Usage:"),
+                               (pw + (env.path("missing"),), r"\[ERROR\] .*missing.*No such file"),
+                               (pw + (env.path("empty"),), r"\[ERROR\] .*empty.*first line is empty")]:
                 status, out = env.run(*args)
-                self.assertEqual((status, out.count("Usage:")), (1, 1), out)
+                self.assertEqual((status, out.count("Usage:")), (1, said.count("Usage:")), out)
+                self.assertRegex(out, said)
+        with self.subTest("a closed port and an unknown host: the ERROR, the words centred in the window"):
+            for host, port, cause in (("127.0.0.1", 1, "connection refused"),
+                                      ("no.such.host.invalid", 5900, "host name not found")):
+                v = env.viewer("-h", host, "-p", port)
+                v.wait_log(r"on_channel_event invoked20\n.*\[ERROR\] Cannot connect to %s port %d: %s"
+                           % (host, port, cause))
+                box = wait(lambda: v.screenshot().getbbox(), 10, "words in the window")
+                w, h = v.screenshot().size
+                self.assertTrue(0 < box[0] and box[2] < w and h // 4 < box[1] and box[3] < h * 3 // 4, box)
+                v.stop()
         for i in range(20):
             with self.subTest("fresh start %d delivers its key" % i):
                 m, fresh = len(rec.events), env.mkdir("fresh%d" % i)
