@@ -1,5 +1,5 @@
-"""Picture, sound and input in one Xspice session, the viewer's display on a German layout."""
-import array, os, select, subprocess, time
+"""Picture, sound, input and security on one Xspice (password, TLS), the viewer on a German layout."""
+import array, os, pathlib, select, subprocess, time
 from harness import E2E, wait
 
 # X keycodes typed on the viewer's Xvfb, expected on Xspice as the same physical keys: A, Return,
@@ -9,6 +9,7 @@ from harness import E2E, wait
 KEYS = [38, 36, 37, 110, 111, 113, 114, 116, 115, 112, 117, 118, 119, 104, 106,
         29, 52, 94, 49, 108, 105, 62, 133, 134, 135, 87, 79, 84, 107, 96]
 CHORDS = [[37, 64, 119], [133, 27]]  # Ctrl+Alt+Del, Win+R
+PW = "e2e-Secret-7f3a"
 
 
 def tone(env, fifo_dir, freq, timeout=20):
@@ -33,10 +34,13 @@ def tone(env, fifo_dir, freq, timeout=20):
 class Session(E2E):
     def test_picture_sound_input(self):
         self.env.pulse()
-        server = self.env.xspice(1600, 900, audio=True)  # in the 800x600 window: 800x450 at y 75
-        rec = self.env.recorder(server)
+        server = self.env.xspice(1600, 900, password=PW, tls=True, audio=True)  # shown 800x450 at y 75
+        rec, hp = self.env.recorder(server), ("-h", "127.0.0.1", "-p", server.port)
+        right, wrong = self.env.path("right"), self.env.path("wrong")
+        pathlib.Path(right).write_text(PW + "\n")
+        pathlib.Path(wrong).write_text("not-" + PW)
         subprocess.run(["setxkbmap", "-display", self.env.display, "de"], check=True)
-        v = self.env.viewer("-h", "127.0.0.1", "-p", server.port)
+        v = self.env.viewer(*hp, "--password-file", right)
         v.wait_log("Keys are sent by physical position")
         with self.subTest("picture letterboxed in the 800x600 window"):
             self.assertTrue(v.wait_picture(server)[1], "bars not black")
@@ -85,3 +89,41 @@ class Session(E2E):
             v.close_window()
             rec.wait_key(38, False, since=m)
             v.key(38, False)
+        with self.subTest("the password in neither the command line nor the output, nor typed keys"):
+            self.assertNotIn(PW.encode(), pathlib.Path("/proc/%d/cmdline" % v.pid).read_bytes())
+            v.stop()
+            self.assertNotIn("keyEvent->key()", v.log)
+            self.assertNotIn(PW, v.log)
+        with self.subTest("no password, a wrong one: refused, hidden, alive; a later start tries again"):
+            for extra in ((), ("--password-file", wrong)):
+                v = self.env.viewer(*hp, "-k", "41", *extra)
+                v.wait_log(r"\[ERROR\] Cannot connect to 127.0.0.1 port %d: password refused" % server.port)
+                self.assertEqual(self.env.run("-h", "127.0.0.1", "-p", "1", "-k", "41")[0], 0)
+                wait(lambda: v.count("password refused") == 2, 15, "the second refusal")
+                self.assertEqual((v.windows(), v.count("new display channel"), v.p.poll()), ([], 0, None))
+                v.stop()
+        with self.subTest("TLS: no plain connection (a counting proxy stands in), the key trace on demand"):
+            plain, trace = self.env.proxy(server.port), {"QT_LOGGING_RULES": "spice-client.keys.debug=true"}
+            # the subject option lets a certificate made for 127.0.0.1 serve "localhost"
+            v = self.env.viewer("-h", "localhost", "-p", plain.port, "--tls-port", server.tls_port, "--ca-file",
+                                server.x509_dir + "/ca-cert.pem", "--host-subject", "CN=127.0.0.1",
+                                "--password-file", right, env=trace)
+            v.wait_picture(server, 12, 20)
+            m = len(rec.events)
+            v.focus()
+            v.key(38)
+            v.key(38, False)
+            rec.wait_key(38, since=m)
+            v.wait_log(r"keyEvent->key\(\)\s+65")
+            self.assertEqual(sum(plain.links.values()), 0)
+            v.stop()
+        with self.subTest("a CA that did not sign the server's certificate, a TLS port that speaks no TLS"):
+            ca = self.env.path("other.pem")
+            subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=x",
+                            "-keyout", ca + ".key", "-out", ca], check=True, capture_output=True)
+            for port, reason in ((server.tls_port, "certificate not trusted"), (server.port, "no TLS")):
+                v = self.env.viewer("-h", "127.0.0.1", "--tls-port", port, "--ca-file", ca,
+                                    "--password-file", right)
+                v.wait_log(r"\[ERROR\] Cannot connect to 127.0.0.1 TLS port %d: .*%s" % (port, reason))
+                v.stop()
+                self.assertEqual(v.count("new display channel"), 0)
