@@ -105,9 +105,9 @@ class Session(E2E):
         with self.subTest("TLS: no plain connection (a counting proxy stands in), the key trace on demand"):
             plain, trace = self.env.proxy(server.port), {"QT_LOGGING_RULES": "spice-client.keys.debug=true"}
             # the subject option lets a certificate made for 127.0.0.1 serve "localhost"
-            v = self.env.viewer("-h", "localhost", "-p", plain.port, "--tls-port", server.tls_port, "--ca-file",
-                                server.x509_dir + "/ca-cert.pem", "--host-subject", "CN=127.0.0.1",
-                                "--password-file", right, env=trace)
+            v = self.env.viewer("-h", "localhost", "-p", plain.port, "--tls-port", server.tls_port,
+                                "--ca-file", server.x509_dir + "/ca-cert.pem", "--password-file", right,
+                                "--host-subject", "CN=127.0.0.1", env=trace)
             v.wait_picture(server, 12, 20)
             m = len(rec.events)
             v.focus()
