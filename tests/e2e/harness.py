@@ -2,7 +2,7 @@
 import collections, contextlib, ctypes, os, pathlib, pwd, re, select, shutil, signal, socket
 import subprocess, tempfile, threading, time, unittest
 from PIL import Image, ImageChops, ImageStat
-from Xlib import X, Xatom, display as xdisplay, protocol
+from Xlib import X, Xatom, display as xdisplay
 from Xlib.error import XError
 from Xlib.ext import xtest
 
@@ -66,15 +66,12 @@ class Env:
         self.display = self.xserver(["Xvfb", "-screen", "0", "1280x1024x24", "-ac"], "xvfb")
         self.x = xdisplay.Display(self.display)
     def path(self, *parts): return os.path.join(self.dir, *parts)
-    def recorder(self, server): return Recorder(server)
-    def proxy(self, port, hold=None): return Proxy(self, port, hold or {})
     def viewer(self, *args, **kw): return Viewer(self, args, **kw)
     def xspice(self, *args, **kw): return Xspice(self, *args, **kw)
     def run(self, *args, timeout=30, **kw):  # a start that ends by itself: (status, output)
         v = self.viewer(*args, name="run", **kw)
-        with contextlib.suppress(subprocess.TimeoutExpired):
-            return v.p.wait(timeout), v.log
-        raise AssertionError("viewer still running after %ss:\n%s" % (timeout, v.log))
+        wait(lambda: v.p.poll() is not None, timeout, "the start to end")
+        return v.p.returncode, v.log
     def mkdir(self, name, user=None):
         os.makedirs(path := self.path(name), 0o700, exist_ok=True)
         os.chown(path, user.pw_uid if user else -1, user.pw_gid if user else -1)
@@ -103,15 +100,6 @@ class Env:
             subprocess.run(["useradd", "-M", "-s", "/usr/sbin/nologin", name], check=True)
         os.chmod(self.dir, 0o1777)
         return pwd.getpwnam(name)
-    def pulse(self):  # a private PulseAudio; later viewers play into its sink, "e2e.monitor"
-        sock = os.path.join(self.mkdir("pulse"), "native")
-        self.spawn(["pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--disallow-exit",
-                    "--use-pid-file=no", "--disable-shm=yes", "-L", "module-null-sink sink_name=e2e",
-                    "-L", "module-native-protocol-unix socket=%s auth-anonymous=1" % sock],
-                   "pulse", env={"PULSE_RUNTIME_PATH": self.path("pulse")})
-        self.base["PULSE_SERVER"] = "unix:" + sock
-        wait(lambda: not subprocess.run(["pactl", "info"], env=self.base,
-                                        capture_output=True).returncode, 15, "pulseaudio")
     def close(self, failed):
         self.x.close()
         [s.close() for s in self.socks]
@@ -149,8 +137,6 @@ class Xspice:
         stop(self.proc, sig)
         files = [f % self.display[1:] for f in ("/tmp/.X%s-lock", "/tmp/.X11-unix/X%s")]
         [os.unlink(f) for f in files if os.path.exists(f)]  # a killed server leaves them behind
-    def resize(self, width, height):
-        subprocess.run(["xrandr", "-d", self.display, "-s", "%dx%d" % (width, height)], check=True)
     def screenshot(self):
         with contextlib.closing(xdisplay.Display(self.display)) as d:
             return grab(d.screen().root)
@@ -180,9 +166,7 @@ class Recorder(threading.Thread):
         with contextlib.suppress(Exception):  # until the server goes away
             while e := self.d.next_event():
                 press = e.type in (X.KeyPress, X.ButtonPress)
-                if e.type == X.MappingNotify:  # the keymap changes with the first key
-                    self.d.refresh_keyboard_mapping(e)
-                elif e.type in (X.KeyPress, X.KeyRelease):
+                if e.type in (X.KeyPress, X.KeyRelease):
                     self.events.append(("key", e.detail, press))
                 elif e.type in (X.ButtonPress, X.ButtonRelease):
                     self.events.append(("button", e.detail, e.root_x, e.root_y, press))
@@ -210,17 +194,13 @@ class Viewer:
         self.p = world.spawn(argv, "%s-%d" % (name, len(world.procs)),
                              dict(DISPLAY=world.display, **(env or {})))
         self.pid = self.p.pid
-    @property
-    def log(self):
-        with open(self.p.log, encoding="utf-8", errors="replace") as f:
-            return f.read()
+    log = property(lambda self: pathlib.Path(self.p.log).read_text(encoding="utf-8", errors="replace"))
     def count(self, text): return sum(text in line for line in self.log.splitlines())
     def wait_log(self, regex, since=0, timeout=15):
         def found():
             m = re.search(regex, "\n".join(self.log.splitlines()[since:]))
             if not m and self.p.poll() is not None:
-                raise AssertionError("viewer ended (%s) before %r:\n%s"
-                                     % (self.p.poll(), regex, self.log))
+                raise AssertionError("viewer ended before %r:\n%s" % (regex, self.log))
             return m
         return wait(found, timeout, "%r in the viewer's log" % regex)
     def stop(self, sig=signal.SIGTERM): return stop(self.p, sig)
@@ -229,11 +209,9 @@ class Viewer:
         assert not bad, "viewer %d reported:\n%s" % (self.pid, "\n".join(bad[:20]))
     def windows(self):  # mapped top-level windows
         def pid(w):
-            try:
+            with contextlib.suppress(XError):  # gone meanwhile: None
                 p = w.get_full_property(self.x.intern_atom("_NET_WM_PID"), Xatom.CARDINAL)
                 return p and w.get_attributes().map_state == X.IsViewable and p.value[0]
-            except XError:  # gone meanwhile
-                return None
         return [w for w in self.x.screen().root.query_tree().children if pid(w) == self.pid]
     def window(self): return wait(self.windows, 15, "the viewer's window")[0]
     def screenshot(self): return grab(self.window())
@@ -256,16 +234,11 @@ class Viewer:
         if button:
             xtest.fake_input(self.x, X.ButtonPress if press else X.ButtonRelease, button)
         self.x.sync()
-    def close_window(self):  # as a window manager's close button does
-        w, atom = self.window(), self.x.intern_atom
-        w.send_event(protocol.event.ClientMessage(window=w, client_type=atom("WM_PROTOCOLS"), data=(
-            32, [atom("WM_DELETE_WINDOW"), X.CurrentTime, 0, 0, 0])))
-        self.x.sync()
 
 class Proxy:
     """self.port to `port`; holds links of the channel types in `hold` (main 1, inputs 3...) that long"""
-    def __init__(self, env, port, hold):
-        self.upstream, self.hold, self.socks = port, hold, env.socks
+    def __init__(self, env, port, hold=None):
+        self.upstream, self.hold, self.socks = port, hold or {}, env.socks
         self.links, self.passed = collections.Counter(), collections.Counter()
         self.sock = socket.create_server(("127.0.0.1", 0))
         self.port = self.sock.getsockname()[1]

@@ -1,6 +1,6 @@
 """The sanitizer build through server restarts: picture and keys come back, descriptors stay flat."""
 import os, signal
-from harness import E2E, KC, wait
+from harness import E2E, KC, Recorder, wait
 
 
 class Reconnect(E2E):
@@ -16,7 +16,7 @@ class Reconnect(E2E):
                 server.kill(signal.SIGKILL if cycle % 2 else signal.SIGTERM)
                 wait(lambda: v.count("连接已关闭") > closed and not v.windows(), what="hiding")
                 server.start()
-                rec = self.env.recorder(server)
+                rec = Recorder(server)
                 status, out = self.env.run(*hp, "-k", "%x" % ord(key.upper()), asan=True)
                 self.assertEqual(status, 0, out)
                 rec.wait_key(KC[key], timeout=30)

@@ -1,6 +1,6 @@
 """Server mouse mode against QEMU without a USB tablet (PS/2: relative motion only); the guest
 (qemu_guest.c) reports on its serial port the scan codes and pointer events it receives."""
-import glob, gzip, os, re, shutil, subprocess, tempfile
+import glob, gzip, os, pathlib, re, shutil, subprocess, tempfile
 from harness import E2E, free_port, wait
 
 
@@ -27,11 +27,10 @@ def guest(cache):
         run("dpkg-deb", "-x", glob.glob(os.path.join(tmp, "*.deb"))[0], tmp)
         run("gcc", "-static", "-Os", "-o", "init", os.path.join(os.path.dirname(__file__), "qemu_guest.c"))
         modules = glob.glob(os.path.join(tmp, "lib/modules/*/kernel/drivers/input"))[0]
+        files = {"init": "init", "psmouse.ko": modules + "/mouse/psmouse.ko",
+                 "evdev.ko": modules + "/evdev.ko"}
         entries = [("dev", 0o40755, b"")]
-        for name, path in (("init", "init"), ("psmouse.ko", modules + "/mouse/psmouse.ko"),
-                           ("evdev.ko", modules + "/evdev.ko")):
-            with open(os.path.join(tmp, path), "rb") as f:
-                entries.append((name, 0o100755, f.read()))
+        entries += [(name, 0o100755, pathlib.Path(tmp, path).read_bytes()) for name, path in files.items()]
         with gzip.open(initrd + ".part", "wb") as f:
             f.write(cpio(entries))
         shutil.copy(glob.glob(os.path.join(tmp, "boot/vmlinuz-*"))[0], kernel)
@@ -41,8 +40,7 @@ def guest(cache):
 
 class ServerMouse(E2E):
     def test_a_click_holds_the_pointer_motion_moves_the_guest_shift_f12_lets_go(self):
-        cache = os.environ.get("E2E_CACHE_DIR") or self.env.path("cache")
-        kernel, initrd = guest(os.path.join(cache, "qemu-guest"))
+        kernel, initrd = guest(os.path.join(os.environ.get("E2E_CACHE_DIR", "/tmp/e2e-cache"), "qemu-guest"))
         port, serial = free_port(), self.env.path("serial.log")
         self.env.spawn(["qemu-system-x86_64", "-m", "256", "-nic", "none", "-kernel", kernel,
                         "-initrd", initrd, "-append", "quiet", "-vga", "qxl", "-display", "none",

@@ -1,6 +1,7 @@
 """Picture, sound, input and security on one Xspice (password, TLS), the viewer on a German layout."""
-import array, os, pathlib, select, subprocess, time
-from harness import E2E, wait
+import array, os, pathlib, subprocess, time
+from Xlib.protocol.event import ClientMessage
+from harness import E2E, Proxy, Recorder, wait
 
 # X keycodes typed on the viewer's Xvfb, expected on Xspice as the same physical keys: A, Return,
 # Ctrl; the E0 keys Home, Up, Left, Right, Down, End, PgUp, PgDn, Insert, Delete, keypad Enter and
@@ -12,30 +13,32 @@ CHORDS = [[37, 64, 119], [133, 27]]  # Ctrl+Alt+Del, Win+R
 PW = "e2e-Secret-7f3a"
 
 
-def tone(env, fifo_dir, freq, timeout=20):
-    """Plays `freq` on the server; the frequency of the first loud half second on the sink."""
+def tone(env, fifo_dir, freq, timeout=20):  # plays `freq` on the server; what the sink plays loudly
     os.mkfifo(fifo := os.path.join(fifo_dir, "tone"))
     env.spawn(["sox", "-q", "-n", "-t", "raw", "-r", "48000", "-e", "signed", "-b", "16", "-c", "2",
                fifo, "synth", 30, "sine", freq], "sox")
     p = env.spawn(["parec", "-d", "e2e.monitor", "--raw", "--format=s16le", "--rate=48000",
                    "--channels=2"], "parec", stdout=subprocess.PIPE)
-    left, rest, end = array.array("h"), b"", time.monotonic() + timeout
-    while time.monotonic() < end:
-        if select.select([p.stdout], [], [], 0.2)[0]:
-            data = rest + os.read(p.stdout.fileno(), 1 << 16)
-            left.extend(array.array("h", data[:len(data) & ~3])[0::2])
-            rest = data[len(data) & ~3:]
-        w = left[-24000:]
-        if len(w) == 24000 and min(max(w[i:i + 2400]) for i in range(0, 24000, 2400)) > 1000:
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:  # the monitor streams all the time, silence included
+        w = array.array("h", p.stdout.read(96000))[0::2]  # half a second, left channel
+        if min(max(w[i:i + 2400]) for i in range(0, 24000, 2400)) > 1000:
             return 2 * sum(a < 0 <= b for a, b in zip(w, w[1:]))  # rising zero crossings
     raise AssertionError("no tone on the sink within %ss" % timeout)
 
 
 class Session(E2E):
     def test_picture_sound_input(self):
-        self.env.pulse()
+        sock = os.path.join(self.env.mkdir("pulse"), "native")  # later viewers play into its null sink
+        self.env.spawn(["pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--disallow-exit",
+                        "--use-pid-file=no", "--disable-shm=yes", "-L", "module-null-sink sink_name=e2e",
+                        "-L", "module-native-protocol-unix socket=%s auth-anonymous=1" % sock],
+                       "pulse", env={"PULSE_RUNTIME_PATH": self.env.path("pulse")})
+        self.env.base["PULSE_SERVER"] = "unix:" + sock
+        wait(lambda: not subprocess.run(["pactl", "info"], env=self.env.base, capture_output=True).returncode,
+             15, "pulseaudio")
         server = self.env.xspice(1600, 900, password=PW, tls=True, audio=True)  # shown 800x450 at y 75
-        rec, hp = self.env.recorder(server), ("-h", "127.0.0.1", "-p", server.port)
+        rec, hp = Recorder(server), ("-h", "127.0.0.1", "-p", server.port)
         right, wrong = self.env.path("right"), self.env.path("wrong")
         pathlib.Path(right).write_text(PW + "\n")
         pathlib.Path(wrong).write_text("not-" + PW)
@@ -78,7 +81,7 @@ class Session(E2E):
             v.pointer(400, 20, 1, False)  # a drag released on the bar: at the picture's top edge
             rec.wait_event(("button", 1, 800, 0, False), m)
         with self.subTest("a server resize shows the new size"):
-            server.resize(1280, 1024)
+            subprocess.run(["xrandr", "-d", server.display, "-s", "1280x1024"], check=True)
             self.assertTrue(v.wait_picture(server)[1], "bars not black")
         with self.subTest("a tone played on the server"):
             self.assertAlmostEqual(tone(self.env, server.fifo_dir, 440), 440, delta=4)
@@ -86,7 +89,10 @@ class Session(E2E):
             m = len(rec.events)
             v.key(38)
             rec.wait_key(38, since=m)
-            v.close_window()
+            w, atom = v.window(), self.env.x.intern_atom  # closed as by a window manager's button
+            w.send_event(ClientMessage(window=w, client_type=atom("WM_PROTOCOLS"),
+                                       data=(32, [atom("WM_DELETE_WINDOW"), 0, 0, 0, 0])))
+            self.env.x.sync()
             rec.wait_key(38, False, since=m)
             v.key(38, False)
         with self.subTest("the password in neither the command line nor the output, nor typed keys"):
@@ -103,7 +109,7 @@ class Session(E2E):
                 self.assertEqual((v.windows(), v.count("new display channel"), v.p.poll()), ([], 0, None))
                 v.stop()
         with self.subTest("TLS: no plain connection (a counting proxy stands in), the key trace on demand"):
-            plain, trace = self.env.proxy(server.port), {"QT_LOGGING_RULES": "spice-client.keys.debug=true"}
+            plain, trace = Proxy(self.env, server.port), {"QT_LOGGING_RULES": "spice-client.keys.debug=true"}
             # the subject option lets a certificate made for 127.0.0.1 serve "localhost"
             v = self.env.viewer("-h", "localhost", "-p", plain.port, "--tls-port", server.tls_port,
                                 "--ca-file", server.x509_dir + "/ca-cert.pem", "--password-file", right,

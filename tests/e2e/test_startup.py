@@ -1,6 +1,6 @@
 """Start-up and the single instance in one server session, races made to happen by a proxy."""
 import os, signal
-from harness import E2E, KC, wait
+from harness import E2E, KC, Proxy, Recorder, wait
 
 FORWARD, OPENED, ACTIVATION = "应用程序已在运行，尝试激活主窗口...", "连接已建立", "收到激活指令"
 
@@ -13,7 +13,7 @@ class Startup(E2E):
 
     def test_instance(self):
         env, server = self.env, self.env.xspice(1600, 900)
-        rec, self.hp = env.recorder(server), ("-h", "127.0.0.1", "-p", server.port)
+        rec, self.hp = Recorder(server), ("-h", "127.0.0.1", "-p", server.port)
         with self.subTest("argument errors and unreadable password files: status 1, said once"):
             open(env.path("empty"), "w").close()
             pw = ("-h", "127.0.0.1", "-p", "1", "--password-file")
@@ -40,7 +40,7 @@ class Startup(E2E):
                 v.wait_log("sendKey success 41")
                 rec.wait_key(KC["a"], since=m, timeout=3)
                 v.stop()
-        m, held = len(rec.events), env.proxy(server.port, hold={3: 1.0})
+        m, held = len(rec.events), Proxy(env, server.port, {3: 1.0})
         with self.subTest("a second start forwards while the inputs link is held, keys wait"):
             v = env.viewer("-h", "127.0.0.1", "-p", held.port, "-k", "41")
             wait(lambda: held.links[3], what="the inputs link")
@@ -50,10 +50,9 @@ class Startup(E2E):
             rec.wait_key(KC["b"], since=m)
             v.stop()
         first = env.viewer("-platform", "xcb", "--name", "Desk 7", *self.hp)
-        with self.subTest("Qt's options removed, --name kept"):
+        with self.subTest("Qt's options removed, --name kept; SIGPIPE logged and survived"):
             first.wait_log(OPENED)
             self.assertEqual(first.title(), "Desk 7")
-        with self.subTest("SIGPIPE is logged and survived"):
             os.kill(first.pid, signal.SIGPIPE)
             first.wait_log("Received SIGPIPE. Ignoring.")
         with self.subTest("a second start forwards to the connected instance, opens no window"):
@@ -62,7 +61,7 @@ class Startup(E2E):
             self.assertEqual(len(first.windows()), 1)
         with self.subTest("a killed instance's socket taken over; activations wait for its start"):
             first.stop(signal.SIGKILL)
-            slow = env.proxy(server.port, hold=dict.fromkeys(range(1, 7), 2))
+            slow = Proxy(env, server.port, dict.fromkeys(range(1, 7), 2))
             second = env.viewer("-h", "127.0.0.1", "-p", slow.port)
             wait(lambda: slow.links[1], what="the main link")
             self.assertEqual([env.run(*self.hp)[0] for _ in range(4)], [0] * 4)
