@@ -1,9 +1,8 @@
-"""The viewer on a private Xvfb against Xspice (Xorg + spiceqxl), each test in its own TMPDIR, all
-on free ports and displays and killed by PID. Env: SPICE_CLIENT, SPICE_CLIENT_ASAN, E2E_LOG_DIR."""
+"""The viewer on a private Xvfb against Xspice, each test in its own TMPDIR; processes killed by PID."""
 import collections, contextlib, ctypes, os, pathlib, pwd, re, select, shutil, signal, socket
 import subprocess, tempfile, threading, time, unittest
 from PIL import Image, ImageChops, ImageStat
-from Xlib import X, Xatom, display as xdisplay, protocol
+from Xlib import X, Xatom, display as xdisplay
 from Xlib.error import XError
 from Xlib.ext import xtest
 
@@ -15,6 +14,9 @@ openssl req -x509 $k -subj /CN=e2e-ca -keyout ca-key.pem -out ca-cert.pem
 openssl req -x509 $k -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 \\
   -addext basicConstraints=CA:FALSE -CA ca-cert.pem -CAkey ca-key.pem -keyout server-key.pem \\
   -out server-cert.pem"""
+# X keycodes Xspice gives the letters (set-1 scancode + 8)
+KC = {c: k + i for row, k in (("qwertyuiop", 24), ("asdfghjkl", 38), ("zxcvbnm", 52))
+      for i, c in enumerate(row)}
 
 def wait(pred, timeout=15, what="condition"):
     end = time.monotonic() + timeout
@@ -28,10 +30,6 @@ def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
-
-def _child():
-    os.setsid()
-    ctypes.CDLL(None).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG: dies with a killed run
 
 def stop(p, sig=signal.SIGTERM):
     if p.poll() is None:
@@ -47,9 +45,7 @@ def grab(window):
     data = window.get_image(0, 0, g.width, g.height, X.ZPixmap, 0xFFFFFFFF).data
     return Image.frombytes("RGB", (g.width, g.height), data, "raw", "BGRX")
 
-def letterbox(window, screen):
-    """(mean difference from the screen box-scaled into the centred aspect-kept rectangle,
-    whether the bars around it are exactly black, that rectangle)"""
+def letterbox(window, screen):  # (mean difference in the centred aspect-kept box, bars black, box)
     (ww, wh), (sw, sh) = window.size, screen.size
     s = min(ww / sw, wh / sh)
     pw, ph = round(sw * s), round(sh * s)
@@ -70,13 +66,12 @@ class Env:
         self.display = self.xserver(["Xvfb", "-screen", "0", "1280x1024x24", "-ac"], "xvfb")
         self.x = xdisplay.Display(self.display)
     def path(self, *parts): return os.path.join(self.dir, *parts)
-    def recorder(self, server): return Recorder(server)
-    def proxy(self, port, hold=None): return Proxy(self, port, hold or {})
     def viewer(self, *args, **kw): return Viewer(self, args, **kw)
     def xspice(self, *args, **kw): return Xspice(self, *args, **kw)
     def run(self, *args, timeout=30, **kw):  # a start that ends by itself: (status, output)
         v = self.viewer(*args, name="run", **kw)
-        return v.wait(timeout), v.log
+        wait(lambda: v.p.poll() is not None, timeout, "the start to end")
+        return v.p.returncode, v.log
     def mkdir(self, name, user=None):
         os.makedirs(path := self.path(name), 0o700, exist_ok=True)
         os.chown(path, user.pw_uid if user else -1, user.pw_gid if user else -1)
@@ -84,10 +79,10 @@ class Env:
     def spawn(self, argv, name, env=None, stdout=None, fds=()):
         """Starts argv with output to NAME.log; `env` adds to (a None value: removes from) base."""
         env = {k: v for k, v in dict(self.base, **(env or {})).items() if v is not None}
-        with open(self.path(name + ".log"), "ab") as log:
-            p = subprocess.Popen([str(a) for a in argv], stdin=subprocess.DEVNULL, stderr=log,
-                                 stdout=stdout or log, env=env, cwd=self.dir, pass_fds=fds,
-                                 preexec_fn=_child)
+        with open(self.path(name + ".log"), "ab") as log:  # own session; PR_SET_PDEATHSIG: dies with us
+            p = subprocess.Popen([str(a) for a in argv], stdin=subprocess.DEVNULL, stdout=stdout or log,
+                                 stderr=log, env=env, cwd=self.dir, pass_fds=fds, start_new_session=True,
+                                 preexec_fn=lambda: ctypes.CDLL(None).prctl(1, signal.SIGKILL))
         p.log = log.name
         self.procs.append(p)
         return p
@@ -105,16 +100,6 @@ class Env:
             subprocess.run(["useradd", "-M", "-s", "/usr/sbin/nologin", name], check=True)
         os.chmod(self.dir, 0o1777)
         return pwd.getpwnam(name)
-    def pulse(self):
-        """A private PulseAudio; later viewers play into its null sink, monitor "e2e.monitor"."""
-        sock = os.path.join(self.mkdir("pulse"), "native")
-        self.spawn(["pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--disallow-exit",
-                    "--use-pid-file=no", "--disable-shm=yes", "-L", "module-null-sink sink_name=e2e",
-                    "-L", "module-native-protocol-unix socket=%s auth-anonymous=1" % sock],
-                   "pulse", env={"PULSE_RUNTIME_PATH": self.path("pulse")})
-        self.base["PULSE_SERVER"] = "unix:" + sock
-        wait(lambda: not subprocess.run(["pactl", "info"], env=self.base,
-                                        capture_output=True).returncode, 15, "pulseaudio")
     def close(self, failed):
         self.x.close()
         [s.close() for s in self.socks]
@@ -125,7 +110,7 @@ class Env:
         shutil.rmtree(self.dir, ignore_errors=True)
 
 class Xspice:
-    """Xorg + spiceqxl. tls: a private CA and a certificate for 127.0.0.1 in x509_dir."""
+    """Xorg + spiceqxl; tls: a private CA and a certificate for 127.0.0.1 in x509_dir."""
     def __init__(self, env, width=1024, height=768, password=None, tls=False, audio=False):
         self.env, self.port, n = env, free_port(), len(env.procs)
         self.tls_port, self.x509_dir = (free_port(), env.mkdir("x509-%d" % n)) if tls else (0, 0)
@@ -145,27 +130,19 @@ class Xspice:
         pathlib.Path(self.confdir, "empty.conf").touch()  # else the system's is read
         self.start()
     def start(self):  # again on the same port after kill()
-        log = self.env.path("xorg-%d.log" % len(self.env.procs))
-        self.display = self.env.xserver(["Xorg", "-config", self.conf, "-configdir", self.confdir,
-                                         "-logfile", log], "xspice")
+        self.display = self.env.xserver(["Xorg", "-config", self.conf, "-configdir", self.confdir, "-logfile",
+                                         self.env.path("xorg-%d.log" % len(self.env.procs))], "xspice")
         self.proc = self.env.procs[-1]  # listening on its port too by now
     def kill(self, sig=signal.SIGKILL):
         stop(self.proc, sig)
         files = [f % self.display[1:] for f in ("/tmp/.X%s-lock", "/tmp/.X11-unix/X%s")]
         [os.unlink(f) for f in files if os.path.exists(f)]  # a killed server leaves them behind
-    def resize(self, width, height):
-        subprocess.run(["xrandr", "-d", self.display, "-s", "%dx%d" % (width, height)], check=True)
     def screenshot(self):
         with contextlib.closing(xdisplay.Display(self.display)) as d:
             return grab(d.screen().root)
-    def play(self, freq, seconds=30):
-        os.mkfifo(fifo := os.path.join(self.fifo_dir, "tone"))
-        self.env.spawn(["sox", "-q", "-n", "-t", "raw", "-r", "48000", "-e", "signed", "-b", "16",
-                        "-c", "2", fifo, "synth", seconds, "sine", freq], "sox")
 
 class Recorder(threading.Thread):
-    """The server's root window, painted with colour bars over a grey ramp, holding the focus.
-    Records ("key", keycode, press), ("button", n, x, y, press), ("motion", x, y)."""
+    """Paints the server's screen; records ("key", k, press), ("button", n, x, y, press), ("motion", x, y)"""
     def __init__(self, server):
         super().__init__(daemon=True)
         self.d, self.events = xdisplay.Display(server.display), []
@@ -189,9 +166,7 @@ class Recorder(threading.Thread):
         with contextlib.suppress(Exception):  # until the server goes away
             while e := self.d.next_event():
                 press = e.type in (X.KeyPress, X.ButtonPress)
-                if e.type == X.MappingNotify:  # the keymap changes with the first key
-                    self.d.refresh_keyboard_mapping(e)
-                elif e.type in (X.KeyPress, X.KeyRelease):
+                if e.type in (X.KeyPress, X.KeyRelease):
                     self.events.append(("key", e.detail, press))
                 elif e.type in (X.ButtonPress, X.ButtonRelease):
                     self.events.append(("button", e.detail, e.root_x, e.root_y, press))
@@ -219,34 +194,24 @@ class Viewer:
         self.p = world.spawn(argv, "%s-%d" % (name, len(world.procs)),
                              dict(DISPLAY=world.display, **(env or {})))
         self.pid = self.p.pid
-    @property
-    def log(self):
-        with open(self.p.log, encoding="utf-8", errors="replace") as f:
-            return f.read()
+    log = property(lambda self: pathlib.Path(self.p.log).read_text(encoding="utf-8", errors="replace"))
     def count(self, text): return sum(text in line for line in self.log.splitlines())
     def wait_log(self, regex, since=0, timeout=15):
         def found():
             m = re.search(regex, "\n".join(self.log.splitlines()[since:]))
             if not m and self.p.poll() is not None:
-                raise AssertionError("viewer ended (%s) before %r:\n%s"
-                                     % (self.p.poll(), regex, self.log))
+                raise AssertionError("viewer ended before %r:\n%s" % (regex, self.log))
             return m
         return wait(found, timeout, "%r in the viewer's log" % regex)
-    def wait(self, timeout=30):
-        with contextlib.suppress(subprocess.TimeoutExpired):
-            return self.p.wait(timeout)
-        raise AssertionError("viewer still running after %ss:\n%s" % (timeout, self.log))
     def stop(self, sig=signal.SIGTERM): return stop(self.p, sig)
     def check(self):
         bad = [line for line in self.log.splitlines() if REPORT.search(line)]
         assert not bad, "viewer %d reported:\n%s" % (self.pid, "\n".join(bad[:20]))
     def windows(self):  # mapped top-level windows
         def pid(w):
-            try:
+            with contextlib.suppress(XError):  # gone meanwhile: None
                 p = w.get_full_property(self.x.intern_atom("_NET_WM_PID"), Xatom.CARDINAL)
                 return p and w.get_attributes().map_state == X.IsViewable and p.value[0]
-            except XError:  # gone meanwhile
-                return None
         return [w for w in self.x.screen().root.query_tree().children if pid(w) == self.pid]
     def window(self): return wait(self.windows, 15, "the viewer's window")[0]
     def screenshot(self): return grab(self.window())
@@ -263,25 +228,17 @@ class Viewer:
     def key(self, code, press=True):
         xtest.fake_input(self.x, X.KeyPress if press else X.KeyRelease, code)
         self.x.sync()
-    def pointer(self, x, y, button=None, press=True):
-        """Moves to (x, y) of the window, then presses or releases `button` there."""
+    def pointer(self, x, y, button=None, press=True):  # to (x, y) of the window, `button` there
         g = self.x.screen().root.translate_coords(self.window(), x, y)
         xtest.fake_input(self.x, X.MotionNotify, x=g.x, y=g.y)
         if button:
             xtest.fake_input(self.x, X.ButtonPress if press else X.ButtonRelease, button)
         self.x.sync()
-    def close_window(self):  # as a window manager's close button does
-        w, atom = self.window(), self.x.intern_atom
-        w.send_event(protocol.event.ClientMessage(window=w, client_type=atom("WM_PROTOCOLS"), data=(
-            32, [atom("WM_DELETE_WINDOW"), X.CurrentTime, 0, 0, 0])))
-        self.x.sync()
 
 class Proxy:
-    """Forwards 127.0.0.1:self.port to `port`, holding each link whose channel type (byte 20 of
-    the link message: main 1, display 2, inputs 3, ...) is in `hold` that many seconds; counts
-    the links by channel type in `links`, those let through in `passed`."""
-    def __init__(self, env, port, hold):
-        self.upstream, self.hold, self.socks = port, hold, env.socks
+    """self.port to `port`; holds links of the channel types in `hold` (main 1, inputs 3...) that long"""
+    def __init__(self, env, port, hold=None):
+        self.upstream, self.hold, self.socks = port, hold or {}, env.socks
         self.links, self.passed = collections.Counter(), collections.Counter()
         self.sock = socket.create_server(("127.0.0.1", 0))
         self.port = self.sock.getsockname()[1]
@@ -289,8 +246,9 @@ class Proxy:
         threading.Thread(target=self._accept, daemon=True).start()
     def _accept(self):
         with contextlib.suppress(OSError):  # closed at the end of the test
-            while self.socks.append(self.sock.accept()[0]) is None:
-                threading.Thread(target=self._link, args=(self.socks[-1],), daemon=True).start()
+            while True:
+                self.socks.append(c := self.sock.accept()[0])
+                threading.Thread(target=self._link, args=(c,), daemon=True).start()
     def _link(self, c):
         if len(head := c.recv(21, socket.MSG_WAITALL)) < 21:
             return
@@ -310,7 +268,7 @@ def _pump(a, b):
         b.shutdown(socket.SHUT_WR)
 
 class E2E(unittest.TestCase):
-    """`self.env`; fails on a viewer's CRITICAL line or sanitizer report; keeps logs of failures"""
+    """`self.env`; fails on a viewer's CRITICAL line or sanitizer report; keeps failures' logs"""
     def setUp(self):
         self.env, r = Env(self.id().split(".", 1)[-1]), self._outcome.result
         failed = lambda: len(r.failures) + len(r.errors)

@@ -1,6 +1,5 @@
-/* /init of the tests' QEMU guest: reports on the serial port what reaches the machine, one line
- * each: "key 1d" per raw scan code byte (the console in K_RAW), "rel CODE VALUE" and
- * "btn CODE VALUE" per pointer event. */
+/* /init of the tests' QEMU guest: reports on the serial port "key 1d" per raw scan code byte (the
+ * console in K_RAW), "rel CODE VALUE" and "btn CODE VALUE" per pointer event. */
 #include <fcntl.h>
 #include <linux/input.h>
 #include <linux/kd.h>
@@ -19,12 +18,9 @@ int main(void)
     reboot(RB_DISABLE_CAD); /* Ctrl+Alt+Del is data here, not a reboot */
     FILE* out = fopen("/dev/ttyS0", "w");
     setvbuf(out, NULL, _IOLBF, 0);
-    const char* modules[] = {"/psmouse.ko", "/evdev.ko"};
-    for (int i = 0; i < 2; ++i) {
-        int fd = open(modules[i], O_RDONLY);
-        if (syscall(SYS_finit_module, fd, "", 0) != 0)
-            fprintf(out, "cannot load %s\n", modules[i]);
-    }
+    for (const char** m = (const char*[]){"/psmouse.ko", "/evdev.ko", NULL}; *m; ++m)
+        if (syscall(SYS_finit_module, open(*m, O_RDONLY), "", 0) != 0)
+            fprintf(out, "cannot load %s\n", *m);
     struct pollfd fds[9] = {{.fd = open("/dev/tty1", O_RDONLY | O_NONBLOCK), .events = POLLIN}};
     struct termios raw;
     tcgetattr(fds[0].fd, &raw);
@@ -33,13 +29,11 @@ int main(void)
     ioctl(fds[0].fd, KDSKBMODE, K_RAW);
     for (int i = 1; i < 9; ++i)
         fds[i].fd = -1;
-    fprintf(out, "guest ready\n");
     for (;;) {
         /* The mouse's node appears once the driver has probed it: look again now and then. */
         for (int i = 1; i < 9; ++i) {
-            char path[32];
+            char path[32], name[64] = "";
             snprintf(path, sizeof path, "/dev/input/event%d", i - 1);
-            char name[64] = "";
             if (fds[i].fd < 0 && (fds[i].fd = open(path, O_RDONLY | O_NONBLOCK)) >= 0) {
                 ioctl(fds[i].fd, EVIOCGNAME(sizeof name - 1), name);
                 fds[i].events = POLLIN, fprintf(out, "input %s %s\n", path, name);
@@ -50,14 +44,11 @@ int main(void)
         ssize_t n = fds[0].revents & POLLIN ? read(fds[0].fd, bytes, sizeof bytes) : 0;
         for (ssize_t i = 0; i < n; ++i)
             fprintf(out, "key %02x\n", bytes[i]);
-        for (int i = 1; i < 9; ++i) {
-            struct input_event ev;
-            while (fds[i].fd >= 0 && read(fds[i].fd, &ev, sizeof ev) == sizeof ev) {
-                if (ev.type == EV_REL)
-                    fprintf(out, "rel %d %d\n", ev.code, ev.value);
-                else if (ev.type == EV_KEY && ev.code >= BTN_MOUSE && ev.code < BTN_JOYSTICK)
-                    fprintf(out, "btn %d %d\n", ev.code, ev.value);
-            }
-        }
+        struct input_event ev;
+        for (int i = 1; i < 9; ++i)
+            while (fds[i].fd >= 0 && read(fds[i].fd, &ev, sizeof ev) == sizeof ev)
+                if (ev.type == EV_REL ||
+                    (ev.type == EV_KEY && ev.code >= BTN_MOUSE && ev.code < BTN_JOYSTICK))
+                    fprintf(out, "%s %d %d\n", ev.type == EV_REL ? "rel" : "btn", ev.code, ev.value);
     }
 }

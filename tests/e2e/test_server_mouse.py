@@ -1,33 +1,62 @@
-"""Server mouse mode against QEMU without a USB tablet (a PS/2 mouse: relative motion only), whose
-guest (qemu_guest.c) reports on its serial port the scan codes and pointer events it receives."""
-import os
-import re
-
-import qemu_guest
+"""Server mouse mode against QEMU without a USB tablet (PS/2: relative motion only); the guest
+(qemu_guest.c) reports on its serial port the scan codes and pointer events it receives."""
+import glob, gzip, os, pathlib, re, shutil, subprocess, tempfile
 from harness import E2E, free_port, wait
+
+
+def cpio(entries):  # a newc archive of (name, mode, data), as the kernel unpacks it
+    out = bytearray()
+    for ino, (name, mode, data) in enumerate(entries + [("TRAILER!!!", 0, b"")], 1):
+        fields = (ino, mode, 0, 0, 1, 0, len(data), 0, 0, 0, 0, len(name) + 1, 0)
+        out += b"070701" + "".join("%08X" % f for f in fields).encode() + name.encode() + b"\0"
+        out += b"\0" * (-len(out) % 4) + data
+        out += b"\0" * (-len(out) % 4)
+    return bytes(out)
+
+
+def guest(cache):
+    """(kernel, initrd): Debian's kernel, /init from qemu_guest.c, the PS/2 mouse and evdev modules."""
+    kernel, initrd = os.path.join(cache, "vmlinuz"), os.path.join(cache, "initrd.gz")
+    if os.path.exists(kernel) and os.path.exists(initrd):
+        return kernel, initrd
+    os.makedirs(cache, exist_ok=True)
+    with tempfile.TemporaryDirectory(dir=cache) as tmp:
+        run = lambda *argv: subprocess.run(argv, cwd=tmp, check=True, capture_output=True, text=True)
+        depends = run("apt-cache", "depends", "linux-image-amd64").stdout
+        run("apt-get", "download", next(l.split()[-1] for l in depends.splitlines() if "Depends:" in l))
+        run("dpkg-deb", "-x", glob.glob(os.path.join(tmp, "*.deb"))[0], tmp)
+        run("gcc", "-static", "-Os", "-o", "init", os.path.join(os.path.dirname(__file__), "qemu_guest.c"))
+        modules = glob.glob(os.path.join(tmp, "lib/modules/*/kernel/drivers/input"))[0]
+        files = {"init": "init", "psmouse.ko": modules + "/mouse/psmouse.ko",
+                 "evdev.ko": modules + "/evdev.ko"}
+        entries = [("dev", 0o40755, b"")]
+        entries += [(name, 0o100755, pathlib.Path(tmp, path).read_bytes()) for name, path in files.items()]
+        with gzip.open(initrd + ".part", "wb") as f:
+            f.write(cpio(entries))
+        shutil.copy(glob.glob(os.path.join(tmp, "boot/vmlinuz-*"))[0], kernel)
+        os.replace(initrd + ".part", initrd)
+    return kernel, initrd
 
 
 class ServerMouse(E2E):
     def test_a_click_holds_the_pointer_motion_moves_the_guest_shift_f12_lets_go(self):
-        cache = os.environ.get("E2E_CACHE_DIR") or self.env.path("cache")
-        kernel, initrd = qemu_guest.build(os.path.join(cache, "qemu-guest"))
+        kernel, initrd = guest(os.path.join(os.environ.get("E2E_CACHE_DIR", "/tmp/e2e-cache"), "qemu-guest"))
         port, serial = free_port(), self.env.path("serial.log")
         self.env.spawn(["qemu-system-x86_64", "-m", "256", "-nic", "none", "-kernel", kernel,
                         "-initrd", initrd, "-append", "quiet", "-vga", "qxl", "-display", "none",
                         "-spice", "port=%d,addr=127.0.0.1,disable-ticketing=on" % port,
                         "-serial", "file:" + serial], "qemu")
-        guest = lambda: os.path.exists(serial) and open(serial).read() or ""
-        wait(lambda: "Mouse" in guest(), 120, "the guest's mouse")
+        said = lambda: os.path.exists(serial) and open(serial).read() or ""
+        wait(lambda: "Mouse" in said(), 120, "the guest's mouse")
         v = self.env.viewer("-h", "127.0.0.1", "-p", port)
         v.wait_log("Mouse mode: server", timeout=30)
         v.wait_log("inputs channel open", timeout=30)
         v.focus()
         wait(lambda: v.screenshot().getbbox(), 30, "the guest's screen")
-
         # Right Ctrl, AltGr, keypad 1 (NumLock off), Pause (whose own sequence QEMU makes), then
         # Ctrl+Alt+Del as a chord: each make and break code once. One key at a time: the PS/2
         # queue is short and the guest, emulated, drains it slowly.
-        raw = lambda: " ".join(re.findall(r"^key (\w\w)$", guest(), re.M))
+        raw = lambda: " ".join(re.findall(r"^key (\w\w)$", said(), re.M))
         expected = ""
         steps = [(105, 1, "e0 1d"), (105, 0, "e0 9d"), (108, 1, "e0 38"), (108, 0, "e0 b8"), (87, 1, "4f"),
                  (87, 0, "cf"), (127, 1, "e1 1d 45 e1 9d c5"), (127, 0, ""), (37, 1, "1d"), (64, 1, "38"),
@@ -36,10 +65,9 @@ class ServerMouse(E2E):
             v.key(code, press)
             expected = (expected + " " + codes).strip()
             wait(lambda: raw().endswith(expected), 10, "the scan codes " + expected)
-
         root = self.env.x.screen().root
         where = lambda: (lambda p: (p.root_x, p.root_y))(root.query_pointer())
-        motion = lambda: tuple(sum(map(int, re.findall(r"^rel %d (-?\d+)$" % axis, guest(), re.M)))
+        motion = lambda: tuple(sum(map(int, re.findall(r"^rel %d (-?\d+)$" % axis, said(), re.M)))
                                for axis in (0, 1))
         v.pointer(400, 300, 1, True)
         wait(lambda: "Shift+F12" in v.title(), 10, "the release hint in the title")
@@ -49,7 +77,6 @@ class ServerMouse(E2E):
         v.pointer(centre[0] + 30, centre[1] + 20)
         wait(lambda: motion() == (moved[0] + 30, moved[1] + 20), 10, "the guest's pointer to move")
         wait(lambda: where() == centre, 5, "the pointer back at the window's centre")
-
         for code, press in ((50, True), (96, True), (96, False), (50, False)):  # Shift+F12
             v.key(code, press)
         wait(lambda: "Shift+F12" not in v.title(), 10, "the hint to leave the title")

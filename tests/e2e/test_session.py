@@ -1,76 +1,135 @@
-"""Picture, sound and input in one server session: the letterboxed picture against the server's
-own screen (also after a resize), a tone, keys with E0 scancodes, pointer mapping at the picture's
-edges, clicks on the bars, buttons and wheel, and a key held while the window hides."""
-import array, os, select, subprocess, time
-from harness import E2E, wait
+"""Picture, sound, input and security on one Xspice (password, TLS), the viewer on a German layout."""
+import array, os, pathlib, subprocess, time
+from Xlib.protocol.event import ClientMessage
+from harness import E2E, Proxy, Recorder, wait
 
-# Typed on the viewer's Xvfb, expected on Xspice: both number keys the evdev way. A, Return,
-# Ctrl, then E0 keys: Home, Up, Left, Right, Down, End, PgUp, PgDn, Insert, Delete, keypad Enter
-# and keypad /.
-KEYS = [38, 36, 37, 110, 111, 113, 114, 116, 115, 112, 117, 118, 119, 104, 106]
+# X keycodes typed on the viewer's Xvfb, expected on Xspice as the same physical keys: A, Return,
+# Ctrl; the E0 keys Home, Up, Left, Right, Down, End, PgUp, PgDn, Insert, Delete, keypad Enter and
+# /; Y and Z (swapped by the layout), the ISO key beside left Shift, the key left of 1, AltGr, right
+# Ctrl and Shift, both Windows keys, Menu, keypad 1, 7 and 5 with NumLock off, Print, F12.
+KEYS = [38, 36, 37, 110, 111, 113, 114, 116, 115, 112, 117, 118, 119, 104, 106,
+        29, 52, 94, 49, 108, 105, 62, 133, 134, 135, 87, 79, 84, 107, 96]
+CHORDS = [[37, 64, 119], [133, 27]]  # Ctrl+Alt+Del, Win+R
+PW = "e2e-Secret-7f3a"
 
 
-def tone(env, timeout=20):
-    """Frequency of the first half second in which the sink plays loudly throughout."""
+def tone(env, fifo_dir, freq, timeout=20):  # plays `freq` on the server; what the sink plays loudly
+    os.mkfifo(fifo := os.path.join(fifo_dir, "tone"))
+    env.spawn(["sox", "-q", "-n", "-t", "raw", "-r", "48000", "-e", "signed", "-b", "16", "-c", "2",
+               fifo, "synth", 30, "sine", freq], "sox")
     p = env.spawn(["parec", "-d", "e2e.monitor", "--raw", "--format=s16le", "--rate=48000",
                    "--channels=2"], "parec", stdout=subprocess.PIPE)
-    left, rest, end = array.array("h"), b"", time.monotonic() + timeout
-    while time.monotonic() < end:
-        if select.select([p.stdout], [], [], 0.2)[0]:
-            data = rest + os.read(p.stdout.fileno(), 1 << 16)
-            left.extend(array.array("h", data[:len(data) & ~3])[0::2])
-            rest = data[len(data) & ~3:]
-        w = left[-24000:]
-        if len(w) == 24000 and min(max(w[i:i + 2400]) for i in range(0, 24000, 2400)) > 1000:
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:  # the monitor streams all the time, silence included
+        w = array.array("h", p.stdout.read(96000))[0::2]  # half a second, left channel
+        if min(max(w[i:i + 2400]) for i in range(0, 24000, 2400)) > 1000:
             return 2 * sum(a < 0 <= b for a, b in zip(w, w[1:]))  # rising zero crossings
     raise AssertionError("no tone on the sink within %ss" % timeout)
 
 
 class Session(E2E):
     def test_picture_sound_input(self):
-        self.env.pulse()
-        server = self.env.xspice(1600, 900, audio=True)
-        rec = self.env.recorder(server)
-        v = self.env.viewer("-h", "127.0.0.1", "-p", server.port)
+        sock = os.path.join(self.env.mkdir("pulse"), "native")  # later viewers play into its null sink
+        self.env.spawn(["pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--disallow-exit",
+                        "--use-pid-file=no", "--disable-shm=yes", "-L", "module-null-sink sink_name=e2e",
+                        "-L", "module-native-protocol-unix socket=%s auth-anonymous=1" % sock],
+                       "pulse", env={"PULSE_RUNTIME_PATH": self.env.path("pulse")})
+        self.env.base["PULSE_SERVER"] = "unix:" + sock
+        wait(lambda: not subprocess.run(["pactl", "info"], env=self.env.base, capture_output=True).returncode,
+             15, "pulseaudio")
+        server = self.env.xspice(1600, 900, password=PW, tls=True, audio=True)  # shown 800x450 at y 75
+        rec, hp = Recorder(server), ("-h", "127.0.0.1", "-p", server.port)
+        right, wrong = self.env.path("right"), self.env.path("wrong")
+        pathlib.Path(right).write_text(PW + "\n")
+        pathlib.Path(wrong).write_text("not-" + PW)
+        subprocess.run(["setxkbmap", "-display", self.env.display, "de"], check=True)
+        v = self.env.viewer(*hp, "--password-file", right)
+        v.wait_log("Keys are sent by physical position")
         with self.subTest("picture letterboxed in the 800x600 window"):
             self.assertTrue(v.wait_picture(server)[1], "bars not black")
-        with self.subTest("keys arrive as their keycodes"):
+        with self.subTest("keys and chords arrive as the same physical keys, each once"):
+            v.wait_log("inputs channel open", timeout=30)
             v.focus()
             v.wait_log("XGrabKeyboard result:0")
-            m = len(rec.events)
-            for k in KEYS:
-                v.key(k)
-                v.key(k, False)
-            wait(lambda: len(rec.events) >= m + 2 * len(KEYS), what="the keys")
-            self.assertEqual(rec.events[m:], [("key", k, p) for k in KEYS for p in (True, False)])
-        with self.subTest("pointer: edges of the picture, bars, buttons and wheel"):
+            m, sent = len(rec.events), []
+            for chord in CHORDS:
+                sent += [(k, True) for k in chord] + [(k, False) for k in reversed(chord)]
+            sent += [(k, press) for k in KEYS for press in (True, False)]
+            for k, press in sent:
+                v.key(k, press)
+            wait(lambda: len(rec.events) >= m + len(sent), what="the keys")
+            self.assertEqual(rec.events[m:], [("key", k, press) for k, press in sent])
+        with self.subTest("pointer: bars, edges of the picture, buttons, wheel, double-click, drag"):
             m = len(rec.events)
             for y in (30, 560):  # on the bars above and below the picture (75..524)
                 v.pointer(400, y, 1)
                 v.pointer(400, y, 1, False)
             # first and last pixel of the picture, its centre; the library merges moves that
             # follow each other closely, so one at a time
-            for (x, y), at in [((0, 75), (0, 0)), ((799, 524), (1598, 898)),
-                               ((400, 300), (800, 450))]:
+            for (x, y), at in [((0, 75), (0, 0)), ((799, 524), (1598, 898)), ((400, 300), (800, 450))]:
                 v.pointer(x, y)
                 rec.wait_event(("motion",) + at, m)
-            for b in (1, 2, 3, 4, 5):
+            buttons = (1, 2, 3, 3, 4, 5)  # 3 twice: a right double-click
+            for b in buttons:
                 v.pointer(400, 300, b)
                 v.pointer(400, 300, b, False)
             want = [("motion", 0, 0), ("motion", 1598, 898), ("motion", 800, 450)]
-            want += [("button", b, 800, 450, p) for b in (1, 2, 3, 4, 5) for p in (True, False)]
+            want += [("button", b, 800, 450, p) for b in buttons for p in (True, False)]
             wait(lambda: len(rec.events) >= m + len(want), what="the pointer events")
             self.assertEqual(rec.events[m:], want)
+            v.pointer(400, 300, 1, True)
+            v.pointer(400, 20, 1, False)  # a drag released on the bar: at the picture's top edge
+            rec.wait_event(("button", 1, 800, 0, False), m)
         with self.subTest("a server resize shows the new size"):
-            server.resize(1280, 1024)
+            subprocess.run(["xrandr", "-d", server.display, "-s", "1280x1024"], check=True)
             self.assertTrue(v.wait_picture(server)[1], "bars not black")
         with self.subTest("a tone played on the server"):
-            server.play(440)
-            self.assertAlmostEqual(tone(self.env), 440, delta=4)
+            self.assertAlmostEqual(tone(self.env, server.fifo_dir, 440), 440, delta=4)
         with self.subTest("a key held when the window hides is released"):
             m = len(rec.events)
             v.key(38)
             rec.wait_key(38, since=m)
-            v.close_window()
+            w, atom = v.window(), self.env.x.intern_atom  # closed as by a window manager's button
+            w.send_event(ClientMessage(window=w, client_type=atom("WM_PROTOCOLS"),
+                                       data=(32, [atom("WM_DELETE_WINDOW"), 0, 0, 0, 0])))
+            self.env.x.sync()
             rec.wait_key(38, False, since=m)
             v.key(38, False)
+        with self.subTest("the password in neither the command line nor the output, nor typed keys"):
+            self.assertNotIn(PW.encode(), pathlib.Path("/proc/%d/cmdline" % v.pid).read_bytes())
+            v.stop()
+            self.assertNotIn("keyEvent->key()", v.log)
+            self.assertNotIn(PW, v.log)
+        with self.subTest("no password, a wrong one: refused, hidden, alive; a later start tries again"):
+            for extra in ((), ("--password-file", wrong)):
+                v = self.env.viewer(*hp, "-k", "41", *extra)
+                v.wait_log(r"\[ERROR\] Cannot connect to 127.0.0.1 port %d: password refused" % server.port)
+                self.assertEqual(self.env.run("-h", "127.0.0.1", "-p", "1", "-k", "41")[0], 0)
+                wait(lambda: v.count("password refused") == 2, 15, "the second refusal")
+                self.assertEqual((v.windows(), v.count("new display channel"), v.p.poll()), ([], 0, None))
+                v.stop()
+        with self.subTest("TLS: no plain connection (a counting proxy stands in), the key trace on demand"):
+            plain, trace = Proxy(self.env, server.port), {"QT_LOGGING_RULES": "spice-client.keys.debug=true"}
+            # the subject option lets a certificate made for 127.0.0.1 serve "localhost"
+            v = self.env.viewer("-h", "localhost", "-p", plain.port, "--tls-port", server.tls_port,
+                                "--ca-file", server.x509_dir + "/ca-cert.pem", "--password-file", right,
+                                "--host-subject", "CN=127.0.0.1", env=trace)
+            v.wait_picture(server, 12, 20)
+            m = len(rec.events)
+            v.focus()
+            v.key(38)
+            v.key(38, False)
+            rec.wait_key(38, since=m)
+            v.wait_log(r"keyEvent->key\(\)\s+65")
+            self.assertEqual(sum(plain.links.values()), 0)
+            v.stop()
+        with self.subTest("a CA that did not sign the server's certificate, a TLS port that speaks no TLS"):
+            ca = self.env.path("other.pem")
+            subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=x",
+                            "-keyout", ca + ".key", "-out", ca], check=True, capture_output=True)
+            for port, reason in ((server.tls_port, "certificate not trusted"), (server.port, "no TLS")):
+                v = self.env.viewer("-h", "127.0.0.1", "--tls-port", port, "--ca-file", ca,
+                                    "--password-file", right)
+                v.wait_log(r"\[ERROR\] Cannot connect to 127.0.0.1 TLS port %d: .*%s" % (port, reason))
+                v.stop()
+                self.assertEqual(v.count("new display channel"), 0)

@@ -1,29 +1,38 @@
-"""Start-up and the single instance in one server session: arguments, fresh starts, Qt's options,
-hand-over while a proxy holds the inputs link, SIGPIPE, a killed instance's socket taken over while
-its links are held, listen failures, simultaneous starts, and other users."""
+"""Start-up and the single instance in one server session, races made to happen by a proxy."""
 import os, signal
-from harness import E2E, wait
+from harness import E2E, KC, Proxy, Recorder, wait
 
 FORWARD, OPENED, ACTIVATION = "应用程序已在运行，尝试激活主窗口...", "连接已建立", "收到激活指令"
-# X keycodes Xspice gives the letters (set-1 scancode + 8)
-KC = {c: k + i for row, k in (("qwertyuiop", 24), ("asdfghjkl", 38), ("zxcvbnm", 52))
-      for i, c in enumerate(row)}
 
 
 class Startup(E2E):
-    def forward(self, key, instance, **kw):
-        """A second start with `key`: status 0, and `instance` acts on the key."""
+    def forward(self, key, instance, **kw):  # a second start with `key`: status 0, `instance` acts
         status, out = self.env.run(*self.hp, "-k", key, **kw)
         self.assertEqual((status, out.count(FORWARD)), (0, 1), out)
         instance.wait_log("(?m)onReactivate %s$" % key)
 
     def test_instance(self):
         env, server = self.env, self.env.xspice(1600, 900)
-        rec, self.hp = env.recorder(server), ("-h", "127.0.0.1", "-p", server.port)
-        with self.subTest("argument errors"):
-            for args in [(), ("--host", "127.0.0.1")]:
+        rec, self.hp = Recorder(server), ("-h", "127.0.0.1", "-p", server.port)
+        with self.subTest("argument errors and unreadable password files: status 1, said once"):
+            open(env.path("empty"), "w").close()
+            pw = ("-h", "127.0.0.1", "-p", "1", "--password-file")
+            for args, said in [((), "Usage:"), (("--host", "127.0.0.1"), "Usage:"),
+                               (pw + (env.path("missing"),), r"\[ERROR\] .*missing.*No such file"),
+                               (pw + (env.path("empty"),), r"\[ERROR\] .*empty.*first line is empty")]:
                 status, out = env.run(*args)
-                self.assertEqual((status, out.count("Usage:")), (1, 1), out)
+                self.assertEqual((status, out.count("Usage:")), (1, said.count("Usage:")), out)
+                self.assertRegex(out, said)
+        with self.subTest("a closed port and an unknown host: the ERROR, the words centred in the window"):
+            for host, port, cause in (("127.0.0.1", 1, "connection refused"),
+                                      ("no.such.host.invalid", 5900, "host name not found")):
+                v = env.viewer("-h", host, "-p", port)
+                v.wait_log(r"on_channel_event invoked20\n.*\[ERROR\] Cannot connect to %s port %d: %s"
+                           % (host, port, cause))
+                box = wait(lambda: v.screenshot().getbbox(), 10, "words in the window")
+                w, h = v.screenshot().size
+                self.assertTrue(0 < box[0] and box[2] < w and h // 4 < box[1] and box[3] < h * 3 // 4, box)
+                v.stop()
         for i in range(20):
             with self.subTest("fresh start %d delivers its key" % i):
                 m, fresh = len(rec.events), env.mkdir("fresh%d" % i)
@@ -31,7 +40,7 @@ class Startup(E2E):
                 v.wait_log("sendKey success 41")
                 rec.wait_key(KC["a"], since=m, timeout=3)
                 v.stop()
-        m, held = len(rec.events), env.proxy(server.port, hold={3: 1.0})
+        m, held = len(rec.events), Proxy(env, server.port, {3: 1.0})
         with self.subTest("a second start forwards while the inputs link is held, keys wait"):
             v = env.viewer("-h", "127.0.0.1", "-p", held.port, "-k", "41")
             wait(lambda: held.links[3], what="the inputs link")
@@ -41,10 +50,9 @@ class Startup(E2E):
             rec.wait_key(KC["b"], since=m)
             v.stop()
         first = env.viewer("-platform", "xcb", "--name", "Desk 7", *self.hp)
-        with self.subTest("Qt's options removed, --name kept"):
+        with self.subTest("Qt's options removed, --name kept; SIGPIPE logged and survived"):
             first.wait_log(OPENED)
             self.assertEqual(first.title(), "Desk 7")
-        with self.subTest("SIGPIPE is logged and survived"):
             os.kill(first.pid, signal.SIGPIPE)
             first.wait_log("Received SIGPIPE. Ignoring.")
         with self.subTest("a second start forwards to the connected instance, opens no window"):
@@ -53,7 +61,7 @@ class Startup(E2E):
             self.assertEqual(len(first.windows()), 1)
         with self.subTest("a killed instance's socket taken over; activations wait for its start"):
             first.stop(signal.SIGKILL)
-            slow = env.proxy(server.port, hold=dict.fromkeys(range(1, 7), 2))
+            slow = Proxy(env, server.port, dict.fromkeys(range(1, 7), 2))
             second = env.viewer("-h", "127.0.0.1", "-p", slow.port)
             wait(lambda: slow.links[1], what="the main link")
             self.assertEqual([env.run(*self.hp)[0] for _ in range(4)], [0] * 4)
