@@ -96,32 +96,35 @@ ParseResult parse_args(int argc, char** argv, AppArgs& out)
         bool stored = true;
         const char* option = nullptr;
         size_t limit = 0;
+        const auto store = [&](auto& field, const char* name) {
+            stored = storeField(field, optarg);
+            option = name;
+            limit = sizeof field - 1;
+        };
         switch (opt) {
         case 'h':
-            stored = storeField(out.host, optarg), option = "host", limit = sizeof out.host - 1;
+            store(out.host, "host");
             break;
         case 'p':
-            stored = storeField(out.port, optarg), option = "port", limit = sizeof out.port - 1;
+            store(out.port, "port");
             break;
         case 'n':
-            stored = storeField(out.name, optarg), option = "name", limit = sizeof out.name - 1;
+            store(out.name, "name");
             break;
         case 'k':
-            stored = storeField(out.key, optarg), option = "key", limit = sizeof out.key - 1;
+            store(out.key, "key");
             break;
         case kTlsPort:
-            stored = storeField(out.tls_port, optarg), option = "tls-port", limit = sizeof out.tls_port - 1;
+            store(out.tls_port, "tls-port");
             break;
         case kPasswordFile:
-            stored = storeField(out.password_file, optarg), option = "password-file",
-            limit = sizeof out.password_file - 1;
+            store(out.password_file, "password-file");
             break;
         case kCaFile:
-            stored = storeField(out.ca_file, optarg), option = "ca-file", limit = sizeof out.ca_file - 1;
+            store(out.ca_file, "ca-file");
             break;
         case kHostSubject:
-            stored = storeField(out.host_subject, optarg), option = "host-subject",
-            limit = sizeof out.host_subject - 1;
+            store(out.host_subject, "host-subject");
             break;
         case 'e':
             result.status = ParseResult::Usage;
