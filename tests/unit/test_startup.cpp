@@ -44,6 +44,7 @@ const std::pair<const char*, const char*> kRows[] = {
     {"-h h -p 1 --ca-file {4095} --password-file {4095}",
      "host=h port=1 password-file={4095} ca-file={4095}"},
     {"-h h -p 1 --password-file {4096}", "TooLong password-file 4095"},
+    {"-h h -p 1 --ca-file {4096}", "TooLong ca-file 4095"},
     {"-h h -p 1 --host-subject {255}", "host=h port=1 host-subject={255}"},
     {"-h h -p 1 --host-subject {256}", "TooLong host-subject 255"},
 };
