@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QObject>
+#include <QStringList>
+#include <spice-client.h>
+
+// Copies local files into the remote machine through the guest agent, one batch at a time.
+// File names stay out of the log above DEBUG.
+class FileCopy : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit FileCopy(QObject* parent = nullptr);
+    ~FileCopy() override; // a running copy is cancelled
+
+    void attach(SpiceMainChannel* channel);
+    void detach();
+    bool busy() const { return job != nullptr; }
+    // Starts copying `paths` as one batch; false, with the reason in words, when it cannot start.
+    bool start(const QStringList& paths, QString* why);
+    void cancel();
+
+Q_SIGNALS:
+    void progress(qint64 done, qint64 total);
+    // The batch ended: ok, or why not in words (also logged once).
+    void finished(bool ok, const QString& text);
+
+private:
+    struct Job;
+    static void onProgress(goffset done, goffset total, gpointer job);
+    static void onDone(GObject* channel, GAsyncResult* result, gpointer job);
+
+    SpiceMainChannel* channel = nullptr; // borrowed; set between attach() and detach()
+    Job* job = nullptr;                  // the running batch; it outlives us until the library is done
+};

@@ -1,0 +1,99 @@
+#include "guestagent.h"
+
+#include "clipboard.h"
+#include "filecopy.h"
+#include "log.h"
+
+GuestAgent::GuestAgent(const AgentOptions& options, QObject* parent)
+    : QObject(parent), options(options), files(new FileCopy(this))
+{
+    if (options.clipboard)
+        clipboard = new ClipboardBridge(options.sharePrimary, this);
+    connect(files, &FileCopy::progress, this, &GuestAgent::transferProgress);
+    connect(files, &FileCopy::finished, this, &GuestAgent::transferFinished);
+}
+
+GuestAgent::~GuestAgent()
+{
+    detach();
+}
+
+void GuestAgent::attach(SpiceMainChannel* mainChannel)
+{
+    detach();
+    channel = mainChannel;
+    // Without clipboard sharing the agent is told that nothing fits, so it sends no data.
+    if (!options.clipboard)
+        g_object_set(channel, "max-clipboard", 0, nullptr);
+    updateHandler = g_signal_connect(channel, "main-agent-update", G_CALLBACK(onAgentUpdate), this);
+    if (clipboard)
+        clipboard->attach(channel);
+    files->attach(channel);
+    update();
+}
+
+void GuestAgent::detach()
+{
+    if (!channel)
+        return;
+    g_signal_handler_disconnect(channel, updateHandler);
+    if (clipboard)
+        clipboard->detach();
+    files->detach();
+    channel = nullptr;
+    if (state == 1) {
+        Logger(INFO) << "Guest agent disconnected";
+        Q_EMIT agentChanged(false);
+    }
+    state = -1;
+}
+
+bool GuestAgent::copying() const
+{
+    return files->busy();
+}
+
+void GuestAgent::copyFiles(const QStringList& paths)
+{
+    QString why;
+    if (!options.fileCopy) {
+        why = tr("Files cannot be copied: file copy is turned off (--no-file-copy)");
+        Logger(WARN) << why;
+    } else if (files->start(paths, &why)) {
+        return;
+    }
+    Q_EMIT transferFinished(false, why);
+}
+
+void GuestAgent::cancelCopy()
+{
+    files->cancel();
+}
+
+void GuestAgent::onAgentUpdate(SpiceMainChannel*, gpointer self)
+{
+    static_cast<GuestAgent*>(self)->update();
+}
+
+void GuestAgent::update()
+{
+    gboolean agent = FALSE;
+    g_object_get(channel, "agent-connected", &agent, nullptr);
+    const int now = agent ? 1 : 0;
+    if (now == state)
+        return;
+    const bool was = state == 1;
+    state = now;
+    if (agent)
+        Logger(INFO) << "Guest agent connected: clipboard " << (clipboard ? "shared" : "off")
+                     << ", file copy " << (options.fileCopy ? "on" : "off");
+    else if (was)
+        Logger(INFO) << "Guest agent disconnected";
+    else
+        Logger(INFO)
+            << "No guest agent on the remote machine: no clipboard sharing or file copy until one connects";
+    if (clipboard)
+        clipboard->agentChanged(agent);
+    if (agent || was)
+        Q_EMIT agentChanged(agent);
+}

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QObject>
+#include <QStringList>
+#include <spice-client.h>
+
+class ClipboardBridge;
+class FileCopy;
+
+// What users may share with the remote machine through its agent.
+struct AgentOptions {
+    bool clipboard = true;
+    bool fileCopy = true;
+    bool sharePrimary = false;
+};
+
+// The guest agent as seen through one main channel at a time: whether it is there, the clipboard
+// and file copy that go through it. The session owns it and forwards its signals to the window.
+class GuestAgent : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit GuestAgent(const AgentOptions& options, QObject* parent = nullptr);
+    ~GuestAgent() override;
+
+    void attach(SpiceMainChannel* channel);
+    void detach();
+    bool connected() const { return state == 1; }
+    bool copying() const;
+    // Copies local files as one batch; a refusal comes as transferFinished(false, words).
+    void copyFiles(const QStringList& paths);
+    void cancelCopy();
+
+Q_SIGNALS:
+    void agentChanged(bool connected);
+    void transferProgress(qint64 done, qint64 total);
+    void transferFinished(bool ok, const QString& text);
+
+private:
+    static void onAgentUpdate(SpiceMainChannel* channel, gpointer self);
+    void update();
+
+    const AgentOptions options;
+    SpiceMainChannel* channel = nullptr; // borrowed; set between attach() and detach()
+    gulong updateHandler = 0;
+    int state = -1; // -1 not known yet, 0 absent, 1 connected
+    ClipboardBridge* clipboard = nullptr;
+    FileCopy* files = nullptr;
+};
