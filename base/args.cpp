@@ -17,6 +17,8 @@ std::string g_password;
 
 // Long-only options.
 enum { kTlsPort = 256, kPasswordFile, kCaFile, kHostSubject };
+// Sharing through the guest agent.
+enum { kNoClipboard = 320, kNoFileCopy, kSharePrimary };
 
 const char kUsage[] = "spice-client: A spice client\n"
                       "Usage: spice-client [options]...\n"
@@ -37,7 +39,13 @@ const char kUsage[] = "spice-client: A spice client\n"
                       "  --ca-file\n"
                       "      Set file of CA certificates that signed the server certificate\n"
                       "  --host-subject\n"
-                      "      Set subject expected in the server certificate\n";
+                      "      Set subject expected in the server certificate\n"
+                      "  --no-clipboard\n"
+                      "      Share no clipboard with the remote machine, either way\n"
+                      "  --no-file-copy\n"
+                      "      Refuse files dropped on the window\n"
+                      "  --share-primary\n"
+                      "      Share the selection (middle-click paste) too, not only the clipboard\n";
 
 const option kLongOptions[] = {
     {"help", no_argument, nullptr, 'e'},
@@ -49,6 +57,9 @@ const option kLongOptions[] = {
     {"password-file", required_argument, nullptr, kPasswordFile},
     {"ca-file", required_argument, nullptr, kCaFile},
     {"host-subject", required_argument, nullptr, kHostSubject},
+    {"no-clipboard", no_argument, nullptr, kNoClipboard},
+    {"no-file-copy", no_argument, nullptr, kNoFileCopy},
+    {"share-primary", no_argument, nullptr, kSharePrimary},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -125,6 +136,15 @@ ParseResult parse_args(int argc, char** argv, AppArgs& out)
             break;
         case kHostSubject:
             store(out.host_subject, "host-subject");
+            break;
+        case kNoClipboard:
+            out.no_clipboard = true;
+            break;
+        case kNoFileCopy:
+            out.no_file_copy = true;
+            break;
+        case kSharePrimary:
+            out.share_primary = true;
             break;
         case 'e':
             result.status = ParseResult::Usage;

@@ -12,6 +12,9 @@ struct AppArgs {
     char password_file[PATH_MAX];
     char ca_file[PATH_MAX];
     char host_subject[256];
+    bool no_clipboard;
+    bool no_file_copy;
+    bool share_primary;
 };
 
 // Outcome of reading a command line, without side effects other than the record.
