@@ -10,6 +10,7 @@
 #include <deque>
 #include <spice-client.h>
 
+class GuestAgent;
 class SessionViewer;
 
 // Where the current session stands. The library's inputs channel drops every call until it has
@@ -49,6 +50,7 @@ struct SpiceAgent {
     SpiceInputsChannel* inputs = nullptr; // borrowed; cleared when the channel goes
     SpiceMainChannel* main = nullptr;     // borrowed; cleared when the channel goes
     SessionViewer* viewer = nullptr;      // not owned
+    GuestAgent* guest = nullptr;          // not owned; follows the current main channel
 
     // The state of the current session; only the session layer writes it.
     SessionPhase phase = SessionPhase::Idle;

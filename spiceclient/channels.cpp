@@ -1,5 +1,6 @@
 #include "agent.h"
 #include "connection.h"
+#include "guestagent.h"
 #include "input.h"
 #include "log.h"
 #include "session_viewer.h"
@@ -32,6 +33,8 @@ void channel_new(SpiceSession* session, SpiceChannel* channel, void* user_data)
         spice_channel_connect(channel);
         connectSignal(channel, "channel-event", G_CALLBACK(on_channel_event), agent);
         connectSignal(channel, "main-mouse-update", G_CALLBACK(main_mouse_update), agent);
+        if (agent->guest)
+            agent->guest->attach(agent->main);
     } else if (SPICE_IS_DISPLAY_CHANNEL(channel)) {
         int id = channelId(channel);
         Logger(INFO) << "new display channel (#" << id << "), creating window";
@@ -78,8 +81,11 @@ void channel_destroy(SpiceSession*, SpiceChannel* channel, void* user_data)
     if (!agent)
         return;
     agent->channelSignals.drop(channel);
-    if (agent->main == reinterpret_cast<SpiceMainChannel*>(channel))
+    if (agent->main == reinterpret_cast<SpiceMainChannel*>(channel)) {
+        if (agent->guest)
+            agent->guest->detach();
         agent->main = nullptr;
+    }
     if (agent->inputs == reinterpret_cast<SpiceInputsChannel*>(channel)) {
         agent->inputs = nullptr;
         agent->inputsOpen = false;

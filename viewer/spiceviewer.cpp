@@ -6,6 +6,7 @@
 #include "log.h"
 #include "scaler.h"
 #include "surface_format.h"
+#include "transferstrip.h"
 #include "ui_spiceviewer.h"
 #include "x11keyboard.h"
 
@@ -14,11 +15,13 @@
 #include <QCoreApplication>
 #include <QCursor>
 #include <QDebug>
+#include <QDropEvent>
 #include <QFrame>
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLoggingCategory>
+#include <QMimeData>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPushButton>
@@ -95,6 +98,9 @@ SpiceViewer::SpiceViewer(QWidget* parent) : QWidget(parent), ui(new Ui::SpiceVie
         button->setFixedSize(214, 120);
         barLayout->addWidget(button);
     }
+
+    setAcceptDrops(true);
+    transferStrip = new TransferStrip(this);
 
     updateTimer = new QTimer(this);
     updateTimer->setSingleShot(true);
@@ -443,6 +449,11 @@ bool SpiceViewer::eventFilter(QObject* watched, QEvent* event)
             swallowF12 = true;
             return true;
         }
+        if (key->key() == Qt::Key_Escape && transferStrip->copying()) {
+            Q_EMIT cancelCopyRequested();
+            swallowEscape = true;
+            return true;
+        }
         keyRecord(key, true, record);
         kind = Plain;
         break;
@@ -451,6 +462,10 @@ bool SpiceViewer::eventFilter(QObject* watched, QEvent* event)
         auto* key = static_cast<QKeyEvent*>(event);
         if (swallowF12 && key->key() == Qt::Key_F12) {
             swallowF12 = key->isAutoRepeat();
+            return true;
+        }
+        if (swallowEscape && key->key() == Qt::Key_Escape) {
+            swallowEscape = key->isAutoRepeat();
             return true;
         }
         // A held key repeats its press only, as a PC keyboard does.
@@ -671,4 +686,53 @@ int SpiceViewer::checkReconnect()
     int result = reconnect_spice(agent);
     Logger(INFO) << "Reconnect result: " << result;
     return result;
+}
+
+namespace
+{
+// The local files among dropped URLs, as a file manager sends them (text/uri-list).
+QStringList localFiles(const QMimeData* data)
+{
+    QStringList paths;
+    for (const QUrl& url : data->urls())
+        if (url.isLocalFile())
+            paths << url.toLocalFile();
+    return paths;
+}
+} // namespace
+
+void SpiceViewer::dragEnterEvent(QDragEnterEvent* event)
+{
+    if (!localFiles(event->mimeData()).isEmpty())
+        event->acceptProposedAction();
+}
+
+void SpiceViewer::dragMoveEvent(QDragMoveEvent* event)
+{
+    if (!localFiles(event->mimeData()).isEmpty())
+        event->acceptProposedAction();
+}
+
+void SpiceViewer::dropEvent(QDropEvent* event)
+{
+    const QStringList paths = localFiles(event->mimeData());
+    if (paths.isEmpty())
+        return;
+    event->acceptProposedAction();
+    if (transferStrip->copying()) {
+        transferStrip->note(tr("A copy is running already; drop the files again when it has ended"));
+        return;
+    }
+    transferStrip->started(paths.size());
+    Q_EMIT filesDropped(paths);
+}
+
+void SpiceViewer::transferProgress(qint64 done, qint64 total)
+{
+    transferStrip->progress(done, total);
+}
+
+void SpiceViewer::transferFinished(bool ok, const QString& text)
+{
+    transferStrip->finished(ok, text);
 }

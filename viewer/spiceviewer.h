@@ -11,6 +11,7 @@
 
 class QFrame;
 class QTimer;
+class TransferStrip;
 struct SpiceAgent;
 
 namespace Ui
@@ -48,6 +49,15 @@ public:
 
     SpiceAgent* agent = nullptr;
 
+    // A file copy's progress and outcome (refusals included), shown in a strip at the bottom.
+    void transferProgress(qint64 done, qint64 total);
+    void transferFinished(bool ok, const QString& text);
+
+Q_SIGNALS:
+    // Local files dropped on the window, to be copied into the remote machine as one batch.
+    void filesDropped(const QStringList& paths);
+    void cancelCopyRequested();
+
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
@@ -55,6 +65,9 @@ protected:
     void showEvent(QShowEvent* event) override;
     void hideEvent(QHideEvent* event) override;
     void changeEvent(QEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragMoveEvent(QDragMoveEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 private:
     void forward(struct KM_EVENT& event);
@@ -96,6 +109,8 @@ private:
     bool serverMouse = false;     // the server takes relative motion only
     bool grabbed = false;         // the window holds the pointer (server mouse mode)
     bool swallowF12 = false;      // the release of the F12 that let the pointer go stays here
-    int forwardedButtons = 0;     // Qt buttons whose press reached the session
-    int grabbingButtons = 0;      // the click that took the pointer; its release stays here
+    bool swallowEscape = false;   // the release of the Escape that cancelled a copy stays here
+    TransferStrip* transferStrip = nullptr;
+    int forwardedButtons = 0; // Qt buttons whose press reached the session
+    int grabbingButtons = 0;  // the click that took the pointer; its release stays here
 };

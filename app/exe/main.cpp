@@ -1,5 +1,6 @@
 #include "agent.h"
 #include "args.h"
+#include "guestagent.h"
 #include "instance.h"
 #include "log.h"
 #include "spiceviewer.h"
@@ -142,6 +143,13 @@ int main(int argc, char** argv)
     // The record lives for the rest of the process; its session is never torn down.
     static SpiceAgent* agent = new SpiceAgent;
     agent->viewer = &viewer;
+    const AppArgs* args = get_args();
+    GuestAgent guest({!args->no_clipboard, !args->no_file_copy, args->share_primary});
+    agent->guest = &guest;
+    QObject::connect(&viewer, &SpiceViewer::filesDropped, &guest, &GuestAgent::copyFiles);
+    QObject::connect(&viewer, &SpiceViewer::cancelCopyRequested, &guest, &GuestAgent::cancelCopy);
+    QObject::connect(&guest, &GuestAgent::transferProgress, &viewer, &SpiceViewer::transferProgress);
+    QObject::connect(&guest, &GuestAgent::transferFinished, &viewer, &SpiceViewer::transferFinished);
     viewer.agent = agent;
     if (connect_spice(agent) != 0) {
         viewer.agent = nullptr;
@@ -153,5 +161,6 @@ int main(int argc, char** argv)
         viewer.show();
     int status = app.exec();
     agent->viewer = nullptr;
+    agent->guest = nullptr;
     return status;
 }

@@ -111,7 +111,7 @@ class Env:
 
 class Xspice:
     """Xorg + spiceqxl; tls: a private CA and a certificate for 127.0.0.1 in x509_dir."""
-    def __init__(self, env, width=1024, height=768, password=None, tls=False, audio=False):
+    def __init__(self, env, width=1024, height=768, password=None, tls=False, audio=False, agent=False):
         self.env, self.port, n = env, free_port(), len(env.procs)
         self.tls_port, self.x509_dir = (free_port(), env.mkdir("x509-%d" % n)) if tls else (0, 0)
         self.fifo_dir = env.mkdir("fifo-%d" % n) if audio else None
@@ -119,6 +119,11 @@ class Xspice:
         if tls:
             opts += [("SpiceTlsPort", self.tls_port), ("SpiceX509Dir", self.x509_dir)]
             subprocess.run(["sh", "-ec", CERTS], cwd=self.x509_dir, check=True, capture_output=True)
+        if agent:  # the guest agent, its copied files in self.files
+            vd = {k: env.path("vd%d-%s" % (n, k)) for k in ("virtio", "uinput", "sock")}
+            opts += [("SpiceVdagentEnabled", "True"), ("SpiceVdagentVirtioPath", vd["virtio"]),
+                     ("SpiceVdagentUinputPath", vd["uinput"]), ("SpiceVdagentUid", os.getuid()),
+                     ("SpiceVdagentGid", os.getgid())]
         with open(TEMPLATE) as f:
             text = "".join(l for l in f if audio or "@FIFO_DIR@" not in l)
         text = text.replace('Option "SpiceDisableTicketing" "True"',
@@ -129,6 +134,14 @@ class Xspice:
         pathlib.Path(self.conf).write_text(text)
         pathlib.Path(self.confdir, "empty.conf").touch()  # else the system's is read
         self.start()
+        if agent:
+            self.files = env.mkdir("files-%d" % n)
+            wait(lambda: os.path.exists(vd["virtio"]), what="the agent's virtio socket")
+            env.spawn(["spice-vdagentd", "-d", "-f", "-x", "-X", "-S", vd["sock"], "-s", vd["virtio"], "-u",
+                       vd["uinput"]], "vdagentd")
+            wait(lambda: os.path.exists(vd["sock"]), what="spice-vdagentd")
+            self.agent = env.spawn(["spice-vdagent", "-d", "-x", "-s", vd["virtio"], "-S", vd["sock"], "-f",
+                                    self.files, "-o", "0"], "vdagent", env=dict(DISPLAY=self.display))
     def start(self):  # again on the same port after kill()
         self.display = self.env.xserver(["Xorg", "-config", self.conf, "-configdir", self.confdir, "-logfile",
                                          self.env.path("xorg-%d.log" % len(self.env.procs))], "xspice")
