@@ -145,7 +145,9 @@ void ClipboardBridge::localChanged(QClipboard::Mode mode)
     const guint selection = selectionOf(mode);
     if (settingLocal || mode == QClipboard::FindBuffer || !shared(selection))
         return;
-    if (!agentUp || (selection == kPrimary && !agentHas(VD_AGENT_CAP_CLIPBOARD_SELECTION)))
+    // The agent's capabilities arrive after it connects; agentChanged() comes again then.
+    if (!agentUp || !agentHas(VD_AGENT_CAP_CLIPBOARD_BY_DEMAND) ||
+        (selection == kPrimary && !agentHas(VD_AGENT_CAP_CLIPBOARD_SELECTION)))
         return;
     Selection& s = selections[selection];
     const QMimeData* now = QGuiApplication::clipboard()->mimeData(mode);

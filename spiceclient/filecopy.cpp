@@ -64,7 +64,9 @@ bool FileCopy::start(const QStringList& paths, QString* why)
         files.push_back(g_file_new_for_path(QFile::encodeName(path).constData()));
     }
     files.push_back(nullptr);
-    job = new Job{this, {}, paths};
+    job = new Job;
+    job->owner = this;
+    job->paths = paths;
     Logger(INFO) << "Copying " << paths.size() << " file(s) to the remote machine";
     spice_main_channel_file_copy_async(channel, files.data(), G_FILE_COPY_NONE, job->cancellable.get(),
                                        onProgress, job, onDone, job);

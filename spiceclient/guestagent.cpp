@@ -25,18 +25,19 @@ void GuestAgent::attach(SpiceMainChannel* mainChannel)
     // Without clipboard sharing the agent is told that nothing fits, so it sends no data.
     if (!options.clipboard)
         g_object_set(channel, "max-clipboard", 0, nullptr);
-    updateHandler = g_signal_connect(channel, "main-agent-update", G_CALLBACK(onAgentUpdate), this);
+    signals_.connect(channel, "main-agent-update", G_CALLBACK(onAgentUpdate), this);
+    signals_.connect(channel, "channel-event", G_CALLBACK(onChannelEvent), this);
     if (clipboard)
         clipboard->attach(channel);
     files->attach(channel);
-    update();
+    // Whether an agent is there is known once the channel is open; the library tells its changes.
 }
 
 void GuestAgent::detach()
 {
     if (!channel)
         return;
-    g_signal_handler_disconnect(channel, updateHandler);
+    signals_.clear();
     if (clipboard)
         clipboard->detach();
     files->detach();
@@ -75,15 +76,28 @@ void GuestAgent::onAgentUpdate(SpiceMainChannel*, gpointer self)
     static_cast<GuestAgent*>(self)->update();
 }
 
+void GuestAgent::onChannelEvent(SpiceChannel*, SpiceChannelEvent event, gpointer self)
+{
+    if (event == SPICE_CHANNEL_OPENED)
+        static_cast<GuestAgent*>(self)->update();
+}
+
 void GuestAgent::update()
 {
     gboolean agent = FALSE;
-    g_object_get(channel, "agent-connected", &agent, nullptr);
+    int nowCaps = 0;
+    g_object_get(channel, "agent-connected", &agent, "agent-caps-0", &nowCaps, nullptr);
     const int now = agent ? 1 : 0;
-    if (now == state)
+    if (now == state) {
+        // The same agent with its capabilities now known: the clipboard can be offered.
+        if (agent && nowCaps != caps && clipboard)
+            clipboard->agentChanged(true);
+        caps = nowCaps;
         return;
+    }
     const bool was = state == 1;
     state = now;
+    caps = nowCaps;
     if (agent)
         Logger(INFO) << "Guest agent connected: clipboard " << (clipboard ? "shared" : "off")
                      << ", file copy " << (options.fileCopy ? "on" : "off");

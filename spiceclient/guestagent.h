@@ -1,5 +1,7 @@
 #pragma once
 
+#include "gobject_ref.h"
+
 #include <QObject>
 #include <QStringList>
 #include <spice-client.h>
@@ -39,12 +41,14 @@ Q_SIGNALS:
 
 private:
     static void onAgentUpdate(SpiceMainChannel* channel, gpointer self);
+    static void onChannelEvent(SpiceChannel* channel, SpiceChannelEvent event, gpointer self);
     void update();
 
     const AgentOptions options;
     SpiceMainChannel* channel = nullptr; // borrowed; set between attach() and detach()
-    gulong updateHandler = 0;
+    SignalConnections signals_;
     int state = -1; // -1 not known yet, 0 absent, 1 connected
+    int caps = 0;   // the agent's first 32 capability bits, as last seen
     ClipboardBridge* clipboard = nullptr;
     FileCopy* files = nullptr;
 };

@@ -5,6 +5,7 @@ from PIL import Image, ImageChops, ImageStat
 from Xlib import X, Xatom, display as xdisplay
 from Xlib.error import XError
 from Xlib.ext import xtest
+from Xlib.protocol.event import ClientMessage, SelectionNotify
 
 TEMPLATE = os.path.join(os.path.dirname(__file__), "..", "..", "scripts", "xspice.conf.in")
 REPORT = re.compile(r"CRITICAL|ERROR: \w+Sanitizer|runtime error:")  # fails the test
@@ -287,3 +288,39 @@ class E2E(unittest.TestCase):
         failed = lambda: len(r.failures) + len(r.errors)
         self.addCleanup(lambda before=failed(): self.env.close(failed() > before))  # runs last
         self.addCleanup(lambda: [v.check() for v in self.env.viewers])
+
+def drop_files(x, target, paths, timeout=15):
+    """Drops `paths` on the centre of window `target` as a file manager does (XDND, text/uri-list)"""
+    atom, root = x.intern_atom, x.screen().root
+    src = root.create_window(0, 0, 1, 1, 0, X.CopyFromParent)
+    src.set_selection_owner(atom("XdndSelection"), X.CurrentTime)
+    uris = "".join("file://%s\r\n" % p for p in paths).encode()
+    g = target.get_geometry()
+    pos = root.translate_coords(target, g.width // 2, g.height // 2)
+    send = lambda name, data: target.send_event(ClientMessage(window=target, client_type=atom(name),
+                                                              data=(32, [src.id] + data)))
+    send("XdndEnter", [5 << 24, atom("text/uri-list"), 0, 0])
+    send("XdndPosition", [0, pos.x << 16 | pos.y, X.CurrentTime, atom("XdndActionCopy")])
+    x.flush()
+    end, accepted = time.monotonic() + timeout, None
+    while time.monotonic() < end:
+        if not x.pending_events():
+            time.sleep(0.01)
+            continue
+        e = x.next_event()
+        if e.type == X.ClientMessage and e.client_type == atom("XdndStatus"):
+            accepted = e.data[1][1] & 1
+            send("XdndDrop" if accepted else "XdndLeave", [0, X.CurrentTime, 0, 0])
+            x.flush()
+            if not accepted:
+                break
+        elif e.type == X.SelectionRequest:
+            e.requestor.change_property(e.property, e.target, 8, uris)
+            e.requestor.send_event(SelectionNotify(time=e.time, requestor=e.requestor, selection=e.selection,
+                                                   target=e.target, property=e.property))
+            x.flush()
+        elif e.type == X.ClientMessage and e.client_type == atom("XdndFinished"):
+            break
+    src.destroy()
+    x.sync()
+    assert accepted, "the window did not accept the drop"

@@ -1,0 +1,100 @@
+"""Clipboard and dropped files through the real guest agent on one Xspice."""
+import hashlib, io, os, pathlib, subprocess
+from PIL import Image
+from harness import E2E, drop_files, wait
+
+UTF8 = "Grüße, 日本語 ✓\nzweite Zeile"
+
+
+class Agent(E2E):
+    def put(self, display, data, target="UTF8_STRING"):  # an owner that serves `data` until replaced
+        pathlib.Path(f := self.env.path("clip-%d" % len(self.env.procs))).write_bytes(data)
+        self.env.spawn(["xclip", "-quiet", "-selection", "clipboard", "-t", target, "-i", f], "xclip",
+                       env={"DISPLAY": display})
+
+    def get(self, display, target="UTF8_STRING"):
+        return subprocess.run(["xclip", "-o", "-selection", "clipboard", "-t", target, "-display", display],
+                              capture_output=True, timeout=60).stdout
+
+    def grabs(self):  # (agent to viewer, viewer to agent) as the agent logs them
+        log = pathlib.Path(self.env.path("vdagent.log")).read_text(errors="replace")
+        return log.count("sent clipboard grab"), log.count("received clipboard grab"), log
+
+    def file(self, name, size):
+        pathlib.Path(p := self.env.path(name)).write_bytes(os.urandom(size))
+        return p
+
+    def arrived(self, path):  # same bytes under the same name in the agent's folder
+        there = pathlib.Path(self.server.files, os.path.basename(path))
+        return there.exists() and there.stat().st_size == os.path.getsize(path) and \
+            hashlib.sha1(there.read_bytes()).digest() == hashlib.sha1(pathlib.Path(path).read_bytes()).digest()
+
+    def test_clipboard_and_files(self):
+        self.server = server = self.env.xspice(agent=True)
+        hp, here, there = ("-h", "127.0.0.1", "-p", server.port), self.env.display, server.display
+        v = self.env.viewer(*hp)
+        v.wait_log(r"\[INFO\] Guest agent connected", timeout=30)
+        with self.subTest("text both ways, each copy one grab"):
+            for text in ("plain ascii", UTF8, "x" * (20 << 20) + "y"):
+                self.put(there, data := text.encode())
+                wait(lambda: self.get(here) == data, 60, "the server's text on the viewer's display")
+                self.put(here, back := text[::-1].encode())
+                wait(lambda: self.get(there) == back, 60, "the viewer's text on the server")
+            self.assertEqual(self.grabs()[:2], (3, 3))
+        with self.subTest("an image both ways, pixels equal"):
+            img = Image.radial_gradient("L").convert("RGB").resize((97, 61))
+            img.save(buf := io.BytesIO(), "PNG")
+            pixels = lambda b: b and Image.open(io.BytesIO(b)).convert("RGB").tobytes()
+            for src, dst in ((there, here), (here, there)):
+                self.put(src, buf.getvalue(), "image/png")
+                wait(lambda: pixels(self.get(dst, "image/png")) == img.tobytes(), 30, "the image")
+            self.assertEqual(self.grabs()[:2], (4, 4))
+        with self.subTest("a file, a 50 MiB one with progress, three at once"):
+            for paths in ([self.file("one.bin", 100000)], [self.file("big.bin", 50 << 20)],
+                          [self.file("f%d.txt" % i, 1000 + i) for i in range(3)]):
+                n = len(v.log.splitlines())
+                drop_files(self.env.x, v.window(), paths)
+                v.wait_log(r"\[INFO\] %d file\(s\) copied" % len(paths), n, timeout=120)
+                self.assertTrue(all(map(self.arrived, paths)))
+            self.assertIn("file copy at 50%", v.log)
+            self.assertEqual(v.count("file(s) to the remote machine"), 3)
+        with self.subTest("Escape cancels a copy: nothing left under the file's name"):
+            v.focus()
+            drop_files(self.env.x, v.window(), [big := self.file("cancelled.bin", 50 << 20)])
+            n = len(v.log.splitlines())
+            v.wait_log("file copy at 10%", n)
+            v.key(9)
+            v.key(9, False)
+            v.wait_log(r"\[INFO\] File copy cancelled", n)
+            wait(lambda: "cancelled.bin" not in os.listdir(server.files), 10, "the partial file to go")
+        v.stop()
+        with self.subTest("--no-clipboard: nothing crosses, the agent is told"):
+            before = self.grabs()
+            v = self.env.viewer(*hp, "--no-clipboard")
+            v.wait_log("Guest agent connected: clipboard off", timeout=30)
+            self.put(there, b"stays there")
+            wait(lambda: self.grabs()[0] > before[0], what="the agent's grab")
+            self.put(here, b"stays here")
+            drop_files(self.env.x, v.window(), [self.file("barrier.bin", 1000)])  # behind the clipboard
+            v.wait_log(r"1 file\(s\) copied")
+            now = self.grabs()
+            self.assertEqual(now[1], before[1])
+            self.assertNotIn("received clipboard request", now[2][len(before[2]):])
+            self.assertIn(b"Set max clipboard: 0", pathlib.Path(self.env.path("vdagentd.log")).read_bytes())
+            self.assertEqual((self.get(here), self.get(there)), (b"stays here", b"stays there"))
+            v.stop()
+        with self.subTest("--no-file-copy refuses with words"):
+            v = self.env.viewer(*hp, "--no-file-copy")
+            v.wait_log("Guest agent connected", timeout=30)
+            drop_files(self.env.x, v.window(), [p := self.file("refused.bin", 1000)])
+            v.wait_log(r"\[WARN\] Files cannot be copied: file copy is turned off")
+            self.assertFalse(os.path.exists(os.path.join(server.files, "refused.bin")))
+        with self.subTest("the agent goes, a viewer starts without it: INFO lines, no errors"):
+            server.agent.terminate()
+            v.wait_log(r"\[INFO\] Guest agent disconnected")
+            v.stop()
+            v = self.env.viewer(*hp)
+            v.wait_log(r"\[INFO\] No guest agent", timeout=30)
+            drop_files(self.env.x, v.window(), [p])
+            v.wait_log("Files cannot be copied: the remote machine runs no guest agent")
+            self.assertNotIn("[ERROR]", v.log)
