@@ -115,6 +115,14 @@ void FileCopy::onDone(GObject* source, GAsyncResult* result, gpointer data)
         Logger(WARN) << text;
     }
     g_clear_error(&error);
+    // The library queues the news of a cancel for the agent (which then deletes the partial file)
+    // but sends it only when the main channel next has something to write: give it something.
+    if (!ok) {
+        int mode = 0;
+        g_object_get(source, "mouse-mode", &mode, nullptr);
+        if (mode)
+            spice_main_channel_request_mouse_mode(SPICE_MAIN_CHANNEL(source), mode);
+    }
     if (FileCopy* owner = job->owner) {
         owner->job = nullptr;
         Q_EMIT owner->finished(ok, text);

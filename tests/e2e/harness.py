@@ -239,6 +239,11 @@ class Viewer:
     def focus(self):
         self.window().set_input_focus(X.RevertToParent, X.CurrentTime)
         self.x.sync()
+    def close(self):  # as a window manager's close button asks
+        w, atom = self.window(), self.x.intern_atom
+        w.send_event(ClientMessage(window=w, client_type=atom("WM_PROTOCOLS"),
+                                   data=(32, [atom("WM_DELETE_WINDOW"), 0, 0, 0, 0])))
+        self.x.sync()
     def key(self, code, press=True):
         xtest.fake_input(self.x, X.KeyPress if press else X.KeyRelease, code)
         self.x.sync()

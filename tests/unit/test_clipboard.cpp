@@ -26,7 +26,7 @@ void spice_main_channel_clipboard_selection_notify(SpiceMainChannel*, guint, gui
 }
 gboolean spice_main_channel_agent_test_capability(SpiceMainChannel*, guint32 cap)
 {
-    return cap == VD_AGENT_CAP_GUEST_LINEEND_CRLF;
+    return cap == VD_AGENT_CAP_GUEST_LINEEND_CRLF || cap == VD_AGENT_CAP_CLIPBOARD_BY_DEMAND;
 }
 
 class TestClipboard : public QObject
