@@ -42,7 +42,7 @@ class TestSpiceClient : public QObject, SessionViewer
         display_create(channel[0], format, width, height, stride, 0, pixels.data(), &agent);
     }
     void update(int n, int x, int y, int w, int h) { display_update(channel[n], x, y, w, h, &agent); }
-    bool blank() const { return *std::max_element(agent.shm_data, agent.shm_data + agent.shm_size) == 0; }
+    bool blank() const { return *std::max_element(agent.shm_data, agent.shm_data + agent.shmSize) == 0; }
     void setTitle(const QString&) override {}
     void screenSettingsChanged(void* block, ScreenInitInfo&) override { blocks << block; }
     void updateImage(Rect* r) override { updates << QRect(r->x, r->y, r->width, r->height); }
@@ -52,7 +52,7 @@ class TestSpiceClient : public QObject, SessionViewer
 private Q_SLOTS:
     void initTestCase() { agent.viewer = this; }
     void init() { updates.clear(); }
-    void cleanup() { release_surface_block(&agent); }
+    void cleanup() { releaseSurfaceBlock(&agent); }
     void blocksAreSizedWithoutOverflowOrLeak()
     {
         const std::tuple<const char*, int, int, int, int, bool> rows[] = {
@@ -77,7 +77,7 @@ private Q_SLOTS:
             int fd = 123;
             QVERIFY(!create_memshare(size, &fd) && fd == -1);
         }
-        release_surface_block(&agent);
+        releaseSurfaceBlock(&agent);
         QCOMPARE(openDescriptorCount(), before);
     }
     // The copy keeps each format's pixel size and row stride, and the block shows as the server's colours:
