@@ -143,7 +143,7 @@ private Q_SLOTS:
             argv.push_back(nullptr);
             AppArgs a;
             memset(&a, 'x', sizeof a); // a record used before: nothing of it may remain
-            const ParseResult r = parse_args(int(words.size()), argv.data(), a);
+            const ParseResult r = parseArgs(int(words.size()), argv.data(), a);
             QString got = QStringList{"", "Usage", "MissingHostOrPort", "TooLong"}[r.status];
             if (r.status == ParseResult::TooLong)
                 got += QString(" %1 %2").arg(r.tooLongOption.c_str()).arg(r.tooLongLimit);
