@@ -99,11 +99,12 @@ void FileCopy::onDone(GObject* source, GAsyncResult* result, gpointer data)
     auto* job = static_cast<Job*>(data);
     GError* error = nullptr;
     const bool ok = spice_main_channel_file_copy_finish(SPICE_MAIN_CHANNEL(source), result, &error);
+    const bool cancelled = g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED);
     QString text;
     if (ok) {
         text = tr("%n file(s) copied to the remote machine", nullptr, job->paths.size());
         Logger(INFO) << text;
-    } else if (g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED)) {
+    } else if (cancelled) {
         text = tr("File copy cancelled");
         Logger(INFO) << text;
     } else {
@@ -117,12 +118,11 @@ void FileCopy::onDone(GObject* source, GAsyncResult* result, gpointer data)
     g_clear_error(&error);
     // The library queues the news of a cancel for the agent (which then deletes the partial file)
     // but sends it only when the main channel next has something to write: give it something.
-    if (!ok) {
-        int mode = 0;
-        g_object_get(source, "mouse-mode", &mode, nullptr);
-        if (mode)
-            spice_main_channel_request_mouse_mode(SPICE_MAIN_CHANNEL(source), mode);
-    }
+    gboolean agent = FALSE;
+    int mode = 0;
+    g_object_get(source, "agent-connected", &agent, "mouse-mode", &mode, nullptr);
+    if (cancelled && agent && mode)
+        spice_main_channel_request_mouse_mode(SPICE_MAIN_CHANNEL(source), mode);
     if (FileCopy* owner = job->owner) {
         owner->job = nullptr;
         Q_EMIT owner->finished(ok, text);

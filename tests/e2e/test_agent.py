@@ -7,13 +7,13 @@ UTF8 = "Grüße, 日本語 ✓\nzweite Zeile"
 
 
 class Agent(E2E):
-    def put(self, display, data, target="UTF8_STRING"):  # an owner that serves `data` until replaced
+    def put(self, display, data, target="UTF8_STRING", sel="clipboard"):  # served until replaced
         pathlib.Path(f := self.env.path("clip-%d" % len(self.env.procs))).write_bytes(data)
-        self.env.spawn(["xclip", "-quiet", "-selection", "clipboard", "-t", target, "-i", f], "xclip",
+        self.env.spawn(["xclip", "-quiet", "-selection", sel, "-t", target, "-i", f], "xclip",
                        env={"DISPLAY": display})
 
-    def get(self, display, target="UTF8_STRING"):
-        return subprocess.run(["xclip", "-o", "-selection", "clipboard", "-t", target, "-display", display],
+    def get(self, display, target="UTF8_STRING", sel="clipboard"):
+        return subprocess.run(["xclip", "-o", "-selection", sel, "-t", target, "-display", display],
                               capture_output=True, timeout=60).stdout
 
     def grabs(self):  # (agent to viewer, viewer to agent) as the agent logs them
@@ -41,6 +41,11 @@ class Agent(E2E):
                 self.put(here, back := text[::-1].encode())
                 wait(lambda: self.get(there) == back, 60, "the viewer's text on the server")
             self.assertEqual(self.grabs()[:2], (3, 3))
+        with self.subTest("the selection (PRIMARY) stays local"):
+            self.put(there, b"selected", sel="primary")
+            self.put(there, b"behind it")
+            wait(lambda: self.get(here) == b"behind it", 20, "the text copied after the selection")
+            self.assertNotEqual(self.get(here, sel="primary"), b"selected")
         with self.subTest("an image both ways, pixels equal"):
             img = Image.radial_gradient("L").convert("RGB").resize((97, 61))
             img.save(buf := io.BytesIO(), "PNG")
@@ -50,7 +55,7 @@ class Agent(E2E):
             for src, dst in ((there, here), (here, there)):
                 self.put(src, buf.getvalue(), "image/png")
                 wait(lambda: pixels(self.get(dst, "image/png")) == img.tobytes(), 30, "the image")
-            self.assertEqual(self.grabs()[:2], (4, 4))
+            self.assertEqual(self.grabs()[:2], (6, 4))  # the selection: one more from the agent
         with self.subTest("a file, a 50 MiB one with progress, three at once"):
             for paths in ([self.file("one.bin", 100000)], [self.file("big.bin", 50 << 20)],
                           [self.file("f%d.txt" % i, 1000 + i) for i in range(3)]):
@@ -85,14 +90,22 @@ class Agent(E2E):
             self.assertIn(b"Set max clipboard: 0", pathlib.Path(self.env.path("vdagentd.log")).read_bytes())
             self.assertEqual((self.get(here), self.get(there)), (b"stays here", b"stays there"))
             v.stop()
-        with self.subTest("--no-file-copy refuses with words"):
-            v = self.env.viewer(*hp, "--no-file-copy")
+        with self.subTest("--no-file-copy refuses with words; --share-primary shares the selection"):
+            v = self.env.viewer(*hp, "--no-file-copy", "--share-primary")
             v.wait_log("Guest agent connected", timeout=30)
+            self.put(there, b"selected", sel="primary")
+            wait(lambda: self.get(here, sel="primary") == b"selected", 20, "the shared selection")
             drop_files(self.env.x, v.window(), [p := self.file("refused.bin", 1000)])
             v.wait_log(r"\[WARN\] Files cannot be copied: file copy is turned off")
             self.assertFalse(os.path.exists(os.path.join(server.files, "refused.bin")))
-        with self.subTest("the agent goes, a viewer starts without it: INFO lines, no errors"):
+            v.stop()
+        with self.subTest("the agent goes during a copy, a viewer starts without it: words, INFO lines"):
+            v = self.env.viewer(*hp)
+            v.wait_log("Guest agent connected", timeout=30)
+            drop_files(self.env.x, v.window(), [self.file("lost.bin", 50 << 20)])
+            v.wait_log("file copy at 10%")
             server.agent.terminate()
+            v.wait_log(r"\[WARN\] File copy failed: \w")
             v.wait_log(r"\[INFO\] Guest agent disconnected")
             v.stop()
             v = self.env.viewer(*hp)
