@@ -6,6 +6,7 @@
 #include <QGuiApplication>
 #include <QImage>
 #include <QMimeData>
+#include <algorithm>
 #include <spice/vd_agent.h>
 
 namespace

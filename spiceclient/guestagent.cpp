@@ -4,10 +4,13 @@
 #include "filecopy.h"
 #include "log.h"
 
+#include <QGuiApplication>
+
 GuestAgent::GuestAgent(const AgentOptions& options, QObject* parent)
     : QObject(parent), options(options), files(new FileCopy(this))
 {
-    if (options.clipboard)
+    // The clipboard needs a GUI application; without one (tools, tests) there is none to share.
+    if (options.clipboard && qobject_cast<QGuiApplication*>(QCoreApplication::instance()))
         clipboard = new ClipboardBridge(options.sharePrimary, this);
     connect(files, &FileCopy::progress, this, &GuestAgent::transferProgress);
     connect(files, &FileCopy::finished, this, &GuestAgent::transferFinished);
