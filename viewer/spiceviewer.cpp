@@ -601,7 +601,7 @@ void SpiceViewer::dragMoveEvent(QDragMoveEvent* event)
 void SpiceViewer::dropEvent(QDropEvent* event)
 {
     const QStringList paths = localFiles(event->mimeData());
-    if (paths.isEmpty())
+    if (paths.isEmpty() || !session)
         return;
     event->acceptProposedAction();
     if (transferStrip->copying()) {
