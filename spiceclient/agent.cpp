@@ -2,6 +2,7 @@
 
 #include "args.h"
 #include "connection.h"
+#include "guestagent.h"
 #include "log.h"
 #include "session_viewer.h"
 
@@ -207,6 +208,9 @@ bool sessionAlive(const SpiceAgent* agent)
 
 void forgetChannels(SpiceAgent* agent)
 {
+    // The guest agent lets go of the main channel while it is still there.
+    if (agent->guest)
+        agent->guest->detach();
     agent->inputsOpen = false;
     agent->display = nullptr;
     agent->inputs = nullptr;

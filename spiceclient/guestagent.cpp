@@ -6,6 +6,11 @@
 
 #include <QGuiApplication>
 
+namespace
+{
+constexpr int kAgentWaitMs = 3000;
+} // namespace
+
 GuestAgent::GuestAgent(const AgentOptions& options, QObject* parent)
     : QObject(parent), options(options), files(new FileCopy(this))
 {
@@ -14,6 +19,14 @@ GuestAgent::GuestAgent(const AgentOptions& options, QObject* parent)
         clipboard = new ClipboardBridge(options.sharePrimary, this);
     connect(files, &FileCopy::progress, this, &GuestAgent::transferProgress);
     connect(files, &FileCopy::finished, this, &GuestAgent::transferFinished);
+    // An agent often reports itself a moment after the channel opens: its absence is said later.
+    absence.setSingleShot(true);
+    absence.setInterval(kAgentWaitMs);
+    connect(&absence, &QTimer::timeout, this, [this] {
+        if (channel && state != 1)
+            Logger(INFO) << "No guest agent on the remote machine: no clipboard sharing or file copy until "
+                            "one connects";
+    });
 }
 
 GuestAgent::~GuestAgent()
@@ -41,6 +54,7 @@ void GuestAgent::detach()
     if (!channel)
         return;
     signals_.clear();
+    absence.stop();
     if (clipboard)
         clipboard->detach();
     files->detach();
@@ -81,8 +95,13 @@ void GuestAgent::onAgentUpdate(SpiceMainChannel*, gpointer self)
 
 void GuestAgent::onChannelEvent(SpiceChannel*, SpiceChannelEvent event, gpointer self)
 {
-    if (event == SPICE_CHANNEL_OPENED)
-        static_cast<GuestAgent*>(self)->update();
+    auto* guest = static_cast<GuestAgent*>(self);
+    if (event == SPICE_CHANNEL_OPENED) {
+        guest->update();
+        guest->absence.start();
+    } else {
+        guest->absence.stop();
+    }
 }
 
 void GuestAgent::update()
@@ -100,15 +119,14 @@ void GuestAgent::update()
     }
     const bool was = state == 1;
     state = now;
+    if (agent)
+        absence.stop();
     caps = nowCaps;
     if (agent)
         Logger(INFO) << "Guest agent connected: clipboard " << (clipboard ? "shared" : "off")
                      << ", file copy " << (options.fileCopy ? "on" : "off");
     else if (was)
         Logger(INFO) << "Guest agent disconnected";
-    else
-        Logger(INFO)
-            << "No guest agent on the remote machine: no clipboard sharing or file copy until one connects";
     if (clipboard)
         clipboard->agentChanged(agent);
     if (agent || was)

@@ -4,6 +4,7 @@
 
 #include <QObject>
 #include <QStringList>
+#include <QTimer>
 #include <spice-client.h>
 
 class ClipboardBridge;
@@ -51,4 +52,5 @@ private:
     int caps = 0;   // the agent's first 32 capability bits, as last seen
     ClipboardBridge* clipboard = nullptr;
     FileCopy* files = nullptr;
+    QTimer absence; // from the channel's opening until its lack of an agent is said
 };
