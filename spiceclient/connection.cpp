@@ -1,26 +1,46 @@
 #include "connection.h"
 
-#include "args.h"
+#include "connection_settings.h"
 #include "log.h"
 #include "session_viewer.h"
 
-void apply_connection_settings(SpiceSession* session, const AppArgs& args, const std::string& password)
+#include <vector>
+
+void apply_connection_settings(SpiceSession* session, const ConnectionSettings& settings)
 {
-    g_object_set(session, "host", args.host, nullptr);
-    if (args.port[0])
-        g_object_set(session, "port", args.port, nullptr);
-    if (args.tls_port[0]) {
-        g_object_set(session, "tls-port", args.tls_port, nullptr);
-        // No channel may fall back to plain TCP, where the password and the screen travel in clear.
-        const char* all[] = {"all", nullptr};
-        g_object_set(session, "secure-channels", all, nullptr);
+    g_object_set(session, "host", settings.host.toUtf8().constData(), nullptr);
+    if (!settings.port.isEmpty())
+        g_object_set(session, "port", settings.port.toUtf8().constData(), nullptr);
+    if (!settings.tlsPort.isEmpty())
+        g_object_set(session, "tls-port", settings.tlsPort.toUtf8().constData(), nullptr);
+    if (!settings.secureChannels.isEmpty()) {
+        // Listed channels never fall back to plain TCP, where the password and the screen travel in clear.
+        std::vector<QByteArray> names;
+        std::vector<const char*> list;
+        for (const QString& name : settings.secureChannels)
+            names.push_back(name.toUtf8());
+        for (const QByteArray& name : names)
+            list.push_back(name.constData());
+        list.push_back(nullptr);
+        g_object_set(session, "secure-channels", list.data(), nullptr);
     }
-    if (!password.empty())
-        g_object_set(session, "password", password.c_str(), nullptr);
-    if (args.ca_file[0])
-        g_object_set(session, "ca-file", args.ca_file, nullptr);
-    if (args.host_subject[0])
-        g_object_set(session, "cert-subject", args.host_subject, nullptr);
+    if (!settings.password.empty())
+        g_object_set(session, "password", settings.password.c_str(), nullptr);
+    if (!settings.ca.isEmpty()) {
+        // Handed over in memory: the trust anchor is never written where others could swap it.
+        GByteArray* ca = g_byte_array_new();
+        g_byte_array_append(ca, reinterpret_cast<const guint8*>(settings.ca.constData()),
+                            guint(settings.ca.size()));
+        g_object_set(session, "ca", ca, nullptr);
+        g_byte_array_unref(ca);
+    }
+    if (!settings.caFile.isEmpty())
+        g_object_set(session, "ca-file", settings.caFile.toLocal8Bit().constData(), nullptr);
+    if (!settings.hostSubject.isEmpty())
+        g_object_set(session, "cert-subject", settings.hostSubject.toUtf8().constData(), nullptr);
+    // The proxy resolves the server's name itself: Proxmox names hosts only its proxy knows.
+    if (!settings.proxy.isEmpty())
+        g_object_set(session, "proxy", settings.proxy.toUtf8().constData(), nullptr);
 }
 
 std::string connection_failure_cause(SpiceChannelEvent event, const GError* error)
@@ -60,13 +80,24 @@ std::string connection_failure_cause(SpiceChannelEvent event, const GError* erro
     return "error " + std::to_string(int(event));
 }
 
-std::string connection_failure_message(const AppArgs& args, SpiceChannelEvent event, const GError* error)
+std::string connection_failure_message(const ConnectionSettings& settings, SpiceChannelEvent event,
+                                       const GError* error)
 {
     // With a TLS port every channel uses it; the plain port is not tried.
-    std::string where = std::string(args.host) + (args.tls_port[0] ? " TLS port " : " port ") +
-                        (args.tls_port[0] ? args.tls_port : args.port);
-    std::string message = "Cannot connect to " + where + ": " + connection_failure_cause(event, error);
-    if (event == SPICE_CHANNEL_ERROR_AUTH && !args.password_file[0])
+    const std::string where = settings.describe().toStdString();
+    std::string message;
+    if (!settings.proxy.isEmpty() && error && error->domain == G_IO_ERROR &&
+        (error->code == G_IO_ERROR_PROXY_NOT_ALLOWED || error->code == G_IO_ERROR_PROXY_NEED_AUTH ||
+         error->code == G_IO_ERROR_PROXY_AUTH_FAILED || error->code == G_IO_ERROR_PROXY_FAILED))
+        message = "Cannot connect to " + where + ": the proxy refused: " + error->message;
+    else if (!settings.proxy.isEmpty() && event == SPICE_CHANNEL_ERROR_CONNECT && error &&
+             (error->domain == G_RESOLVER_ERROR || error->domain == G_IO_ERROR))
+        // Before the proxy answers, a socket error can only be about the proxy itself.
+        message =
+            "Cannot connect to " + where + ": proxy unreachable: " + connection_failure_cause(event, error);
+    else
+        message = "Cannot connect to " + where + ": " + connection_failure_cause(event, error);
+    if (event == SPICE_CHANNEL_ERROR_AUTH && !settings.hasPasswordSource)
         message += " (no password given: see --password-file)";
     return message;
 }
@@ -78,7 +109,7 @@ void report_connection_failure(SpiceChannel* channel, SpiceChannelEvent event, S
 
 void report_connection_failure(SpiceChannelEvent event, const GError* error, SessionViewer* viewer)
 {
-    const std::string message = connection_failure_message(*get_args(), event, error);
+    const std::string message = connection_failure_message(current_connection(), event, error);
     Logger(ERROR) << message;
     if (viewer)
         viewer->showConnectionError(QString::fromStdString(message) +
