@@ -80,23 +80,40 @@ std::string connection_failure_cause(SpiceChannelEvent event, const GError* erro
     return "error " + std::to_string(int(event));
 }
 
+namespace
+{
+
+// Through a proxy, a socket error before the proxy answers is about the proxy itself.
+std::string proxyFailureCause(SpiceChannelEvent event, const GError* error)
+{
+    if (error->domain == G_IO_ERROR) {
+        switch (error->code) {
+        case G_IO_ERROR_PROXY_NEED_AUTH:
+            return "the proxy asks for a user name and password (HTTP 407)";
+        case G_IO_ERROR_PROXY_AUTH_FAILED:
+            return "the proxy refused the user name and password (HTTP 407)";
+        case G_IO_ERROR_PROXY_NOT_ALLOWED:
+            return "the proxy refused the connection (HTTP 403)";
+        case G_IO_ERROR_PROXY_FAILED:
+            return std::string("the proxy failed: ") + error->message;
+        default:
+            break;
+        }
+    }
+    if (event == SPICE_CHANNEL_ERROR_CONNECT &&
+        (error->domain == G_IO_ERROR || error->domain == G_RESOLVER_ERROR))
+        return "proxy unreachable: " + connection_failure_cause(event, error);
+    return connection_failure_cause(event, error);
+}
+
+} // namespace
+
 std::string connection_failure_message(const ConnectionSettings& settings, SpiceChannelEvent event,
                                        const GError* error)
 {
-    // With a TLS port every channel uses it; the plain port is not tried.
-    const std::string where = settings.describe().toStdString();
-    std::string message;
-    if (!settings.proxy.isEmpty() && error && error->domain == G_IO_ERROR &&
-        (error->code == G_IO_ERROR_PROXY_NOT_ALLOWED || error->code == G_IO_ERROR_PROXY_NEED_AUTH ||
-         error->code == G_IO_ERROR_PROXY_AUTH_FAILED || error->code == G_IO_ERROR_PROXY_FAILED))
-        message = "Cannot connect to " + where + ": the proxy refused: " + error->message;
-    else if (!settings.proxy.isEmpty() && event == SPICE_CHANNEL_ERROR_CONNECT && error &&
-             (error->domain == G_RESOLVER_ERROR || error->domain == G_IO_ERROR))
-        // Before the proxy answers, a socket error can only be about the proxy itself.
-        message =
-            "Cannot connect to " + where + ": proxy unreachable: " + connection_failure_cause(event, error);
-    else
-        message = "Cannot connect to " + where + ": " + connection_failure_cause(event, error);
+    const std::string cause = settings.proxy.isEmpty() || !error ? connection_failure_cause(event, error)
+                                                                 : proxyFailureCause(event, error);
+    std::string message = "Cannot connect to " + settings.describe().toStdString() + ": " + cause;
     if (event == SPICE_CHANNEL_ERROR_AUTH && !settings.hasPasswordSource)
         message += " (no password given: see --password-file)";
     return message;

@@ -33,8 +33,8 @@ class Consoles(E2E):
             self.assertNotIn("Pr0xy-pw", v.log)
         with self.subTest("the proxy asks for a user (407), refuses (403), is not there"):
             wall = TinyProxy(env, deny=True)
-            for url, cause in (("http://127.0.0.1:%d" % proxy.port, "authentication required"),
-                               ("http://127.0.0.1:%d" % wall.port, "not allowed"),
+            for url, cause in (("http://127.0.0.1:%d" % proxy.port, r"asks for a user name and password \(HTTP 407\)"),
+                               ("http://127.0.0.1:%d" % wall.port, r"refused the connection \(HTTP 403\)"),
                                ("http://127.0.0.1:%d" % free_port(), "proxy unreachable: connection refused")):
                 v = env.viewer(vv(env.path("p.vv"), host="localhost", proxy=url, **tls))
                 v.wait_log(r"\[ERROR\] Cannot connect to localhost TLS port %d through the proxy %s: .*%s"
