@@ -1,5 +1,6 @@
 """Consoles as managers hand them out: connection files, spice:// addresses, an HTTP proxy, switching."""
 import os, pathlib
+from Xlib.protocol.event import ClientMessage
 from harness import E2E, KC, Proxy, Recorder, TinyProxy, established, free_port, wait
 
 PW = "one-time-6a5c2f0b"
@@ -78,3 +79,45 @@ class Consoles(E2E):
                 self.assertRegex(out, r"\[ERROR\] .*" + error)
                 self.assertTrue(text is None or os.path.exists(bad))
                 self.assertNotIn(PW, out)
+
+    def test_switch(self):
+        env, a, b = self.env, self.env.xspice(1024, 768, password=PW, tls=True), self.env.xspice(800, 600)
+        rec_a, rec_b = Recorder(a), Recorder(b)
+        ca = pathlib.Path(a.x509_dir, "ca-cert.pem").read_text().replace("\n", "\\n")
+        tls = dict(host="127.0.0.1", tls_port=a.tls_port, ca=ca, host_subject="CN=127.0.0.1", password=PW)
+        v = env.viewer("spice://127.0.0.1:%d" % b.port)
+        v.wait_picture(b)
+        v.wait_log("inputs channel open")
+        v.focus()
+        v.wait_log("XGrabKeyboard result:0")
+        with self.subTest("a file for another server: the instance moves there, the key follows"):
+            f = vv(env.path("a.vv"), delete_this_file=1, title="Server A", **tls)
+            self.assertEqual(env.run(f, "-k", "42")[0], 0)
+            self.assertFalse(os.path.exists(f))
+            v.wait_log(r"(?m)\[INFO\] Switching to 127.0.0.1 TLS port %d$" % a.tls_port)
+            wait(lambda: not established(b.port), what="the first server's link closed")
+            v.wait_picture(a, 12, 20)
+            self.assertEqual((len(v.windows()), v.title()), (1, "Server A"))
+            rec_a.wait_key(KC["b"])
+            m_a, m_b = len(rec_a.events), len(rec_b.events)
+            v.key(KC["f"])
+            v.key(KC["f"], False)
+            rec_a.wait_key(KC["f"], False, since=m_a)
+            self.assertEqual(rec_b.events[m_b:], [])
+        with self.subTest("the same server again: only its key"):
+            self.assertEqual(env.run(vv(env.path("a2.vv"), **tls), "-k", "43")[0], 0)
+            rec_a.wait_key(KC["c"], since=m_a)
+            self.assertEqual((v.count("Switching to"), v.count("Recreating SPICE session")), (1, 1))
+        with self.subTest("back to the first server from a hidden window: shown again"):
+            w, atom = v.window(), env.x.intern_atom
+            w.send_event(ClientMessage(window=w, client_type=atom("WM_PROTOCOLS"),
+                                       data=(32, [atom("WM_DELETE_WINDOW"), 0, 0, 0, 0])))
+            env.x.sync()
+            wait(lambda: not v.windows(), what="the window hidden")
+            m_b = len(rec_b.events)
+            self.assertEqual(env.run("spice://127.0.0.1:%d" % b.port, "-k", "44")[0], 0)
+            v.wait_picture(b)
+            rec_b.wait_key(KC["d"], since=m_b)
+            self.assertEqual(v.title(), "SpiceViewer")
+        v.stop()
+        self.assertNotIn(PW, v.log)

@@ -147,6 +147,11 @@ class TestStartup : public QObject, ActivationTarget
     bool isWindowVisible() const override { return false; }
     void showWindow() override { calls << "show"; }
     unsigned long windowId() override { return 0; }
+    bool switchServer(const ConnectionSettings& to) override
+    {
+        calls << "switch:" + to.describe();
+        return to.host != "same";
+    }
 
 private Q_SLOTS:
     void init() { calls.clear(); }
@@ -172,6 +177,28 @@ private Q_SLOTS:
         row("oversized", R"({"command":"activate","key":")" + QByteArray(70000, '4') + R"("})", "");
         row("silent", "", "");
         row("another user", R"({"command":"activate","key":"41"})", ""); // sent as nobody
+        row("another server", R"({"command":"activate","key":"41","connection":{"host":"h","tls-port":"2"}})",
+            "switch:h TLS port 2 onReactivate:41 show");
+        row("the same server", R"({"command":"activate","key":"","connection":{"host":"same","port":"1"}})",
+            "switch:same port 1 checkReconnect show");
+        row("no usable server", R"({"command":"activate","key":"41","connection":{"host":"h"}})",
+            "checkReconnect onReactivate:41");
+    }
+    // A later start's connection reaches the running instance whole.
+    void handOver()
+    {
+        ConnectionSettings all{"h",   "1",   "2",    "pw",         true,
+                               "PEM", "/ca", "CN=x", "http://p:3", {"main", "inputs"},
+                               "T",   true,  "a",    "b",          "c"};
+        const std::optional<ConnectionSettings> back = parseHandedConnection(packActivation("", all));
+        QVERIFY(back);
+        all.caFile = back->caFile; // made absolute on the way
+        QCOMPARE(QVariantList({back->serverKey(), back->describe(), back->password.c_str(),
+                               back->hasPasswordSource, back->ca, back->hostSubject, back->secureChannels,
+                               back->title, back->fullscreen,
+                               back->releaseCursor + back->toggleFullscreen + back->secureAttention}),
+                 QVariantList({all.serverKey(), all.describe(), "pw", true, "PEM", "CN=x", all.secureChannels,
+                               "T", true, "abc"}));
     }
     void activation()
     {
