@@ -106,13 +106,13 @@ bool readSource(const QString& path, QByteArray& bytes, QString& error)
 
 } // namespace
 
-void print_usage()
+void printUsage()
 {
     std::cout << kUsage;
     std::cout.flush();
 }
 
-ParseResult parse_args(int argc, char** argv, AppArgs& out)
+ParseResult parseArgs(int argc, char** argv, AppArgs& out)
 {
     ParseResult result;
     if (argc <= 1) {
@@ -198,13 +198,13 @@ ParseResult parse_args(int argc, char** argv, AppArgs& out)
 
 void parse_cmd(int argc, char** argv)
 {
-    ParseResult result = parse_args(argc, argv, g_args);
+    ParseResult result = parseArgs(argc, argv, g_args);
     switch (result.status) {
     case ParseResult::Ok:
         break;
     case ParseResult::MissingHostOrPort:
         Logger(ERROR) << "No host or port found";
-        print_usage();
+        printUsage();
         std::exit(1);
     case ParseResult::TooLong:
         if (result.tooLongOption == "FILE")
@@ -213,10 +213,10 @@ void parse_cmd(int argc, char** argv)
         else
             Logger(ERROR) << "Value of option --" << result.tooLongOption << " is too long (at most "
                           << result.tooLongLimit << " characters)";
-        print_usage();
+        printUsage();
         std::exit(1);
     case ParseResult::Usage:
-        print_usage();
+        printUsage();
         std::exit(1);
     }
     ConnectionInput input;
@@ -229,7 +229,7 @@ void parse_cmd(int argc, char** argv)
     if (!resolveConnection(input, resolved, error)) {
         Logger(ERROR) << error;
         if (resolved.missingHostOrPort)
-            print_usage();
+            printUsage();
         std::exit(1);
     }
     ConnectionSettings& settings = resolved.settings;
@@ -239,7 +239,7 @@ void parse_cmd(int argc, char** argv)
         Logger(INFO) << "Not used from the connection file: " << resolved.ignored.join(QStringLiteral(", "));
     if (g_args.password_file[0]) {
         std::string why;
-        if (!read_password_file(g_args.password_file, settings.password, why)) {
+        if (!readPasswordFile(g_args.password_file, settings.password, why)) {
             Logger(ERROR) << why;
             std::exit(1);
         }

@@ -25,7 +25,7 @@ struct ParseResult {
 };
 
 // Fills `out` from the arguments (after Qt removed its own). Pure apart from getopt's diagnostics on stderr.
-ParseResult parse_args(int argc, char** argv, AppArgs& out);
+ParseResult parseArgs(int argc, char** argv, AppArgs& out);
 
 // Fills g_args, reads the connection file or address and the password file into
 // current_connection(); returns only with a host and a port (or a TLS port) and, when a password
@@ -33,4 +33,4 @@ ParseResult parse_args(int argc, char** argv, AppArgs& out);
 // itself is at fault. A connection file that asks for it is deleted once it was read successfully.
 void parse_cmd(int argc, char** argv);
 AppArgs* get_args();
-void print_usage();
+void printUsage();

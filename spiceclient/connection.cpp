@@ -6,7 +6,7 @@
 
 #include <vector>
 
-void apply_connection_settings(SpiceSession* session, const ConnectionSettings& settings)
+void applyConnectionSettings(SpiceSession* session, const ConnectionSettings& settings)
 {
     g_object_set(session, "host", settings.host.toUtf8().constData(), nullptr);
     if (!settings.port.isEmpty())
@@ -43,7 +43,7 @@ void apply_connection_settings(SpiceSession* session, const ConnectionSettings& 
         g_object_set(session, "proxy", settings.proxy.toUtf8().constData(), nullptr);
 }
 
-std::string connection_failure_cause(SpiceChannelEvent event, const GError* error)
+std::string connectionFailureCause(SpiceChannelEvent event, const GError* error)
 {
     // The library gives its reasons as GIO and resolver errors when the socket cannot be opened;
     // past that point only the event tells what went wrong.
@@ -102,16 +102,16 @@ std::string proxyFailureCause(SpiceChannelEvent event, const GError* error)
     }
     if (event == SPICE_CHANNEL_ERROR_CONNECT &&
         (error->domain == G_IO_ERROR || error->domain == G_RESOLVER_ERROR))
-        return "proxy unreachable: " + connection_failure_cause(event, error);
-    return connection_failure_cause(event, error);
+        return "proxy unreachable: " + connectionFailureCause(event, error);
+    return connectionFailureCause(event, error);
 }
 
 } // namespace
 
-std::string connection_failure_message(const ConnectionSettings& settings, SpiceChannelEvent event,
+std::string connectionFailureMessage(const ConnectionSettings& settings, SpiceChannelEvent event,
                                        const GError* error)
 {
-    const std::string cause = settings.proxy.isEmpty() || !error ? connection_failure_cause(event, error)
+    const std::string cause = settings.proxy.isEmpty() || !error ? connectionFailureCause(event, error)
                                                                  : proxyFailureCause(event, error);
     std::string message = "Cannot connect to " + settings.describe().toStdString() + ": " + cause;
     if (event == SPICE_CHANNEL_ERROR_AUTH && !settings.hasPasswordSource)
@@ -119,14 +119,14 @@ std::string connection_failure_message(const ConnectionSettings& settings, Spice
     return message;
 }
 
-void report_connection_failure(SpiceChannel* channel, SpiceChannelEvent event, SessionViewer* viewer)
+void reportConnectionFailure(SpiceChannel* channel, SpiceChannelEvent event, SessionViewer* viewer)
 {
-    report_connection_failure(event, channel ? spice_channel_get_error(channel) : nullptr, viewer);
+    reportConnectionFailure(event, channel ? spice_channel_get_error(channel) : nullptr, viewer);
 }
 
-void report_connection_failure(SpiceChannelEvent event, const GError* error, SessionViewer* viewer)
+void reportConnectionFailure(SpiceChannelEvent event, const GError* error, SessionViewer* viewer)
 {
-    const std::string message = connection_failure_message(current_connection(), event, error);
+    const std::string message = connectionFailureMessage(current_connection(), event, error);
     Logger(ERROR) << message;
     if (viewer)
         viewer->showConnectionError(QString::fromStdString(message) +

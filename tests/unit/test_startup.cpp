@@ -228,7 +228,7 @@ private Q_SLOTS:
             argv.push_back(word == "''" ? word.data() + 2 : word.data()); // '' is an empty word
         argv.push_back(nullptr);
         memset(&a, 'x', sizeof a); // a record used before: nothing of it may remain
-        return parse_args(int(words.size()), argv.data(), a);
+        return parseArgs(int(words.size()), argv.data(), a);
     }
     void connection()
     {
