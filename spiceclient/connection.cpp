@@ -109,7 +109,7 @@ std::string proxyFailureCause(SpiceChannelEvent event, const GError* error)
 } // namespace
 
 std::string connectionFailureMessage(const ConnectionSettings& settings, SpiceChannelEvent event,
-                                       const GError* error)
+                                     const GError* error)
 {
     const std::string cause = settings.proxy.isEmpty() || !error ? connectionFailureCause(event, error)
                                                                  : proxyFailureCause(event, error);

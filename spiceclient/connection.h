@@ -16,7 +16,7 @@ std::string connectionFailureCause(SpiceChannelEvent event, const GError* error)
 
 // The whole sentence: host, port (and proxy) and cause.
 std::string connectionFailureMessage(const ConnectionSettings& settings, SpiceChannelEvent event,
-                                       const GError* error);
+                                     const GError* error);
 
 // Logs the failure of the main channel and has the window say it.
 void reportConnectionFailure(SpiceChannel* channel, SpiceChannelEvent event, SessionViewer* viewer);
