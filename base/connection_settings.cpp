@@ -174,7 +174,7 @@ bool parseSpiceAddress(const QString& address, ConnectionSettings& out, QString&
         if (key != "port" && key != "tls-port")
             return fail("has the unknown setting \"" + key + "\"");
         if (!validPort(value))
-            return fail("has the " + portError(key, value));
+            return fail("is not usable: " + portError(key, value));
         (key == "port" ? out.port : out.tlsPort) = value;
     }
     return true;

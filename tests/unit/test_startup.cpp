@@ -52,8 +52,8 @@ const std::pair<const char*, const char*> kRows[] = {
     {"-h h -p 1 --host-subject {256}", "TooLong host-subject 255"},
 };
 
-// A command line beside a file F (its lines split at '|'), SPICE_PROXY, and the settings used or the error.
-// F "?" cannot be read. Ports, proxies and hotkeys are only the file's words; passwords never show.
+// A command line beside a file F (its lines split at '|'), SPICE_PROXY, and the settings used or the
+// error (the scenario test_consoles.py has the rest of the errors, as a user meets them).
 const char* const kPve =
     "[virt-viewer]|type=spice|host=pvespiceproxy:5e0e21f3:100:pve::6a5c2f0b9e7d41c3a8f2e6d0b1c4a7e9|"
     "tls-port=61000|password=one-time|ca=-----BEGIN CERTIFICATE-----\\nMIIB\\n-----END "
@@ -80,23 +80,12 @@ const char* const kConnectionRows[][4] = {
     {"spice://h:1?password=x", "", "",
      "The address holds a password, which every user could read in the process "
      "list; give it with --password-file instead"},
-    {"spice://u:x@h:1", "", "",
-     "The address holds a password, which every user could read in the process "
-     "list; give it with --password-file instead"},
     {"spice://h:70000", "", "", "The address is not valid: Invalid port or port number out of range"},
-    {"spice://h?tls-port=0", "", "", "The address has the tls-port \"0\" is not a port number (1 to 65535)"},
+    {"spice://h?tls-port=0", "", "",
+     "The address is not usable: tls-port \"0\" is not a port number (1 to 65535)"},
     {"vnc://h:1", "", "", "The address is not a spice:// or spice+tls:// address"},
     {"spice://h", "", "", "The address: no port or tls-port"},
-    {"-h h -p 1", "", "ftp://p:1",
-     "SPICE_PROXY: proxy \"ftp://p:1\" is not an http://[USER:PASS@]HOST:PORT address"},
-    {"-h h -p 1 --proxy http://u:secret@p", "", "",
-     "--proxy: proxy \"http://p\" is not an http://[USER:PASS@]HOST:PORT address"},
-    {"-h h", "", "", "No host or port found"},
-    {"F", "?", "", "Cannot read the connection file F: No such file or directory"},
-    {"F", "[ovirt]|host=h", "", "F: no [virt-viewer] group; is it a connection file?"},
     {"F", "[virt-viewer]|host=h|port=1", "", "F: no type=spice in the [virt-viewer] group"},
-    {"F", "[virt-viewer]|type=vnc", "", "F line 2: type \"vnc\" is not spice"},
-    {"F", "[virt-viewer]|type=spice|port=1", "", "F: no host"},
     {"F", "[virt-viewer]|type=spice|host=h", "", "F: no port or tls-port"},
     {"F", "[virt-viewer]|type=spice|host=h||port=65536", "",
      "F line 5: port \"65536\" is not a port number (1 to 65535)"},
@@ -107,6 +96,7 @@ const char* const kConnectionRows[][4] = {
     {"F", "[virt-viewer]|fullscreen=yes", "", "F line 2: fullscreen \"yes\" is neither 0 nor 1"},
     {"F", "[virt-viewer|type=spice", "", "F line 1: a group name without its closing ]"},
     {"F", "[virt-viewer]|password", "", "F line 2: not a KEY=VALUE line"},
+
 };
 
 QString expand(QString text)
@@ -239,7 +229,7 @@ private Q_SLOTS:
                                   [&](const QString& path, QByteArray& bytes, QString& why) {
                                       bytes = QByteArray(file).replace('|', '\n');
                                       why = "No such file or directory";
-                                      return path == "F" && bytes != "?";
+                                      return path == "F";
                                   }};
             ResolvedConnection r;
             QString got;
