@@ -282,27 +282,19 @@ class E2E(unittest.TestCase):
         self.addCleanup(lambda: [v.check() for v in self.env.viewers])
 
 class TinyProxy:
-    """tinyproxy on a free port; `auth`: "USER PASS" it asks for (407), `deny`: refuses every host (403)"""
+    """tinyproxy on a free port, its log in self.log; `auth` "USER PASS": wants it (407); `deny`: 403"""
     def __init__(self, env, auth=None, deny=False):
-        self.port, n = free_port(), len(env.procs)
+        self.port, n, deny_all = free_port(), len(env.procs), env.path("deny-all")
         self.log, conf = env.path("tinyproxy-%d.log" % n), env.path("tinyproxy-%d.conf" % n)
+        pathlib.Path(deny_all).touch()
         lines = ["Port %d" % self.port, "Listen 127.0.0.1", "Allow 127.0.0.1", "LogLevel Connect",
                  'LogFile "%s"' % self.log, 'PidFile "%s"' % env.path("tinyproxy-%d.pid" % n)]
-        lines += ["BasicAuth " + auth] if auth else []
-        if deny:
-            pathlib.Path(env.path("deny-all")).touch()
-            lines += ['Filter "%s"' % env.path("deny-all"), "FilterDefaultDeny Yes"]
+        lines += (["BasicAuth " + auth] if auth else []) + (['Filter "%s"' % deny_all, "FilterDefaultDeny Yes"]
+                                                            if deny else [])
         pathlib.Path(conf).write_text("\n".join(lines) + "\n")
         env.spawn(["tinyproxy", "-d", "-c", conf], "tinyproxy")
-        wait(lambda: listening(self.port), 10, "tinyproxy")
-    def connects(self):  # "host:port" of every CONNECT asked for
-        with contextlib.suppress(FileNotFoundError):
-            return re.findall(r"CONNECT (\S+) HTTP", pathlib.Path(self.log).read_text())
-        return []
-
-def listening(port):
-    with socket.socket() as s:
-        return s.connect_ex(("127.0.0.1", port)) == 0
+        wait(lambda: not subprocess.run(["bash", "-c", "exec 3<>/dev/tcp/127.0.0.1/%d" % self.port],
+                                        stderr=subprocess.DEVNULL).returncode, 10, "tinyproxy")
 
 def established(port):  # TCP connections open to 127.0.0.1:port
     rows = [l.split() for l in pathlib.Path("/proc/net/tcp").read_text().splitlines()[1:]]
