@@ -35,14 +35,14 @@ class Consoles(E2E):
             v.stop()
             self.assertNotIn(PW, v.log)
             self.assertNotIn("Pr0xy-pw", v.log)
-        with self.subTest("the proxy asks for a user (407), refuses (403), is not there"):
-            wall = TinyProxy(env, deny=True)
+        with self.subTest("the proxy asks for a user (407), refuses (403), is not there; a name only it knows"):
+            wall, pve = TinyProxy(env, deny=True), "pvespiceproxy:6590a2c1:100:pve::8f2c"  # unresolvable here
             for url, cause in (("http://127.0.0.1:%d" % proxy.port, r"asks for a user name and password \(HTTP 407\)"),
                                ("http://127.0.0.1:%d" % wall.port, r"refused the connection \(HTTP 403\)"),
                                ("http://127.0.0.1:%d" % free_port(), "proxy unreachable: connection refused")):
-                v = env.viewer(vv(env.path("p.vv"), proxy=url, **tls))
-                v.wait_log(r"\[ERROR\] Cannot connect to localhost TLS port %d through the proxy %s: .*%s"
-                           % (a.tls_port, url, cause))
+                v = env.viewer(vv(env.path("p.vv"), proxy=url, **dict(tls, host=pve)))
+                v.wait_log(r"\[ERROR\] Cannot connect to %s TLS port %d through the proxy %s: .*%s"
+                           % (re.escape(pve), a.tls_port, url, cause))
                 wait(lambda: v.screenshot().getbbox(), 10, "words in the window")
                 v.stop()
                 self.assertEqual(v.count("[ERROR]"), 1, v.log)
