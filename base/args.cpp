@@ -42,6 +42,8 @@ const char kUsage[] =
     "      Set subject expected in the server certificate\n"
     "  --proxy\n"
     "      Set HTTP proxy http://[USER:PASS@]HOST:PORT for every channel (else SPICE_PROXY)\n"
+    "  spice://HOST:PORT, spice+tls://HOST:TLSPORT\n"
+    "      Connect to this address (also spice://HOST?port=P&tls-port=T); no password in it\n"
     "  FILE, -\n"
     "      Read the [virt-viewer] group of a connection file (- for standard input);\n"
     "      options given beside it override it\n";
@@ -244,7 +246,7 @@ void parse_cmd(int argc, char** argv)
             std::exit(1);
         }
     }
-    current_connection() = settings;
+    currentConnection() = settings;
     // The file holds a one-time password: once read, nobody needs it again.
     if (resolved.deleteThisFile && !QFile::remove(resolved.file))
         Logger(WARN) << "Cannot delete the connection file " << resolved.file;

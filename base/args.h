@@ -28,7 +28,7 @@ struct ParseResult {
 ParseResult parseArgs(int argc, char** argv, AppArgs& out);
 
 // Fills g_args, reads the connection file or address and the password file into
-// current_connection(); returns only with a host and a port (or a TLS port) and, when a password
+// currentConnection(); returns only with a host and a port (or a TLS port) and, when a password
 // was asked for, the password. Otherwise exits with 1, with the usage text where the command line
 // itself is at fault. A connection file that asks for it is deleted once it was read successfully.
 void parse_cmd(int argc, char** argv);

@@ -359,7 +359,7 @@ bool resolveConnection(const ConnectionInput& input, ResolvedConnection& out, QS
     return true;
 }
 
-ConnectionSettings& current_connection()
+ConnectionSettings& currentConnection()
 {
     static ConnectionSettings settings;
     return settings;

@@ -77,4 +77,4 @@ struct ResolvedConnection {
 bool resolveConnection(const ConnectionInput& input, ResolvedConnection& out, QString& error);
 
 // The settings in use; set once the command line has been read, replaced on a switch of server.
-ConnectionSettings& current_connection();
+ConnectionSettings& currentConnection();

@@ -51,7 +51,7 @@ void installSigpipeHandler()
 GObjectRef<SpiceSession> newWiredSession(SpiceAgent* agent)
 {
     GObjectRef<SpiceSession> session = GObjectRef<SpiceSession>::adopt(spice_session_new());
-    applyConnectionSettings(session.get(), current_connection());
+    applyConnectionSettings(session.get(), currentConnection());
     g_signal_connect_data(session.get(), "channel-new", G_CALLBACK(channel_new), agent, nullptr,
                           GConnectFlags(0));
     g_signal_connect_data(session.get(), "channel-destroy", G_CALLBACK(channel_destroy), agent, nullptr,
@@ -131,7 +131,7 @@ void sigpipe_handler(int)
 
 int connect_spice(SpiceAgent* agent)
 {
-    const QString& title = current_connection().title;
+    const QString& title = currentConnection().title;
     if (!title.isEmpty() && agent->viewer)
         agent->viewer->setTitle(title);
     agent->session = newWiredSession(agent);

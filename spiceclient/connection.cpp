@@ -126,7 +126,7 @@ void reportConnectionFailure(SpiceChannel* channel, SpiceChannelEvent event, Ses
 
 void reportConnectionFailure(SpiceChannelEvent event, const GError* error, SessionViewer* viewer)
 {
-    const std::string message = connectionFailureMessage(current_connection(), event, error);
+    const std::string message = connectionFailureMessage(currentConnection(), event, error);
     Logger(ERROR) << message;
     if (viewer)
         viewer->showConnectionError(QString::fromStdString(message) +

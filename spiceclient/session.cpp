@@ -95,7 +95,7 @@ int Session::switchServer()
     releaseAll();
     agent->heldKeys.clear();
     Q_EMIT surfaceCleared();
-    Q_EMIT titleChanged(current_connection().title);
+    Q_EMIT titleChanged(currentConnection().title);
     const int result = reconnect_spice(agent.get());
     Logger(INFO) << "Reconnect result: " << result;
     return result;

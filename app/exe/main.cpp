@@ -26,7 +26,7 @@ bool takesValue(const std::string& word)
     if (word.size() < 3 || word.compare(0, 2, "--") != 0 || word.find('=') != std::string::npos)
         return false;
     for (const char* name : {"--host", "--port", "--name", "--key", "--tls-port", "--password-file",
-                             "--ca-file", "--host-subject"})
+                             "--ca-file", "--host-subject", "--proxy"})
         if (std::string(name).compare(0, word.size(), word) == 0)
             return true;
     return false;
@@ -70,10 +70,10 @@ public:
     unsigned long windowId() override { return viewer->winId(); }
     bool switchServer(const ConnectionSettings& connection) override
     {
-        if (connection.serverKey() == current_connection().serverKey())
+        if (connection.serverKey() == currentConnection().serverKey())
             return false;
         Logger(INFO) << "Switching to " << connection.describe();
-        current_connection() = connection;
+        currentConnection() = connection;
         session->switchServer();
         return true;
     }
@@ -87,7 +87,7 @@ int handOver(QLocalSocket& probe)
 {
     Logger(INFO) << "应用程序已在运行，尝试激活主窗口...";
     // With its connection: the running instance moves to it when it names another server.
-    QByteArray message = packActivation(QString::fromUtf8(get_args()->key), current_connection());
+    QByteArray message = packActivation(QString::fromUtf8(get_args()->key), currentConnection());
     probe.write(message);
     probe.waitForBytesWritten(kHandOverWaitMs);
     probe.disconnectFromServer();
