@@ -1,4 +1,5 @@
 #include "args.h"
+#include "connection_settings.h"
 #include "instance.h"
 #include "log.h"
 #include "session.h"
@@ -25,7 +26,7 @@ bool takesValue(const std::string& word)
     if (word.size() < 3 || word.compare(0, 2, "--") != 0 || word.find('=') != std::string::npos)
         return false;
     for (const char* name : {"--host", "--port", "--name", "--key", "--tls-port", "--password-file",
-                             "--ca-file", "--host-subject"})
+                             "--ca-file", "--host-subject", "--proxy"})
         if (std::string(name).compare(0, word.size(), word) == 0)
             return true;
     return false;
@@ -61,21 +62,32 @@ constexpr int kRoleDeadlineMs = 10000;
 class ViewerActivation : public ActivationTarget
 {
 public:
-    explicit ViewerActivation(SpiceViewer* viewer) : viewer(viewer) {}
+    ViewerActivation(SpiceViewer* viewer, Session* session) : viewer(viewer), session(session) {}
     int checkReconnect() override { return viewer->checkReconnect(); }
     void onReactivate(QString key) override { viewer->onReactivate(key); }
     bool isWindowVisible() const override { return viewer->isVisible(); }
     void showWindow() override { viewer->show(); }
     unsigned long windowId() override { return viewer->winId(); }
+    bool switchServer(const ConnectionSettings& connection) override
+    {
+        if (connection.serverKey() == currentConnection().serverKey())
+            return false;
+        Logger(INFO) << "Switching to " << connection.describe();
+        currentConnection() = connection;
+        session->switchServer();
+        return true;
+    }
 
 private:
     SpiceViewer* viewer;
+    Session* session;
 };
 
 int handOver(QLocalSocket& probe)
 {
     Logger(INFO) << "应用程序已在运行，尝试激活主窗口...";
-    QByteArray message = packArguments(get_args()->key);
+    // With its connection: the running instance moves to it when it names another server.
+    QByteArray message = packActivation(QString::fromUtf8(get_args()->key), currentConnection());
     probe.write(message);
     probe.waitForBytesWritten(kHandOverWaitMs);
     probe.disconnectFromServer();
@@ -148,7 +160,7 @@ int main(int argc, char** argv)
     viewer.setSession(&session);
     if (!startListening(server))
         return 1;
-    ViewerActivation activation(&viewer);
+    ViewerActivation activation(&viewer, &session);
     QObject::connect(&server, &QLocalServer::newConnection, &server, ActivationHandler(&server, &activation),
                      Qt::DirectConnection);
 
