@@ -1,7 +1,7 @@
 """Clipboard and dropped files through the real guest agent on one Xspice."""
 import contextlib, hashlib, io, os, pathlib, subprocess
 from PIL import Image
-from harness import E2E, drop_files, wait
+from harness import E2E, drop_files, stop, wait
 
 UTF8 = "Grüße, 日本語 ✓\nzweite Zeile"
 
@@ -41,6 +41,15 @@ class Agent(E2E):
                 self.put(here, back := text[::-1].encode())
                 wait(lambda: self.get(there) == back, 60, "the viewer's text on the server")
             self.assertEqual(self.grabs()[:2], (3, 3))
+        with self.subTest("a clipboard whose owner goes empties the other side's"):
+            released = lambda: self.grabs()[2].count("received clipboard release")
+            n = released()
+            stop([p for p in self.env.procs if p.args[0] == "xclip"][-1])  # the viewer's side
+            wait(lambda: released() > n, 10, "the agent to hear of the release")
+            self.put(there, b"short-lived")
+            wait(lambda: self.get(here) == b"short-lived", 10, "the server's text")
+            stop(self.env.procs[-1])
+            wait(lambda: self.get(here) == b"", 10, "the viewer's clipboard to empty")
         with self.subTest("the selection (PRIMARY) stays local"):
             self.put(there, b"selected", sel="primary")
             self.put(there, b"behind it")
@@ -56,7 +65,7 @@ class Agent(E2E):
                 img.save(buf := io.BytesIO(), kind)
                 self.put(src, buf.getvalue(), "image/" + kind)
                 wait(lambda: pixels(self.get(dst, "image/png")) == img.tobytes(), 30, "the image")
-            self.assertEqual(self.grabs()[:2], (7, 4))  # with the selection's one from the agent
+            self.assertEqual(self.grabs()[:2], (8, 4))  # with the selection's and short-lived ones
         with self.subTest("a file, a 50 MiB one with progress, three at once"):
             for paths in ([self.file("one.bin", 100000)], [self.file("big.bin", 50 << 20)],
                           [self.file("f%d.txt" % i, 1000 + i) for i in range(3)]):
