@@ -6,6 +6,7 @@
 #include "capture.h"
 #include "session.h"
 #include "spiceviewer.h"
+#include <QLabel>
 #include <QTcpServer>
 #include <QtTest>
 #include <set>
@@ -175,6 +176,27 @@ private Q_SLOTS:
         QCOMPARE(int(agent.pending.size()), 2); // the handed-over key, press and release
         QCOMPARE(QString::fromStdString(log.text()).count("Key 41 now waits for the new session"), 3);
         agent.pending.clear();
+    }
+
+    // A file dropped while the remote machine has no agent: the window says so.
+    void dropWithoutAgentIsRefusedInWords()
+    {
+        CoutCapture log;
+        Session session;
+        SpiceViewer viewer;
+        viewer.setSession(&session);
+        QMimeData data;
+        data.setUrls({QUrl::fromLocalFile(QCoreApplication::applicationFilePath())});
+        QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        viewer.show();
+        QCoreApplication::sendEvent(&viewer, &enter);
+        QVERIFY(enter.isAccepted());
+        QCoreApplication::sendEvent(&viewer, &drop);
+        auto* strip = viewer.findChild<QLabel*>("transferStrip");
+        QVERIFY(strip);
+        QVERIFY(strip->isVisibleTo(&viewer));
+        QCOMPARE(strip->text(), "Files cannot be copied: the remote machine runs no guest agent");
     }
 };
 
