@@ -1,5 +1,6 @@
 #include "args.h"
 
+#include "hotkeys.h"
 #include "log.h"
 #include "password_file.h"
 
@@ -16,7 +17,7 @@ AppArgs g_args;
 std::string g_password;
 
 // Long-only options.
-enum { kTlsPort = 256, kPasswordFile, kCaFile, kHostSubject };
+enum { kTlsPort = 256, kPasswordFile, kCaFile, kHostSubject, kHotkeys, kKiosk, kKioskQuit };
 
 const char kUsage[] = "spice-client: A spice client\n"
                       "Usage: spice-client [options]...\n"
@@ -37,7 +38,16 @@ const char kUsage[] = "spice-client: A spice client\n"
                       "  --ca-file\n"
                       "      Set file of CA certificates that signed the server certificate\n"
                       "  --host-subject\n"
-                      "      Set subject expected in the server certificate\n";
+                      "      Set subject expected in the server certificate\n"
+                      "  -f, --full-screen\n"
+                      "      Cover the screen the window is on (toggled by Shift+F11)\n"
+                      "  --hotkeys NAME=KEYS,...\n"
+                      "      Set hotkeys: toggle-fullscreen, release-cursor, secure-attention, menu\n"
+                      "      (e.g. release-cursor=ctrl+alt+r; an empty KEYS turns a hotkey off)\n"
+                      "  --kiosk\n"
+                      "      Full screen that cannot be left or closed, reconnecting on its own\n"
+                      "  --kiosk-quit on-disconnect|never\n"
+                      "      In kiosk mode, end the program when the connection drops\n";
 
 const option kLongOptions[] = {
     {"help", no_argument, nullptr, 'e'},
@@ -49,6 +59,10 @@ const option kLongOptions[] = {
     {"password-file", required_argument, nullptr, kPasswordFile},
     {"ca-file", required_argument, nullptr, kCaFile},
     {"host-subject", required_argument, nullptr, kHostSubject},
+    {"full-screen", no_argument, nullptr, 'f'},
+    {"hotkeys", required_argument, nullptr, kHotkeys},
+    {"kiosk", no_argument, nullptr, kKiosk},
+    {"kiosk-quit", required_argument, nullptr, kKioskQuit},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -71,6 +85,16 @@ void logSummary()
             << ", key: " << g_args.key;
     if (g_args.tls_port[0])
         summary << ", tls-port: " << g_args.tls_port;
+    if (g_args.full_screen)
+        summary << (g_args.kiosk ? ", kiosk" : ", full screen");
+}
+
+ParseResult& badValue(ParseResult& result, const char* option, const std::string& problem)
+{
+    result.status = ParseResult::BadValue;
+    result.tooLongOption = option;
+    result.badValue = problem;
+    return result;
 }
 
 } // namespace
@@ -92,7 +116,7 @@ ParseResult parse_args(int argc, char** argv, AppArgs& out)
     optind = 0; // full re-initialisation, so the parser can run more than once
     int errors = 0;
     int opt;
-    while ((opt = getopt_long(argc, argv, "eh:p:n:k:", kLongOptions, nullptr)) != -1) {
+    while ((opt = getopt_long(argc, argv, "eh:p:n:k:f", kLongOptions, nullptr)) != -1) {
         bool stored = true;
         const char* option = nullptr;
         size_t limit = 0;
@@ -125,6 +149,25 @@ ParseResult parse_args(int argc, char** argv, AppArgs& out)
             break;
         case kHostSubject:
             store(out.host_subject, "host-subject");
+            break;
+        case 'f':
+            out.full_screen = true;
+            break;
+        case kKiosk:
+            out.kiosk = out.full_screen = true;
+            break;
+        case kHotkeys: {
+            store(out.hotkeys, "hotkeys");
+            Hotkeys checked;
+            QString error;
+            if (stored && !parseHotkeys(QString::fromLocal8Bit(optarg), checked, error))
+                return badValue(result, "hotkeys", error.toStdString());
+            break;
+        }
+        case kKioskQuit:
+            if (std::strcmp(optarg, "on-disconnect") != 0 && std::strcmp(optarg, "never") != 0)
+                return badValue(result, "kiosk-quit", "it is on-disconnect or never");
+            out.kiosk_quit = optarg[0] == 'o';
             break;
         case 'e':
             result.status = ParseResult::Usage;
@@ -171,6 +214,9 @@ void parse_cmd(int argc, char** argv)
     case ParseResult::TooLong:
         Logger(ERROR) << "Value of option --" << result.tooLongOption << " is too long (at most "
                       << result.tooLongLimit << " characters)";
+        break;
+    case ParseResult::BadValue:
+        Logger(ERROR) << "Value of option --" << result.tooLongOption << " is not valid: " << result.badValue;
         break;
     case ParseResult::Usage:
         break;
