@@ -167,11 +167,19 @@ HotkeyAction HotkeyFilter::press(int qtKey, Qt::KeyboardModifiers held, quint32 
     if (swallowed)
         return HotkeyAction::None;
     const HotkeyAction action = hotkeys.actionFor(qtKey, held);
-    if (action != HotkeyAction::None) {
+    if (action != HotkeyAction::None && !(inactive & (1 << int(action)))) {
         kept.insert(id, qtKey);
         swallowed = true;
     }
-    return action;
+    return swallowed ? action : HotkeyAction::None;
+}
+
+void HotkeyFilter::setActive(HotkeyAction action, bool active)
+{
+    if (active)
+        inactive &= ~(1 << int(action));
+    else
+        inactive |= 1 << int(action);
 }
 
 bool HotkeyFilter::release(int qtKey, quint32 nativeCode, bool autoRepeat)
