@@ -10,12 +10,14 @@
 #include <QLocalSocket>
 #include <QLockFile>
 #include <QThread>
+#include <QTimer>
 #include <QX11Info>
 #include <X11/Xlib.h>
 #include <cstdio>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 const QString SERVER_NAME = QStringLiteral("SpiceViewerForSingleInstance");
 const QString APP_ACTION_ACTIVATE = QStringLiteral("activate");
@@ -52,34 +54,75 @@ std::optional<uid_t> peerUid(int socketDescriptor)
     return credentials.uid;
 }
 
-std::optional<QByteArray> readActivationMessage(QLocalSocket* socket, int waitMs)
+namespace
 {
-    QByteArray message;
-    QElapsedTimer clock;
-    clock.start();
-    for (;;) {
-        qint64 available = socket->bytesAvailable();
-        if (available > 0) {
-            if (message.size() + available > kMaxActivationMessage)
-                return std::nullopt;
-            message += socket->read(available);
-            // Senders write one compact object: once it parses, the message is whole.
-            if (QJsonDocument::fromJson(message).isObject())
-                return message;
-            continue;
-        }
-        if (socket->state() != QLocalSocket::ConnectedState)
-            break;
-        int left = waitMs - int(clock.elapsed());
-        if (left <= 0)
-            break;
-        if (!socket->waitForReadyRead(left) && socket->bytesAvailable() == 0)
-            break;
+
+// Reads one activation message as it arrives, without waiting on the spot: a local process that
+// connects and writes slowly, or nothing, must not hold up the picture and the input. The message
+// has kActivationWaitMs in all; a peer that hangs up ends it early.
+class ActivationReader : public QObject
+{
+public:
+    ActivationReader(QLocalSocket* connection, ActivationTarget* target)
+        : QObject(connection), connection(connection), target(target)
+    {
+        deadline.setSingleShot(true);
+        connect(&deadline, &QTimer::timeout, this, &ActivationReader::finish);
+        connect(connection, &QLocalSocket::readyRead, this, &ActivationReader::read);
+        connect(connection, &QLocalSocket::disconnected, this, [this] {
+            read(); // what came with the hang-up
+            finish();
+        });
+        deadline.start(kActivationWaitMs);
+        read();
     }
-    if (message.isEmpty())
-        return std::nullopt;
-    return message;
-}
+
+private:
+    void read()
+    {
+        if (done)
+            return;
+        if (message.size() + connection->bytesAvailable() > kMaxActivationMessage) {
+            finish();
+            return;
+        }
+        message += connection->readAll();
+        // Senders write one compact object: once it parses, the message is whole.
+        if (!QJsonDocument::fromJson(message).isObject())
+            return;
+        finish();
+        if (std::optional<QString> key = parseActivation(message))
+            act(*key);
+    }
+    void act(const QString& key)
+    {
+        Logger(INFO) << "收到激活指令，正在激活主窗口。";
+        target->checkReconnect();
+        if (!key.isEmpty()) {
+            target->onReactivate(key);
+        } else {
+            if (!target->isWindowVisible())
+                target->showWindow();
+            activate_window(int(target->windowId()));
+        }
+    }
+    void finish()
+    {
+        if (std::exchange(done, true))
+            return;
+        deadline.stop();
+        connection->disconnectFromServer();
+        connection->deleteLater();
+    }
+
+    QLocalSocket* connection;
+    ActivationTarget* target;
+    QByteArray message;
+    QTimer deadline;
+    bool done = false;
+};
+
+} // namespace
 
 void ActivationHandler::operator()() const
 {
@@ -91,21 +134,11 @@ void ActivationHandler::operator()() const
     std::optional<uid_t> uid = peerUid(int(connection->socketDescriptor()));
     if (!uid || *uid != geteuid()) {
         Logger(ERROR) << "Activation request from another user refused";
-    } else if (std::optional<QByteArray> message = readActivationMessage(connection, kActivationWaitMs)) {
-        if (std::optional<QString> key = parseActivation(*message)) {
-            Logger(INFO) << "收到激活指令，正在激活主窗口。";
-            target->checkReconnect();
-            if (!key->isEmpty()) {
-                target->onReactivate(*key);
-            } else {
-                if (!target->isWindowVisible())
-                    target->showWindow();
-                activate_window(int(target->windowId()));
-            }
-        }
+        connection->disconnectFromServer();
+        connection->deleteLater();
+        return;
     }
-    connection->disconnectFromServer();
-    connection->deleteLater();
+    new ActivationReader(connection, target); // goes with the connection
 }
 
 void activate_window(int window)

@@ -13,7 +13,7 @@ extern const QString APP_ACTION_ACTIVATE;
 
 // Largest activation message accepted; a message of this system is under 100 bytes.
 constexpr qint64 kMaxActivationMessage = 64 * 1024;
-// How long the handler may wait for a message, in total.
+// How long a connection may take to deliver its message, in total.
 constexpr int kActivationWaitMs = 500;
 
 QByteArray packArguments(char* key);
@@ -37,7 +37,8 @@ public:
     virtual unsigned long windowId() = 0;
 };
 
-// Connected to QLocalServer::newConnection: takes one pending connection and acts on its message.
+// Connected to QLocalServer::newConnection: takes one pending connection and acts on its message
+// once it has arrived, from the event loop.
 class ActivationHandler
 {
 public:
@@ -48,10 +49,6 @@ private:
     QLocalServer* server;
     ActivationTarget* target;
 };
-
-// Reads one message of at most kMaxActivationMessage bytes, waiting at most waitMs in total.
-// Returns nullopt when nothing usable arrived (timeout, too large, never parsed).
-std::optional<QByteArray> readActivationMessage(QLocalSocket* socket, int waitMs);
 
 void activate_window(int window);
 void x11_windowmap(int window);

@@ -75,8 +75,7 @@ void beginSession(SpiceAgent* agent)
     agent->phase = SessionPhase::Connecting;
     agent->inputsOpen = false;
     agent->updated = false;
-    agent->pressed.clear();
-    agent->addedModifiers.clear();
+    forget_pressed(agent);
     agent->mouseMode = 0;
     agent->connectingSince.start();
     // A server that takes the connection and never answers gets no error from the library.
@@ -213,4 +212,5 @@ void forget_channels(SpiceAgent* agent)
     agent->inputs = nullptr;
     agent->main = nullptr;
     agent->imgdata = nullptr;
+    agent->displayIds.clear();
 }

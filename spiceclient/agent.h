@@ -2,8 +2,10 @@
 
 #include "gobject_ref.h"
 #include "input.h"
+#include "session.h"
 
 #include <QElapsedTimer>
+#include <QHash>
 #include <QSet>
 #include <QString>
 #include <cstdint>
@@ -11,17 +13,6 @@
 #include <spice-client.h>
 
 class SessionViewer;
-
-// Where the current session stands. The library's inputs channel drops every call until it has
-// opened, and it opens after the main channel, often after the first picture.
-enum class SessionPhase {
-    Idle,        // no session yet
-    Connecting,  // created, main channel not open yet
-    Open,        // main channel open, inputs channel not (yet)
-    InputsReady, // main and inputs channels open: input goes out
-    Closed,      // main channel closed
-    Failed,      // main channel reported an error
-};
 
 // Input that waits for the inputs channel. An injected key carries its text for the log.
 struct PendingInput {
@@ -43,25 +34,31 @@ struct SpiceAgent {
     int32_t stride = 0;
     uint8_t* imgdata = nullptr; // the display channel's pixels; cleared with the channel
     int32_t format = 0;
-    int32_t display_id = 0;
+    int32_t display_id = 0;                          // the channel id of the display whose surface is shown
+    QHash<SpiceDisplayChannel*, int32_t> displayIds; // every display channel's id, by channel
     int32_t shm_fd = -1;
     uint8_t* shm_data = nullptr;
     SpiceInputsChannel* inputs = nullptr; // borrowed; cleared when the channel goes
     SpiceMainChannel* main = nullptr;     // borrowed; cleared when the channel goes
-    SessionViewer* viewer = nullptr;      // not owned
+    SessionViewer* viewer = nullptr;      // the session's relay, or a test's recorder; not owned
 
     // The state of the current session; only the session layer writes it.
     SessionPhase phase = SessionPhase::Idle;
-    bool inputsOpen = false;            // the current inputs channel has opened
-    bool updated = false;               // the current session delivered a display update
-    bool startupKeyPending = true;      // the command-line key goes out once per process
-    QElapsedTimer connectingSince;      // started when the current session was created
-    std::deque<PendingInput> pending;   // input waiting for the inputs channel, oldest first
-    QSet<unsigned int> pressed;         // scancodes pressed on the server and not yet released
-    QList<unsigned int> addedModifiers; // pressed for a shortcut whose modifiers the server lacked
-    int mouseMode = 0;                  // the main channel's SPICE_MOUSE_MODE_*; 0 before it says
-    SignalConnections channelSignals;   // our handlers on the current session's channels
-    SourceId connectingTimeout;         // ends a session that stays connecting too long
+    bool inputsOpen = false;       // the current inputs channel has opened
+    bool updated = false;          // the current session delivered a display update
+    bool startupKeyPending = true; // the command-line key goes out once per process
+    QElapsedTimer connectingSince; // started when the current session was created
+    // The one ledger of input: what waits for the inputs channel and what the server holds.
+    std::deque<PendingInput> pending; // input waiting for the inputs channel, oldest first
+    QSet<unsigned int> pressed;       // scancodes pressed on the server and not yet released
+    // Modifiers pressed for a shortcut whose modifiers the server lacked, by the shortcut's key:
+    // they go with that key's release, whatever modifiers the release carries.
+    QHash<unsigned int, QList<unsigned int>> shortcutModifiers;
+    QHash<uint32_t, int> heldKeys;    // X keycode -> the Qt key its press sent (| KeypadModifier)
+    int buttons = 0;                  // Qt buttons pressed on the server or waiting to be
+    int mouseMode = 0;                // the main channel's SPICE_MOUSE_MODE_*; 0 before it says
+    SignalConnections channelSignals; // our handlers on the current session's channels
+    SourceId connectingTimeout;       // ends a session that stays connecting too long
 
     int32_t bytes_per_pixel = 0; // of the current surface; 0 when it cannot be shown
     size_t shm_size = 0;         // bytes mapped at shm_data
@@ -93,8 +90,11 @@ bool session_alive(const SpiceAgent* agent);
 
 // Injects one key given as hexadecimal Qt key text: press and release, now or once input can go out.
 void inject_key(SpiceAgent* agent, const QString& text);
-// Sends the release of every key pressed on the server; forgets them when nothing can be sent.
+// Sends the release of every key pressed on the server and queues one behind every press still
+// waiting; forgets the pressed keys when nothing can be sent.
 void release_pressed_keys(SpiceAgent* agent);
+// The server forgot what was pressed (its inputs channel or the session went).
+void forget_pressed(SpiceAgent* agent);
 // Sends what waited for the inputs channel, in order.
 void flush_pending_input(SpiceAgent* agent);
 

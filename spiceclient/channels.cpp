@@ -35,7 +35,7 @@ void channel_new(SpiceSession* session, SpiceChannel* channel, void* user_data)
     } else if (SPICE_IS_DISPLAY_CHANNEL(channel)) {
         int id = channelId(channel);
         Logger(INFO) << "new display channel (#" << id << "), creating window";
-        agent->display_id = id;
+        agent->displayIds.insert(SPICE_DISPLAY_CHANNEL(channel), id);
         connectSignal(channel, "display-primary-create", G_CALLBACK(display_create), agent);
         connectSignal(channel, "display-invalidate", G_CALLBACK(display_update), agent);
         connectSignal(channel, "display-primary-destroy", G_CALLBACK(display_destroy), agent);
@@ -84,6 +84,7 @@ void channel_destroy(SpiceSession*, SpiceChannel* channel, void* user_data)
         agent->inputs = nullptr;
         agent->inputsOpen = false;
     }
+    agent->displayIds.remove(reinterpret_cast<SpiceDisplayChannel*>(channel));
     if (agent->display == reinterpret_cast<SpiceDisplayChannel*>(channel)) {
         agent->display = nullptr;
         agent->imgdata = nullptr;
@@ -108,16 +109,14 @@ void on_channel_event(SpiceChannel* channel, SpiceChannelEvent event, void* user
     } else if (event == SPICE_CHANNEL_CLOSED) {
         Logger(INFO) << "连接已关闭";
         agent->phase = SessionPhase::Closed;
-        agent->pressed.clear();
-        agent->addedModifiers.clear();
+        forget_pressed(agent);
         if (agent->viewer) {
             agent->viewer->clearDisplay();
             agent->viewer->closeWindow();
         }
     } else if (event >= SPICE_CHANNEL_ERROR_CONNECT) {
         agent->phase = SessionPhase::Failed;
-        agent->pressed.clear();
-        agent->addedModifiers.clear();
+        forget_pressed(agent);
         report_connection_failure(channel, event, agent->viewer);
     }
 }
@@ -133,8 +132,7 @@ void inputs_channel_event(SpiceChannel* channel, SpiceChannelEvent event, void* 
     if (agent->inputsOpen) {
         flush_pending_input(agent);
     } else {
-        agent->pressed.clear();
-        agent->addedModifiers.clear();
+        forget_pressed(agent);
     }
 }
 

@@ -63,6 +63,8 @@ void display_create(SpiceDisplayChannel* channel, int format, int width, int hei
     }
     release_surface_block(agent);
     agent->display = channel;
+    // Positions name the display they are on: the one whose surface is shown.
+    agent->display_id = agent->displayIds.value(channel, 0);
     if (format == 32 || format == 16)
         agent->format = format;
     agent->width = width;

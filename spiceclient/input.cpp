@@ -32,6 +32,20 @@ void sendScancode(SpiceAgent* agent, unsigned int scancode, bool press)
     } else {
         spice_inputs_channel_key_release(agent->inputs, scancode);
         agent->pressed.remove(scancode);
+        // A modifier let go by the user is no longer the viewer's to release.
+        for (QList<unsigned int>& added : agent->shortcutModifiers)
+            added.removeAll(scancode);
+    }
+}
+
+// The modifiers pressed for the shortcut of `code` go with its release.
+void releaseShortcutModifiers(SpiceAgent* agent, unsigned int code)
+{
+    QList<unsigned int> added = agent->shortcutModifiers.take(code);
+    while (!added.isEmpty()) {
+        const unsigned int modifier = added.takeLast();
+        if (agent->pressed.contains(modifier))
+            sendScancode(agent, modifier, false);
     }
 }
 
@@ -50,21 +64,21 @@ const char* shortcutName(const KM_EVENT& event)
 
 // Left and right key of one modifier: either held on the server will do, else the left one is
 // pressed for the shortcut and released after it.
-void holdModifier(SpiceAgent* agent, unsigned int left, unsigned int right)
+void holdModifier(SpiceAgent* agent, unsigned int code, unsigned int left, unsigned int right)
 {
     if (agent->pressed.contains(left) || agent->pressed.contains(right))
         return;
     sendScancode(agent, left, true);
-    agent->addedModifiers.append(left);
+    agent->shortcutModifiers[code].append(left);
 }
 
 void pressShortcut(SpiceAgent* agent, const KM_EVENT& event, unsigned int code)
 {
     if (event.key == Qt::Key_Delete) {
-        holdModifier(agent, 0x1D, 0x11D); // Ctrl
-        holdModifier(agent, 0x38, 0x138); // Alt
+        holdModifier(agent, code, 0x1D, 0x11D); // Ctrl
+        holdModifier(agent, code, 0x38, 0x138); // Alt
     } else {
-        holdModifier(agent, 0x15B, 0x15C); // Windows
+        holdModifier(agent, code, 0x15B, 0x15C); // Windows
     }
     sendScancode(agent, code, true);
 }
@@ -88,8 +102,7 @@ void sendKeyEvent(SpiceAgent* agent, const KM_EVENT& event)
         if (!agent->pressed.contains(code))
             pressShortcut(agent, event, code);
         sendScancode(agent, code, false);
-        while (!agent->addedModifiers.isEmpty())
-            sendScancode(agent, agent->addedModifiers.takeLast(), false);
+        releaseShortcutModifiers(agent, code);
         return;
     }
 
@@ -97,6 +110,8 @@ void sendKeyEvent(SpiceAgent* agent, const KM_EVENT& event)
     if (!press && !agent->pressed.contains(code))
         return;
     sendScancode(agent, code, press);
+    if (!press)
+        releaseShortcutModifiers(agent, code);
 }
 
 // Sends one event through the open inputs channel.
@@ -237,14 +252,40 @@ void flush_pending_input(SpiceAgent* agent)
 
 void release_pressed_keys(SpiceAgent* agent)
 {
-    if (!agent || agent->pressed.isEmpty())
+    if (!agent)
         return;
+    // A press still waiting for the inputs channel gets its release queued behind it: once the
+    // channel opens, the server sees both or, if they are dropped, neither.
+    QHash<uint64_t, KM_EVENT> queuedDown;
+    for (const PendingInput& input : agent->pending) {
+        const KM_EVENT& event = input.event;
+        if (event.type != kKeyPress && event.type != kKeyRelease)
+            continue;
+        const uint64_t id = event.scancode ? (uint64_t(1) << 32 | event.scancode)
+                                           : (uint64_t(uint32_t(event.key)) << 1 | uint64_t(event.keypad));
+        if (event.type == kKeyPress)
+            queuedDown.insert(id, event);
+        else
+            queuedDown.remove(id);
+    }
+    for (KM_EVENT release : queuedDown) {
+        release.type = kKeyRelease;
+        enqueue(agent, release);
+    }
     // A closed channel cannot take the releases; the server forgets its keys with the channel.
-    if (session_phase(agent) == SessionPhase::InputsReady) {
+    if (session_phase(agent) == SessionPhase::InputsReady && !agent->pressed.isEmpty()) {
         Logger(DEBUG) << "Releasing " << agent->pressed.size() << " held keys";
         for (unsigned int scancode : agent->pressed)
             spice_inputs_channel_key_release(agent->inputs, scancode);
     }
     agent->pressed.clear();
-    agent->addedModifiers.clear();
+    agent->shortcutModifiers.clear();
+    agent->heldKeys.clear();
+}
+
+void forget_pressed(SpiceAgent* agent)
+{
+    agent->pressed.clear();
+    agent->shortcutModifiers.clear();
+    agent->buttons = 0;
 }

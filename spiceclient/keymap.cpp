@@ -84,7 +84,7 @@ void initScanCodeMap(QHash<int, unsigned int>& map)
     map.insert(Qt::Key_Space, 0x39);
 
     map.insert(Qt::Key_yen, 0x7D);
-    map.insert(Qt::Key_multiply, 0x137);
+    map.insert(Qt::Key_multiply, 0x37); // the keypad's *
 
     map.insert(Qt::Key_Escape, 0x01);
     map.insert(Qt::Key_Tab, 0x0F);
@@ -95,7 +95,7 @@ void initScanCodeMap(QHash<int, unsigned int>& map)
     map.insert(Qt::Key_Insert, 0x152);
     map.insert(Qt::Key_Delete, 0x153);
     map.insert(Qt::Key_Pause, 0x146);
-    map.insert(Qt::Key_Print, 0x139);
+    map.insert(Qt::Key_Print, 0x137);
     map.insert(Qt::Key_SysReq, 0x54);
     map.insert(Qt::Key_Home, 0x147);
     map.insert(Qt::Key_End, 0x14F);

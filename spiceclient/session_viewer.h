@@ -1,26 +1,10 @@
 #pragma once
 
+#include "session.h"
+
 #include <QString>
-#include <cstdint>
 
-// A new primary surface, lent to the viewer for the duration of the call.
-struct ScreenInitInfo {
-    int32_t height;
-    int32_t width;
-    int32_t stride;
-    int32_t format;      // the record's format after this surface (32 or 16 once one was accepted)
-    int32_t pixelFormat; // the server's own code for this surface: what its pixels really are
-};
-
-// One changed rectangle in surface pixels, already clipped to the surface.
-struct Rect {
-    int32_t x;
-    int32_t y;
-    int32_t width;
-    int32_t height;
-};
-
-// What the session layer needs of the window. The viewer implements it; tests use recorders.
+// What the library's handlers tell the session; the session turns it into its signals, tests record it.
 class SessionViewer
 {
 public:
@@ -30,7 +14,7 @@ public:
     virtual void screenSettingsChanged(void* pixels, ScreenInitInfo& info) = 0;
     virtual void updateImage(Rect* rect) = 0;
     virtual void clearDisplay() = 0;
-    // A close request: the window hides, the program goes on.
+    // The main channel closed: the window hides, the program goes on.
     virtual void closeWindow() = 0;
     // The server's mouse mode: server (relative motion, the window holds the pointer) or client.
     virtual void mouseModeChanged(bool server) { (void)server; }

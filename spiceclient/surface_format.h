@@ -18,9 +18,6 @@ struct SurfaceLayout {
 
 // Bytes per pixel of a SPICE surface format code, 0 for codes the viewer cannot show.
 int32_t bytesPerPixel(int format);
-// The Qt image format that reads such a surface's pixels in place, Format_Invalid for codes the
-// viewer cannot show.
-QImage::Format qtImageFormat(int format);
 
 // Checks a surface description before anything is allocated or copied for it.
 SurfaceLayout surfaceLayout(int format, int width, int height, int stride);

@@ -1,11 +1,7 @@
 #include "spiceviewer.h"
 
-#include "agent.h"
-#include "input.h"
-#include "keycodes.h"
 #include "log.h"
 #include "scaler.h"
-#include "surface_format.h"
 #include "ui_spiceviewer.h"
 #include "x11keyboard.h"
 
@@ -54,13 +50,6 @@ QRect onGrid(const QRect& r, const QSize& surface)
 // Shown in the title while the pointer is held; the combination is the one remote viewers use.
 const char* const kGrabHint = " (Press Shift+F12 to release pointer)";
 
-// Splits a key from keyForEvent() into the Qt key and the keypad flag that picks its table.
-void setKey(KM_EVENT& event, int key)
-{
-    event.key = key & ~int(Qt::KeypadModifier);
-    event.keypad = (key & int(Qt::KeypadModifier)) != 0;
-}
-
 } // namespace
 
 SpiceViewer::SpiceViewer(QWidget* parent) : QWidget(parent), ui(new Ui::SpiceViewer)
@@ -100,11 +89,8 @@ SpiceViewer::SpiceViewer(QWidget* parent) : QWidget(parent), ui(new Ui::SpiceVie
     updateTimer->setSingleShot(true);
     connect(updateTimer, &QTimer::timeout, this, &SpiceViewer::processDirtyRegion);
 
-    physicalKeys = x11KeycodesAreEvdev();
-    if (physicalKeys)
-        Logger(INFO) << "Keys are sent by physical position";
-    else
-        Logger(INFO) << "Keys are sent by their symbols: no evdev keycodes";
+    // The name from the form until the session gives one.
+    sessionTitle = windowTitle();
 }
 
 SpiceViewer::~SpiceViewer()
@@ -112,11 +98,27 @@ SpiceViewer::~SpiceViewer()
     picture = QImage();
     delete surfaceImage;
     surfaceImage = nullptr;
-    // The session record owns the block; it is unmapped there, exactly once.
-    if (agent)
-        release_surface_block(agent);
     shmData = nullptr;
     delete ui;
+}
+
+void SpiceViewer::setSession(Session* owner)
+{
+    session = owner;
+    const bool byPosition = x11KeycodesAreEvdev();
+    if (byPosition)
+        Logger(INFO) << "Keys are sent by physical position";
+    else
+        Logger(INFO) << "Keys are sent by their symbols: no evdev keycodes";
+    session->setKeysByPosition(byPosition);
+    connect(session, &Session::titleChanged, this, &SpiceViewer::setTitle);
+    connect(session, &Session::surfaceCreated, this,
+            [this](void* pixels, ScreenInitInfo info) { screenSettingsChanged(pixels, info); });
+    connect(session, &Session::surfaceChanged, this, [this](Rect rect) { updateImage(&rect); });
+    connect(session, &Session::surfaceCleared, this, &SpiceViewer::clearDisplay);
+    connect(session, &Session::closed, this, &SpiceViewer::closeWindow);
+    connect(session, &Session::serverMouseChanged, this, &SpiceViewer::mouseModeChanged);
+    connect(session, &Session::connectionError, this, &SpiceViewer::showConnectionError);
 }
 
 void SpiceViewer::setTitle(const QString& title)
@@ -333,61 +335,16 @@ void SpiceViewer::showEvent(QShowEvent* event)
 void SpiceViewer::hideEvent(QHideEvent* event)
 {
     releasePointer();
-    releaseButtons();
-    releaseHeldKeys();
+    releaseInput();
     QWidget::hideEvent(event);
 }
 
-void SpiceViewer::forward(KM_EVENT& event)
+void SpiceViewer::releaseInput()
 {
-    if (agent)
-        syncKeyMouse(event, agent);
-}
-
-int SpiceViewer::keyForEvent(QKeyEvent* keyEvent, bool press)
-{
-    const quint32 scanCode = keyEvent->nativeScanCode();
-    // Keypad keys share Qt's key codes with the main block; the flag rides along with the key
-    // (as QKeySequence packs it) so that the release goes through the same table as the press.
-    const int key = keyEvent->key() | int(keyEvent->modifiers() & Qt::KeypadModifier);
-    if (scanCode == 0)
-        return key;
-    // A release must undo what its press sent, even when the layout now reads the key differently
-    // (Shift let go before the key, a dead key, a layout switch).
-    if (press) {
-        auto held = heldKeys.constFind(scanCode);
-        if (held != heldKeys.constEnd())
-            return *held;
-        heldKeys.insert(scanCode, key);
-        return key;
-    }
-    if (keyEvent->isAutoRepeat())
-        return heldKeys.value(scanCode, key);
-    auto held = heldKeys.find(scanCode);
-    if (held == heldKeys.end())
-        return key;
-    int pressed = *held;
-    heldKeys.erase(held);
-    return pressed;
-}
-
-void SpiceViewer::keyRecord(QKeyEvent* keyEvent, bool press, KM_EVENT& record)
-{
-    record.type = press ? QEvent::KeyPress : QEvent::KeyRelease;
-    record.modifiers = uint32_t(keyEvent->modifiers());
-    // The physical key, whatever the local layout makes of it: the remote layout decides.
-    record.scancode = physicalKeys ? x11KeycodeToScancode(keyEvent->nativeScanCode()) : 0;
-    if (record.scancode)
-        setKey(record, keyEvent->key());
-    else
-        setKey(record, keyForEvent(keyEvent, press));
-}
-
-void SpiceViewer::releaseHeldKeys()
-{
-    // The session knows which keys the server saw pressed; the window only forgets its own memory.
-    heldKeys.clear();
-    release_pressed_keys(agent);
+    // Nothing may stay pressed on the remote machine while the user works elsewhere.
+    wheelSteps.reset();
+    if (session)
+        session->releaseAll();
 }
 
 bool SpiceViewer::eventFilter(QObject* watched, QEvent* event)
@@ -396,44 +353,37 @@ bool SpiceViewer::eventFilter(QObject* watched, QEvent* event)
     if (watched != this || !overlayFrame)
         return QObject::eventFilter(watched, event);
 
-    KM_EVENT record{};
-    enum { None, Pointer, Plain } kind = None;
-    QPoint position;
+    switch (event->type()) {
+    case QEvent::MouseMove: {
+        const QPoint position = static_cast<QMouseEvent*>(event)->pos();
+        if (!position.isNull() && position.y() > 16 && position.y() > overlayFrame->height() &&
+            overlayFrame->isVisible())
+            overlayFrame->setVisible(false);
+        break;
+    }
+    case QEvent::Leave:
+        overlayFrame->setVisible(false);
+        break;
+    default:
+        break;
+    }
+    if (overlayFrame->isVisible() || !session)
+        return QObject::eventFilter(watched, event);
 
     switch (event->type()) {
     case QEvent::MouseButtonPress:
     case QEvent::MouseButtonRelease:
-    case QEvent::MouseButtonDblClick: {
-        auto* mouse = static_cast<QMouseEvent*>(event);
-        record.type = event->type();
-        record.buttons = int(mouse->buttons());
-        record.button = int(mouse->button());
-        position = mouse->pos();
-        kind = Pointer;
-        break;
-    }
+    case QEvent::MouseButtonDblClick:
     case QEvent::MouseMove: {
         auto* mouse = static_cast<QMouseEvent*>(event);
-        position = mouse->pos();
-        if (!position.isNull() && position.y() > 16 && position.y() > overlayFrame->height() &&
-            overlayFrame->isVisible())
-            overlayFrame->setVisible(false);
-        record.type = event->type();
-        record.buttons = int(mouse->buttons());
-        const QPoint surfacePoint = windowToSurface(position, geometry);
-        record.x = surfacePoint.x();
-        record.y = surfacePoint.y();
-        kind = Pointer;
-        break;
+        forwardPointer(event->type(), int(mouse->button()), mouse->pos());
+        return true;
     }
     case QEvent::Wheel: {
         auto* wheel = static_cast<QWheelEvent*>(event);
-        record.type = event->type();
-        record.wheel_up = wheel->angleDelta().y() > 0;
-        record.buttons = int(QGuiApplication::mouseButtons());
         wheel->accept();
-        kind = Plain;
-        break;
+        session->wheel(wheelSteps.add(wheel->angleDelta()));
+        return true;
     }
     case QEvent::KeyPress: {
         auto* key = static_cast<QKeyEvent*>(event);
@@ -443,9 +393,8 @@ bool SpiceViewer::eventFilter(QObject* watched, QEvent* event)
             swallowF12 = true;
             return true;
         }
-        keyRecord(key, true, record);
-        kind = Plain;
-        break;
+        session->key(keyInput(*key), true);
+        return true;
     }
     case QEvent::KeyRelease: {
         auto* key = static_cast<QKeyEvent*>(event);
@@ -454,114 +403,61 @@ bool SpiceViewer::eventFilter(QObject* watched, QEvent* event)
             return true;
         }
         // A held key repeats its press only, as a PC keyboard does.
-        if (key->isAutoRepeat())
-            return true;
-        keyRecord(key, false, record);
-        kind = Plain;
-        break;
+        if (!key->isAutoRepeat())
+            session->key(keyInput(*key), false);
+        return true;
     }
-    case QEvent::Leave:
-        overlayFrame->setVisible(false);
-        break;
     default:
-        break;
-    }
-
-    if (overlayFrame->isVisible())
         return QObject::eventFilter(watched, event);
-    if (kind == Pointer) {
-        forwardPointer(record, position);
-        return true;
     }
-    if (kind == Plain) {
-        forward(record);
-        return true;
-    }
-    return QObject::eventFilter(watched, event);
 }
 
-void SpiceViewer::forwardPointer(KM_EVENT& record, const QPoint& position)
+void SpiceViewer::forwardPointer(QEvent::Type type, int button, const QPoint& position)
 {
-    // Clicks and moves on the black bars belong to no remote pixel; but a drag that started on
-    // the picture goes on at its edge, and its release is never lost.
-    const bool inside = pictureShown() && geometry.pictureRect().contains(position);
-    const int button = record.button;
-    record.buttons &= ~grabbingButtons; // held for the viewer, not for the guest
-    switch (record.type) {
-    case QEvent::MouseMove:
-        if (grabbed) {
-            // Server mode: motion as the distance from the centre, where the pointer is kept.
-            const QPoint delta = position - rect().center();
-            if (delta.isNull())
-                return; // the warp's own motion
-            QCursor::setPos(mapToGlobal(rect().center()));
-            record.relative = true;
-            record.x = delta.x();
-            record.y = delta.y();
-            forward(record);
-        } else if (!serverMouse && (inside || (forwardedButtons && pictureShown()))) {
-            setSurfacePoint(record, position);
-            forward(record);
-        }
+    PointerState state;
+    state.pictureShown = pictureShown();
+    // Clicks and moves on the black bars belong to no remote pixel.
+    state.inside = state.pictureShown && geometry.pictureRect().contains(position);
+    state.serverMouse = serverMouse;
+    state.grabbed = grabbed;
+    state.heldButtons = session->heldButtons();
+    switch (pointerAction(type, button, state)) {
+    case PointerAction::Ignore:
         return;
-    case QEvent::MouseButtonPress:
-    case QEvent::MouseButtonDblClick:
-        if (serverMouse && !grabbed) {
-            // The click that takes the pointer is the viewer's, not the guest's.
-            if (inside) {
-                grabPointer();
-                grabbingButtons |= button;
-            }
-            return;
-        }
-        if (inside || grabbed) {
-            forwardedButtons |= button;
-            forward(record);
-        }
+    case PointerAction::PositionAt:
+        session->pointerAt(surfacePoint(position));
         return;
-    case QEvent::MouseButtonRelease:
-        if (grabbingButtons & button) {
-            grabbingButtons &= ~button;
-            return;
-        }
-        if (!(forwardedButtons & button))
-            return;
-        forwardedButtons &= ~button;
-        if (!inside && !grabbed && !serverMouse && pictureShown()) {
-            KM_EVENT move{};
-            move.type = QEvent::MouseMove;
-            move.buttons = record.buttons | button;
-            setSurfacePoint(move, position);
-            forward(move);
-        }
-        forward(record);
+    case PointerAction::MoveBy: {
+        // Server mode: motion as the distance from the centre, where the pointer is kept.
+        const QPoint delta = position - rect().center();
+        if (delta.isNull())
+            return; // the warp's own motion
+        QCursor::setPos(mapToGlobal(rect().center()));
+        session->pointerBy(delta);
+        return;
+    }
+    case PointerAction::TakePointer:
+        grabPointer();
+        return;
+    case PointerAction::Press:
+        session->button(button, true, type == QEvent::MouseButtonDblClick);
+        return;
+    case PointerAction::ReleaseAtEdge:
+        session->pointerAt(surfacePoint(position));
+        session->button(button, false);
+        return;
+    case PointerAction::Release:
+        session->button(button, false);
         return;
     }
 }
 
-void SpiceViewer::setSurfacePoint(KM_EVENT& record, const QPoint& position) const
+QPoint SpiceViewer::surfacePoint(const QPoint& position) const
 {
     const QRect picture = geometry.pictureRect();
     const QPoint clamped(qBound(picture.left(), position.x(), picture.right()),
                          qBound(picture.top(), position.y(), picture.bottom()));
-    const QPoint surfacePoint = windowToSurface(clamped, geometry);
-    record.x = surfacePoint.x();
-    record.y = surfacePoint.y();
-}
-
-void SpiceViewer::releaseButtons()
-{
-    for (int button : {int(Qt::LeftButton), int(Qt::RightButton), int(Qt::MiddleButton)}) {
-        if (!(forwardedButtons & button))
-            continue;
-        forwardedButtons &= ~button;
-        KM_EVENT release{};
-        release.type = QEvent::MouseButtonRelease;
-        release.button = button;
-        release.buttons = forwardedButtons;
-        forward(release);
-    }
-    grabbingButtons = 0;
+    return windowToSurface(clamped, geometry);
 }
 
 void SpiceViewer::grabPointer()
@@ -592,7 +488,6 @@ void SpiceViewer::changeEvent(QEvent* event)
             grabKeyboard();
         } else {
             releasePointer();
-            releaseButtons();
             ungrabKeyboard();
         }
     }
@@ -630,8 +525,7 @@ void SpiceViewer::grabKeyboard()
 void SpiceViewer::ungrabKeyboard()
 {
     Logger(DEBUG) << "Window deactivated";
-    // Nothing may stay pressed on the remote machine while the user works elsewhere.
-    releaseHeldKeys();
+    releaseInput();
     if (x11UngrabKeyboard())
         Logger(INFO) << "XUngrabKeyboard called";
 }
@@ -639,7 +533,8 @@ void SpiceViewer::ungrabKeyboard()
 void SpiceViewer::sendKey(QString key)
 {
     try {
-        inject_key(agent, key);
+        if (session)
+            session->injectKey(key);
     } catch (const std::exception& error) {
         Logger(INFO) << "sendKey error " << error.what();
     }
@@ -654,21 +549,9 @@ void SpiceViewer::onReactivate(QString key)
 
 int SpiceViewer::checkReconnect()
 {
-    Logger(INFO) << "Checking SPICE connection status";
-    if (session_alive(agent)) {
-        if (session_phase(agent) == SessionPhase::Connecting)
-            Logger(INFO) << "SPICE session is still connecting; left alone";
-        else
-            Logger(INFO) << "SPICE connection is active";
-        return 1;
-    }
-    Logger(INFO) << "SPICE connection is inactive, attempting to reconnect";
-    if (!agent) {
+    if (!session) {
         Logger(ERROR) << "SPICE agent not initialized";
         return 0;
     }
-    clearDisplay();
-    int result = reconnect_spice(agent);
-    Logger(INFO) << "Reconnect result: " << result;
-    return result;
+    return session->checkReconnect();
 }

@@ -1,17 +1,16 @@
 #pragma once
 
 #include "geometry.h"
-#include "session_viewer.h"
+#include "inputmap.h"
+#include "session.h"
 
 #include <QElapsedTimer>
-#include <QHash>
 #include <QImage>
 #include <QRegion>
 #include <QWidget>
 
 class QFrame;
 class QTimer;
-struct SpiceAgent;
 
 namespace Ui
 {
@@ -19,7 +18,8 @@ class SpiceViewer;
 }
 
 // The program's window: shows the remote surface, forwards local input, holds the keyboard grab.
-class SpiceViewer : public QWidget, public SessionViewer
+// It paints and maps positions; the session it is given owns the connection and all input state.
+class SpiceViewer : public QWidget
 {
     Q_OBJECT
 
@@ -27,14 +27,17 @@ public:
     explicit SpiceViewer(QWidget* parent = nullptr);
     ~SpiceViewer() override;
 
-    // From the session layer.
-    void setTitle(const QString& title) override;
-    void screenSettingsChanged(void* pixels, ScreenInitInfo& info) override;
-    void updateImage(Rect* rect) override;
-    void clearDisplay() override;
-    void closeWindow() override;
-    void mouseModeChanged(bool server) override;
-    void showConnectionError(const QString& text) override;
+    // Links the window to its session; the session must outlive the window.
+    void setSession(Session* session);
+
+    // From the session.
+    void setTitle(const QString& title);
+    void screenSettingsChanged(void* pixels, ScreenInitInfo& info);
+    void updateImage(Rect* rect);
+    void clearDisplay();
+    void closeWindow();
+    void mouseModeChanged(bool server);
+    void showConnectionError(const QString& text);
 
     void processDirtyRegion();
     void updateMask(const QPoint& point);
@@ -46,8 +49,6 @@ public:
     bool hasPicture() const { return !picture.isNull(); }
     const PictureGeometry& pictureGeometry() const { return geometry; }
 
-    SpiceAgent* agent = nullptr;
-
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
@@ -57,16 +58,12 @@ protected:
     void changeEvent(QEvent* event) override;
 
 private:
-    void forward(struct KM_EVENT& event);
-    int keyForEvent(class QKeyEvent* keyEvent, bool press);
-    void keyRecord(QKeyEvent* keyEvent, bool press, KM_EVENT& record);
-    void forwardPointer(KM_EVENT& record, const QPoint& position);
+    void forwardPointer(QEvent::Type type, int button, const QPoint& position);
     // The surface pixel under `position`, taken to the picture's nearest edge when outside it.
-    void setSurfacePoint(KM_EVENT& record, const QPoint& position) const;
-    void releaseButtons();
+    QPoint surfacePoint(const QPoint& position) const;
+    void releaseInput();
     void grabPointer();
     void releasePointer();
-    void releaseHeldKeys();
     void grabKeyboard();
     void ungrabKeyboard();
     void refreshScaledPicture();
@@ -85,17 +82,15 @@ private:
     QRegion staleRegion;  // surface pixels changed since the scaled picture was last patched
     QRegion dirtyRegion;  // surface pixels changed since the last flush of repaint requests
     QTimer* updateTimer = nullptr;
-    QElapsedTimer lastFlush;      // since repaint requests last went out
-    QElapsedTimer lastChange;     // since the surface last changed
-    QRegion burstRegion;          // surface pixels changed since the last quiet spell
-    bool wholeFrames = false;     // the burst before the current one covered the whole surface
-    QString connectionError;      // why the last connection failed; shown until a picture arrives
-    QHash<quint32, int> heldKeys; // native scan code -> the Qt key its press sent (| KeypadModifier)
-    bool physicalKeys = false;    // the display's keycodes are evdev's: keys go by position
-    QString sessionTitle;         // the title without the grab hint
-    bool serverMouse = false;     // the server takes relative motion only
-    bool grabbed = false;         // the window holds the pointer (server mouse mode)
-    bool swallowF12 = false;      // the release of the F12 that let the pointer go stays here
-    int forwardedButtons = 0;     // Qt buttons whose press reached the session
-    int grabbingButtons = 0;      // the click that took the pointer; its release stays here
+    QElapsedTimer lastFlush;    // since repaint requests last went out
+    QElapsedTimer lastChange;   // since the surface last changed
+    QRegion burstRegion;        // surface pixels changed since the last quiet spell
+    bool wholeFrames = false;   // the burst before the current one covered the whole surface
+    QString connectionError;    // why the last connection failed; shown until a picture arrives
+    Session* session = nullptr; // not owned
+    WheelSteps wheelSteps;
+    QString sessionTitle;     // the title without the grab hint
+    bool serverMouse = false; // the server takes relative motion only
+    bool grabbed = false;     // the window holds the pointer (server mouse mode)
+    bool swallowF12 = false;  // the release of the F12 that let the pointer go stays here
 };

@@ -1,9 +1,10 @@
-#include "agent.h"
 #include "args.h"
 #include "instance.h"
 #include "log.h"
+#include "session.h"
 #include "spiceviewer.h"
 
+#include <QAbstractEventDispatcher>
 #include <QApplication>
 #include <QIcon>
 #include <QLocalServer>
@@ -131,27 +132,31 @@ int main(int argc, char** argv)
         break;
     }
 
+    // The SPICE library delivers everything through the GLib main context, which only Qt's GLib
+    // event dispatcher runs; without it the viewer would wait for ever, silently.
+    QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance();
+    if (!dispatcher || !dispatcher->inherits("QEventDispatcherGlib")) {
+        Logger(ERROR) << "Qt runs without its GLib event loop (QT_NO_GLIB is set?); the SPICE library "
+                         "needs it. Unset QT_NO_GLIB and start again.";
+        return 1;
+    }
+
     QLocalServer server;
+    // The session outlives the window, which shows the session's surface block.
+    Session session;
     SpiceViewer viewer;
+    viewer.setSession(&session);
     if (!startListening(server))
         return 1;
     ViewerActivation activation(&viewer);
     QObject::connect(&server, &QLocalServer::newConnection, &server, ActivationHandler(&server, &activation),
                      Qt::DirectConnection);
 
-    // The record lives for the rest of the process; its session is never torn down.
-    static SpiceAgent* agent = new SpiceAgent;
-    agent->viewer = &viewer;
-    viewer.agent = agent;
-    if (connect_spice(agent) != 0) {
-        viewer.agent = nullptr;
-        delete agent;
-        agent = nullptr;
-        return 0;
+    if (!session.start()) {
+        Logger(ERROR) << "Cannot create the SPICE session";
+        return 1;
     }
     if (get_args()->key[0] == 0)
         viewer.show();
-    int status = app.exec();
-    agent->viewer = nullptr;
-    return status;
+    return app.exec();
 }

@@ -5,6 +5,7 @@ from PIL import Image, ImageChops, ImageStat
 from Xlib import X, Xatom, display as xdisplay
 from Xlib.error import XError
 from Xlib.ext import xtest
+from Xlib.protocol.event import ClientMessage
 
 TEMPLATE = os.path.join(os.path.dirname(__file__), "..", "..", "scripts", "xspice.conf.in")
 REPORT = re.compile(r"CRITICAL|ERROR: \w+Sanitizer|runtime error:")  # fails the test
@@ -233,6 +234,11 @@ class Viewer:
         return self.window().get_full_property(self.x.intern_atom("_NET_WM_NAME"), 0).value.decode()
     def focus(self):
         self.window().set_input_focus(X.RevertToParent, X.CurrentTime)
+        self.x.sync()
+    def close(self):  # as a window manager's close button asks
+        w, atom = self.window(), self.x.intern_atom
+        w.send_event(ClientMessage(window=w, client_type=atom("WM_PROTOCOLS"),
+                                   data=(32, [atom("WM_DELETE_WINDOW"), 0, 0, 0, 0])))
         self.x.sync()
     def key(self, code, press=True):
         xtest.fake_input(self.x, X.KeyPress if press else X.KeyRelease, code)

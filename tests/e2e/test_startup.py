@@ -49,6 +49,25 @@ class Startup(E2E):
             rec.wait_event(("button", 1, 800, 450, True), m)  # the centre click, after the link
             rec.wait_key(KC["b"], since=m)
             v.stop()
+        n, held = len(rec.events), Proxy(env, server.port, {3: 2.0})
+        with self.subTest("a key pressed while the inputs link is held, then the window closed"):
+            v = env.viewer("-h", "127.0.0.1", "-p", held.port)
+            wait(lambda: held.links[3], what="the inputs link")
+            v.focus()
+            v.key(KC["e"])
+            v.close()
+            wait(lambda: not v.windows(), what="the window to hide")
+            v.key(KC["e"], False)
+            self.assertEqual(held.passed[3], 0, "the inputs link was let through too early")
+            self.forward("46", v)  # behind whatever the key left queued
+            rec.wait_key(KC["f"], since=n)
+            self.assertIn([rec.keys(KC["e"], p, since=n) for p in (True, False)], ([0, 0], [1, 1]))
+            v.stop()
+        with self.subTest("without Qt's GLib event loop the SPICE library cannot run: refused"):
+            status, out = env.run(*self.hp, env={"QT_NO_GLIB": "1", "TMPDIR": env.mkdir("noglib"),
+                                                 "XDG_RUNTIME_DIR": env.path("noglib")})
+            self.assertEqual(status, 1, out)
+            self.assertRegex(out, r"\[ERROR\] Qt runs without its GLib event loop")
         first = env.viewer("-platform", "xcb", "--name", "Desk 7", *self.hp)
         with self.subTest("Qt's options removed, --name kept; SIGPIPE logged and survived"):
             first.wait_log(OPENED)

@@ -9,6 +9,8 @@
 #include "session_viewer.h"
 #include "surface_format.h"
 #include <QtTest>
+#include <X11/Xlib.h>
+#include <X11/keysym.h>
 #include <numeric>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -188,6 +190,102 @@ private Q_SLOTS:
         initScanCodeMap(qtMain);
         for (unsigned code : qtMain)
             QVERIFY2(code == 0 || code > 0x53 || owner.contains(code), QByteArray::number(code, 16));
+    }
+    // The same key gives the same code: every key of a US keyboard, as X describes it, that the Qt
+    // tables know is sent as the code of that very key, whichever table the event goes through.
+    void qtKeysAreTheirPhysicalKeys()
+    {
+        const QString xkb = "/usr/share/X11/xkb/";
+        const auto read = [&](const QString& name) {
+            QFile file(xkb + name);
+            return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+        };
+        QHash<QString, uint32_t> keycodes;
+        for (auto it = QRegularExpression(R"(<(\w+)>\s*=\s*(\d+);)").globalMatch(read("keycodes/evdev"));
+             it.hasNext();) {
+            const QRegularExpressionMatch m = it.next();
+            keycodes.insert(m.captured(1), m.captured(2).toUInt());
+        }
+        // Qt's names of the keys X names otherwise; a keypad key's Qt key comes with its flag.
+        const QHash<QString, int> named{{"Escape", Qt::Key_Escape},
+                                        {"Tab", Qt::Key_Tab},
+                                        {"ISO_Left_Tab", Qt::Key_Backtab},
+                                        {"BackSpace", Qt::Key_Backspace},
+                                        {"Return", Qt::Key_Return},
+                                        {"Insert", Qt::Key_Insert},
+                                        {"Delete", Qt::Key_Delete},
+                                        {"Pause", Qt::Key_Pause},
+                                        {"Print", Qt::Key_Print},
+                                        {"Home", Qt::Key_Home},
+                                        {"End", Qt::Key_End},
+                                        {"Left", Qt::Key_Left},
+                                        {"Up", Qt::Key_Up},
+                                        {"Right", Qt::Key_Right},
+                                        {"Down", Qt::Key_Down},
+                                        {"Prior", Qt::Key_PageUp},
+                                        {"Next", Qt::Key_PageDown},
+                                        {"Shift_L", Qt::Key_Shift},
+                                        {"Control_L", Qt::Key_Control},
+                                        {"Alt_L", Qt::Key_Alt},
+                                        {"Caps_Lock", Qt::Key_CapsLock},
+                                        {"Num_Lock", Qt::Key_NumLock},
+                                        {"Scroll_Lock", Qt::Key_ScrollLock},
+                                        {"Menu", Qt::Key_Menu},
+                                        {"Divide", Qt::Key_Slash},
+                                        {"Multiply", Qt::Key_Asterisk},
+                                        {"Subtract", Qt::Key_Minus},
+                                        {"Add", Qt::Key_Plus},
+                                        {"Enter", Qt::Key_Enter},
+                                        {"Equal", Qt::Key_Equal},
+                                        {"Decimal", Qt::Key_Period}};
+        const QStringList operators{"Divide", "Multiply", "Subtract", "Add", "Enter", "Equal", "Decimal"};
+        QHash<int, unsigned> main, pad, checked;
+        initScanCodeMap(main);
+        initKeypadScanCodeMap(pad);
+        const QRegularExpression key(R"(key\s*<(\w+)>\s*\{(?:[^\[]|\[Group\d\])*\[([^\]]*)\])");
+        // The sections a plain "pc105+us" keyboard is made of.
+        const std::pair<const char*, const char*> sections[] = {
+            {"symbols/us", "basic"},   {"symbols/pc", "pc105"},         {"symbols/pc", "editing"},
+            {"symbols/keypad", "x11"}, {"symbols/keypad", "operators"}, {"symbols/srvr_ctrl", "fkey2vt"}};
+        for (const auto& [file, section] : sections) {
+            const QString text = read(file);
+            const int start = text.indexOf(QString("xkb_symbols \"%1\"").arg(section));
+            QVERIFY2(start >= 0, section);
+            const QString block = text.mid(start, text.indexOf("xkb_symbols", start + 1) - start);
+            for (auto it = key.globalMatch(block); it.hasNext();) {
+                const QRegularExpressionMatch m = it.next();
+                const unsigned code = x11KeycodeToScancode(keycodes.value(m.captured(1)));
+                for (QString sym : m.captured(2).split(',')) {
+                    sym = sym.trimmed();
+                    const bool keypad = sym.startsWith("KP_");
+                    const KeySym value = XStringToKeysym(sym.toLatin1());
+                    // Keypad keys whose symbol NumLock decides (KP_Home) go as that symbol's key.
+                    int qt = keypad && !operators.contains(sym.mid(3))
+                                 ? 0
+                                 : named.value(keypad ? sym.mid(3) : sym);
+                    if (!qt && value >= 0x20 && value < 0x7F)
+                        qt = QChar(char(value)).toUpper().unicode();
+                    if (!qt && value >= XK_F1 && value <= XK_F24)
+                        qt = Qt::Key_F1 + int(value - XK_F1);
+                    if (keypad && sym.size() == 4 && sym[3].isDigit())
+                        qt = Qt::Key_0 + sym[3].digitValue();
+                    QHash<int, unsigned>& table = keypad ? pad : main;
+                    // The first key X puts a symbol on is the US key; later files repeat it elsewhere.
+                    if (!code || !qt || !table.contains(qt) || checked.contains(qt | (keypad << 30)))
+                        continue;
+                    checked.insert(qt | (keypad << 30), code);
+                    QVERIFY2(table.value(qt) == code,
+                             qPrintable(QString("%1 on <%2>: 0x%3, the key sends 0x%4")
+                                            .arg(sym, m.captured(1))
+                                            .arg(table.value(qt), 0, 16)
+                                            .arg(code, 0, 16)));
+                    // The multiplication sign has no key of its own: the keypad's * stands for it.
+                    if (sym == "KP_Multiply")
+                        QCOMPARE(main.value(Qt::Key_multiply), code);
+                }
+            }
+        }
+        QVERIFY2(checked.size() > 100, QByteArray::number(checked.size())); // the layout was read
     }
     void qtKeyAndButtonTables()
     {

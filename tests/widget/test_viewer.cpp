@@ -1,9 +1,10 @@
-// The window and the session layer together, on real library sessions and channels whose links a
-// server of this test holds; channel events are raised by the test. The inputs channel's senders are
+// The window and the session together, on real library sessions and channels whose links a server
+// of this test holds; channel events are raised by the test. The inputs channel's senders are
 // recorders that, as the library does, drop every call until the channel has opened.
 #include "agent.h"
 #include "args.h"
 #include "capture.h"
+#include "session.h"
 #include "spiceviewer.h"
 #include <QTcpServer>
 #include <QtTest>
@@ -76,11 +77,11 @@ private Q_SLOTS:
         const char* argv[] = {"spice-client", "-h", "127.0.0.1", "-p", port.constData(), "-k", "41"};
         QCOMPARE(parse_args(7, const_cast<char**>(argv), *get_args()).status, ParseResult::Ok);
         CoutCapture log;
-        SpiceAgent agent; // outlives the window, which releases its block
+        Session session; // outlives the window, which shows its block
         SpiceViewer viewer;
-        agent.viewer = &viewer;
-        viewer.agent = &agent;
-        QCOMPARE(connect_spice(&agent), 0);
+        viewer.setSession(&session);
+        SpiceAgent& agent = session.record();
+        QVERIFY(session.start());
         QCOMPARE(session_phase(&agent), SessionPhase::Connecting);
         // Activations while it comes up leave the session alone.
         SpiceSession* first = agent.session.get();
@@ -88,12 +89,18 @@ private Q_SLOTS:
             QCOMPARE(viewer.checkReconnect(), 1);
         QCOMPARE(agent.session.get(), first);
         // The session announces new channels at once: the session layer's own handler takes them.
-        SpiceChannel* display = spice_channel_new(agent.session.get(), SPICE_CHANNEL_DISPLAY, 0);
+        SpiceChannel* display = spice_channel_new(agent.session.get(), SPICE_CHANNEL_DISPLAY, 1);
         std::vector<uint32_t> pixels(64 * 48, 0xff336699);
         display_create(SPICE_DISPLAY_CHANNEL(display), 32, 64, 48, 256, 0, pixels.data(), &agent);
         display_update(SPICE_DISPLAY_CHANNEL(display), 0, 0, 64, 48, &agent);
+        // A second display announced later: positions still name the display shown.
+        SpiceChannel* other = spice_channel_new(agent.session.get(), SPICE_CHANNEL_DISPLAY, 2);
         viewer.onReactivate("1000030");
         QTest::keyClick(&viewer, Qt::Key_B);
+        // A key pressed while input waits, then the window hidden: its release waits behind it.
+        viewer.show();
+        QTest::keyPress(&viewer, Qt::Key_D);
+        viewer.hide();
         raise(agent.main, SPICE_CHANNEL_OPENED);
         QCOMPARE(session_phase(&agent), SessionPhase::Open);
         QVERIFY(seam::sent.isEmpty());
@@ -103,11 +110,30 @@ private Q_SLOTS:
         raise(inputs, SPICE_CHANNEL_OPENED);
         QCOMPARE(session_phase(&agent), SessionPhase::InputsReady);
         QCOMPARE(seam::sent.join(' '),
-                 "position(32,24,0,0) button_press(1,1) button_release(1,1) key_press(0x1e) "
+                 "position(32,24,1,0) button_press(1,1) button_release(1,1) key_press(0x1e) "
                  "key_release(0x1e) key_press(0x3b) key_release(0x3b) key_press(0x30) "
-                 "key_release(0x30)");
+                 "key_release(0x30) key_press(0x20) key_release(0x20)");
         QVERIFY(seam::dropped.isEmpty());
         QVERIFY(log.text().find("sendKey success 41 65") < log.text().find("sendKey success 1000030"));
+        // Modifiers added for a shortcut go with its key, whatever its release carries and whether
+        // the user let them go first; none goes out twice.
+        seam::sent.clear();
+        const auto key = [&](int qtKey, Qt::KeyboardModifiers modifiers, bool press) {
+            session.key(KeyInput{0, qtKey, false, uint32_t(modifiers)}, press);
+        };
+        key(Qt::Key_R, Qt::MetaModifier, true);
+        key(Qt::Key_R, Qt::NoModifier, false); // Meta's release was kept by the desktop
+        key(Qt::Key_R, Qt::MetaModifier, true);
+        key(Qt::Key_Meta, Qt::NoModifier, false);
+        key(Qt::Key_R, Qt::NoModifier, false);
+        key(Qt::Key_Delete, Qt::ControlModifier | Qt::AltModifier, true);
+        key(Qt::Key_Delete, Qt::ControlModifier | Qt::AltModifier, false);
+        QCOMPARE(seam::sent.join(' '),
+                 "key_press(0x15b) key_press(0x13) key_release(0x13) key_release(0x15b) "
+                 "key_press(0x15b) key_press(0x13) key_release(0x15b) key_release(0x13) "
+                 "key_press(0x1d) key_press(0x38) key_press(0x153) key_release(0x153) key_release(0x38) "
+                 "key_release(0x1d)");
+        QVERIFY(agent.pressed.isEmpty());
         // A key held when the channel goes is not released into a closed channel on hide.
         QTest::keyPress(&viewer, Qt::Key_C);
         raise(inputs, SPICE_CHANNEL_CLOSED);
@@ -122,6 +148,7 @@ private Q_SLOTS:
         QVERIFY(log.text().find("[WARN] Too much input waiting") != std::string::npos);
         agent.pending.clear();
         g_object_unref(display);
+        g_object_unref(other);
         g_object_unref(inputs);
 
         // The server ends its links and refuses new ones: each session fails, the next start replaces it.

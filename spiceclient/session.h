@@ -1,0 +1,114 @@
+#pragma once
+
+#include <QImage>
+#include <QObject>
+#include <QPoint>
+#include <QRect>
+#include <QString>
+#include <cstdint>
+#include <memory>
+
+// Where the current session stands. The library's inputs channel drops every call until it has
+// opened, and it opens after the main channel, often after the first picture.
+enum class SessionPhase {
+    Idle,        // no session yet
+    Connecting,  // created, main channel not open yet
+    Open,        // main channel open, inputs channel not (yet)
+    InputsReady, // main and inputs channels open: input goes out
+    Closed,      // main channel closed
+    Failed,      // main channel reported an error
+};
+
+// A new primary surface, lent to the window for the duration of the call.
+struct ScreenInitInfo {
+    int32_t height;
+    int32_t width;
+    int32_t stride;
+    int32_t format;      // the record's format after this surface (32 or 16 once one was accepted)
+    int32_t pixelFormat; // the server's own code for this surface: what its pixels really are
+};
+
+// The Qt image format that reads a surface of the server's format code (ScreenInitInfo's
+// pixelFormat) in place; Format_Invalid for codes the viewer cannot show.
+QImage::Format qtImageFormat(int format);
+
+// One changed rectangle in surface pixels, already clipped to the surface.
+struct Rect {
+    int32_t x;
+    int32_t y;
+    int32_t width;
+    int32_t height;
+};
+
+// One key as the window saw it. The physical key (the X keycode) is what goes out when the display
+// has evdev keycodes; otherwise the Qt key, through the US-layout tables.
+struct KeyInput {
+    uint32_t nativeScanCode = 0; // X keycode; 0 when the event has none (synthetic, -k)
+    int key = 0;                 // Qt::Key
+    bool keypad = false;         // Qt::KeypadModifier was set: the keypad's table applies
+    uint32_t modifiers = 0;      // Qt::KeyboardModifiers
+};
+
+struct SpiceAgent;
+
+// The connection to one SPICE server at a time, its channels, its surface block and all input
+// queued for or pressed on the server. The window talks to it by typed calls and hears from it by
+// signals; the library's handlers behind it work on the `SpiceAgent` record it owns.
+class Session : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit Session(QObject* parent = nullptr);
+    ~Session() override;
+
+    // The first connection, to the server of the command line; false when no session could be made.
+    bool start();
+    // An activation: a session that is up or still young is left alone, any other is re-created.
+    // 1 when a session is there afterwards, 0 otherwise.
+    int checkReconnect();
+    SessionPhase phase() const;
+    // True when the current session is up or may still come up on its own.
+    bool alive() const;
+
+    // Keys go by physical position (the display's keycodes are evdev's) or by their symbols.
+    void setKeysByPosition(bool byPosition) { keysByPosition = byPosition; }
+
+    void key(const KeyInput& key, bool press);
+    // One key given as hexadecimal Qt key text: press and release, now or once input can go out.
+    void injectKey(const QString& text);
+    // The pointer at a surface pixel (client mouse mode) or moved by a distance (server mouse mode).
+    void pointerAt(const QPoint& surfacePoint);
+    void pointerBy(const QPoint& delta);
+    // A press, release or double click of one Qt mouse button. A release of a button the server
+    // does not hold is not sent.
+    void button(int qtButton, bool press, bool doubleClick = false);
+    // Whole notches of the wheel: positive up, negative down.
+    void wheel(int notches);
+    // Releases every key and button pressed on the server or waiting to be.
+    void releaseAll();
+    // Qt buttons pressed on the server or waiting to be.
+    int heldButtons() const;
+
+    // The handlers' record; the library's callbacks and the tests reach the session through it.
+    SpiceAgent& record() { return *agent; }
+
+Q_SIGNALS:
+    // A new surface; `pixels` (a block of height × stride bytes) stays valid until the next
+    // surfaceCreated. Null pixels: nothing is to be read any more.
+    void surfaceCreated(void* pixels, ScreenInitInfo info);
+    void surfaceChanged(Rect rect);
+    void surfaceCleared();
+    // The main channel closed: the window hides.
+    void closed();
+    void titleChanged(const QString& title);
+    void serverMouseChanged(bool server);
+    // Why the connection failed, in words; shown until a picture arrives.
+    void connectionError(const QString& text);
+
+private:
+    class Relay;
+    std::unique_ptr<Relay> relay;
+    std::unique_ptr<SpiceAgent> agent;
+    bool keysByPosition = false;
+};
