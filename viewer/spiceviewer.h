@@ -1,6 +1,7 @@
 #pragma once
 
 #include "geometry.h"
+#include "hotkeys.h"
 #include "inputmap.h"
 #include "session.h"
 
@@ -9,7 +10,7 @@
 #include <QRegion>
 #include <QWidget>
 
-class QFrame;
+class KeyBar;
 class QTimer;
 
 namespace Ui
@@ -29,6 +30,13 @@ public:
 
     // Links the window to its session; the session must outlive the window.
     void setSession(Session* session);
+    void setHotkeys(const Hotkeys& keys);
+    // Full screen that cannot be left or closed; a dropped connection is retried, or, with
+    // `quitOnDisconnect`, ends the program.
+    void setKiosk(bool quitOnDisconnect);
+    // Covers the monitor the window is on (the window manager's full-screen state), or leaves it
+    // for the earlier size and place. Before the window is shown: how it will show.
+    void setFullScreen(bool on);
 
     // From the session.
     void setTitle(const QString& title);
@@ -68,6 +76,11 @@ private:
     void ungrabKeyboard();
     void refreshScaledPicture();
     bool pictureShown() const;
+    QString grabHint() const;
+    void runHotkey(HotkeyAction action);
+    void openKeyMenu();
+    void connectionDropped(const QString& text);
+    void retryConnection();
 
     Ui::SpiceViewer* ui;
     uchar* shmData = nullptr;
@@ -77,7 +90,7 @@ private:
     QImage* surfaceImage = nullptr; // the block as the server laid it out
     ScreenInitInfo screenInfo{};
     PictureGeometry geometry;
-    QFrame* overlayFrame = nullptr;
+    KeyBar* overlayFrame = nullptr;
     QImage scaledPicture; // the picture at window scale, patched where the surface changed
     QRegion staleRegion;  // surface pixels changed since the scaled picture was last patched
     QRegion dirtyRegion;  // surface pixels changed since the last flush of repaint requests
@@ -92,5 +105,10 @@ private:
     QString sessionTitle;     // the title without the grab hint
     bool serverMouse = false; // the server takes relative motion only
     bool grabbed = false;     // the window holds the pointer (server mouse mode)
-    bool swallowF12 = false;  // the release of the F12 that let the pointer go stays here
+    HotkeyFilter hotkeys;
+    bool kiosk = false;
+    bool quitOnDisconnect = false;
+    bool connectedOnce = false;   // a surface arrived: a drop is a disconnect, not a failed start
+    QTimer* retryTimer = nullptr; // kiosk: the next attempt to reconnect
+    int retries = 0;              // attempts since the connection dropped
 };

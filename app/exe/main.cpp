@@ -1,4 +1,5 @@
 #include "args.h"
+#include "hotkeys.h"
 #include "instance.h"
 #include "log.h"
 #include "session.h"
@@ -146,6 +147,14 @@ int main(int argc, char** argv)
     Session session;
     SpiceViewer viewer;
     viewer.setSession(&session);
+    Hotkeys hotkeys;
+    QString hotkeyError; // checked with the command line
+    parseHotkeys(QString::fromLocal8Bit(get_args()->hotkeys), hotkeys, hotkeyError);
+    viewer.setHotkeys(hotkeys);
+    if (get_args()->kiosk)
+        viewer.setKiosk(get_args()->kiosk_quit);
+    else if (get_args()->full_screen)
+        viewer.setFullScreen(true);
     if (!startListening(server))
         return 1;
     ViewerActivation activation(&viewer);
