@@ -201,8 +201,10 @@ QVector<KeyMenuEntry> localDesktopKeys()
     // F1..F10 are 0x3b..0x44; F11 and F12 come after the keypad.
     for (uint f = 1; f <= 12; ++f)
         entries.append({QString("Ctrl+Alt+F%1").arg(f), {kCtrl, kAlt, f <= 10 ? 0x3a + f : 0x56 + f - 10}});
-    // The physical key sends a fake left Shift (E0 2A) before Print (E0 37), and their breaks after.
-    entries.append({"Print Screen", {0x12a, 0x137}});
+    // Print is E0 37, as the viewer sends the physical key: the server's keyboard adds the fake
+    // Shift (E0 2A) a PC keyboard sends around it. Sent as a key of its own, that Shift would reach
+    // the guest as a second one.
+    entries.append({"Print Screen", {0x137}});
     return entries;
 }
 

@@ -6,7 +6,6 @@ from harness import E2E, Recorder, grab, wait
 SCREEN = (0, 0, 1280, 1024)  # the viewer's Xvfb
 SHIFT, CTRL, ALT, F9, F11, END, DOWN, RETURN, A = 50, 37, 64, 75, 95, 115, 116, 36, 38
 # The menu's entries in order, as Xspice shows them: Ctrl+Alt+Del, +Backspace, +F1..F12, Print
-# (whose leading E0 2A Xspice drops)
 MENU = [[CTRL, ALT, k] for k in [119, 22] + list(range(67, 77)) + [95, 96]] + [[107]]
 
 
