@@ -588,8 +588,9 @@ void SpiceViewer::grabPointer()
     grabMouse();
     QCursor::setPos(mapToGlobal(rect().center()));
     setWindowTitle(sessionTitle + grabHint());
-    Logger(INFO) << "Pointer held by the window; " << hotkeys.current().releaseCursor.text()
-                 << " releases it";
+    const QString keys = hotkeys.current().releaseCursor.text();
+    Logger(INFO) << "Pointer held by the window"
+                 << (keys.isEmpty() ? QString() : "; " + keys + " releases it");
 }
 
 void SpiceViewer::releasePointer()
