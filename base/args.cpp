@@ -99,13 +99,13 @@ ParseResult& badValue(ParseResult& result, const char* option, const std::string
 
 } // namespace
 
-void print_usage()
+void printUsage()
 {
     std::cout << kUsage;
     std::cout.flush();
 }
 
-ParseResult parse_args(int argc, char** argv, AppArgs& out)
+ParseResult parseArgs(int argc, char** argv, AppArgs& out)
 {
     ParseResult result;
     if (argc <= 1) {
@@ -196,13 +196,13 @@ ParseResult parse_args(int argc, char** argv, AppArgs& out)
 
 void parse_cmd(int argc, char** argv)
 {
-    ParseResult result = parse_args(argc, argv, g_args);
+    ParseResult result = parseArgs(argc, argv, g_args);
     switch (result.status) {
     case ParseResult::Ok:
         logSummary();
         if (g_args.password_file[0]) {
             std::string error;
-            if (!read_password_file(g_args.password_file, g_password, error)) {
+            if (!readPasswordFile(g_args.password_file, g_password, error)) {
                 Logger(ERROR) << error;
                 std::exit(1);
             }
@@ -221,7 +221,7 @@ void parse_cmd(int argc, char** argv)
     case ParseResult::Usage:
         break;
     }
-    print_usage();
+    printUsage();
     std::exit(1);
 }
 
@@ -230,7 +230,7 @@ AppArgs* get_args()
     return &g_args;
 }
 
-const std::string& get_password()
+const std::string& getPassword()
 {
     return g_password;
 }

@@ -16,7 +16,7 @@ struct AppArgs {
     bool full_screen;
     bool kiosk;
     bool kiosk_quit;   // end the program when the connection drops
-    char hotkeys[256]; // --hotkeys as given, checked by parse_args
+    char hotkeys[256]; // --hotkeys as given, checked by parseArgs
 };
 
 // Outcome of reading a command line, without side effects other than the record.
@@ -29,7 +29,7 @@ struct ParseResult {
 };
 
 // Fills `out` from the arguments (after Qt removed its own). Pure apart from getopt's diagnostics on stderr.
-ParseResult parse_args(int argc, char** argv, AppArgs& out);
+ParseResult parseArgs(int argc, char** argv, AppArgs& out);
 
 // Fills g_args and reads the password file; returns only with a host and a port (or a TLS port) and,
 // when a password file was given, its password. Otherwise exits with 1, with the usage text where
@@ -37,5 +37,5 @@ ParseResult parse_args(int argc, char** argv, AppArgs& out);
 void parse_cmd(int argc, char** argv);
 AppArgs* get_args();
 // The session password read by parse_cmd; empty when none was given.
-const std::string& get_password();
-void print_usage();
+const std::string& getPassword();
+void printUsage();

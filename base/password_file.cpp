@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string.h>
 
-bool read_password_file(const char* path, std::string& password, std::string& error)
+bool readPasswordFile(const char* path, std::string& password, std::string& error)
 {
     password.clear();
     FILE* file = std::fopen(path, "re");

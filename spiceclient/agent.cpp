@@ -52,7 +52,7 @@ GObjectRef<SpiceSession> newWiredSession(SpiceAgent* agent)
 {
     const AppArgs* args = get_args();
     GObjectRef<SpiceSession> session = GObjectRef<SpiceSession>::adopt(spice_session_new());
-    apply_connection_settings(session.get(), *args, get_password());
+    applyConnectionSettings(session.get(), *args, getPassword());
     g_signal_connect_data(session.get(), "channel-new", G_CALLBACK(channel_new), agent, nullptr,
                           GConnectFlags(0));
     g_signal_connect_data(session.get(), "channel-destroy", G_CALLBACK(channel_destroy), agent, nullptr,
@@ -75,7 +75,7 @@ void beginSession(SpiceAgent* agent)
     agent->phase = SessionPhase::Connecting;
     agent->inputsOpen = false;
     agent->updated = false;
-    forget_pressed(agent);
+    forgetPressed(agent);
     agent->mouseMode = 0;
     agent->connectingSince.start();
     // A server that takes the connection and never answers gets no error from the library.
@@ -87,7 +87,7 @@ void beginSession(SpiceAgent* agent)
             if (agent->phase == SessionPhase::Connecting) {
                 agent->phase = SessionPhase::Failed;
                 GError* error = g_error_new_literal(G_IO_ERROR, G_IO_ERROR_TIMED_OUT, "no answer");
-                report_connection_failure(SPICE_CHANNEL_ERROR_CONNECT, error, agent->viewer);
+                reportConnectionFailure(SPICE_CHANNEL_ERROR_CONNECT, error, agent->viewer);
                 g_error_free(error);
             }
             return G_SOURCE_REMOVE;
@@ -160,7 +160,7 @@ int reconnect_spice(SpiceAgent* agent)
     disconnectHandler(old, reinterpret_cast<gpointer>(connection_destroy), agent);
     // The old session's channels go with it: none of their events may reach us any more.
     agent->channelSignals.clear();
-    forget_channels(agent);
+    forgetChannels(agent);
     carryPendingInput(agent);
     // Dropping our reference alone may leave a live connection behind when the library holds
     // another one; a server that serves one client at a time would then refuse the new session.
@@ -182,7 +182,7 @@ void connection_destroy(SpiceSession*, void*)
         g_log(nullptr, G_LOG_LEVEL_DEBUG, "%s connection_destroy", "spiceclient:244");
 }
 
-SessionPhase session_phase(const SpiceAgent* agent)
+SessionPhase sessionPhase(const SpiceAgent* agent)
 {
     if (!agent)
         return SessionPhase::Idle;
@@ -191,9 +191,9 @@ SessionPhase session_phase(const SpiceAgent* agent)
     return agent->phase;
 }
 
-bool session_alive(const SpiceAgent* agent)
+bool sessionAlive(const SpiceAgent* agent)
 {
-    switch (session_phase(agent)) {
+    switch (sessionPhase(agent)) {
     case SessionPhase::Open:
     case SessionPhase::InputsReady:
         return true;
@@ -205,7 +205,7 @@ bool session_alive(const SpiceAgent* agent)
     }
 }
 
-void forget_channels(SpiceAgent* agent)
+void forgetChannels(SpiceAgent* agent)
 {
     agent->inputsOpen = false;
     agent->display = nullptr;

@@ -60,8 +60,8 @@ struct SpiceAgent {
     SignalConnections channelSignals; // our handlers on the current session's channels
     SourceId connectingTimeout;       // ends a session that stays connecting too long
 
-    int32_t bytes_per_pixel = 0; // of the current surface; 0 when it cannot be shown
-    size_t shm_size = 0;         // bytes mapped at shm_data
+    int32_t bytesPerPixel = 0; // of the current surface; 0 when it cannot be shown
+    size_t shmSize = 0;        // bytes mapped at shm_data
 };
 
 int connect_spice(SpiceAgent* agent);
@@ -73,9 +73,9 @@ void sigpipe_handler(int signum);
 void channel_new(SpiceSession* session, SpiceChannel* channel, void* user_data);
 void channel_destroy(SpiceSession* session, SpiceChannel* channel, void* user_data);
 void on_channel_event(SpiceChannel* channel, SpiceChannelEvent event, void* user_data);
-void inputs_channel_event(SpiceChannel* channel, SpiceChannelEvent event, void* user_data);
+void inputsChannelEvent(SpiceChannel* channel, SpiceChannelEvent event, void* user_data);
 // The main channel's mouse mode changed: logged and handed to the window.
-void main_mouse_update(SpiceChannel* channel, void* user_data);
+void mainMouseUpdate(SpiceChannel* channel, void* user_data);
 
 // Surface handlers.
 void display_create(SpiceDisplayChannel* channel, int format, int width, int height, int stride, int shmid,
@@ -84,22 +84,22 @@ void display_destroy(SpiceDisplayChannel* channel, void* user_data);
 void display_update(SpiceDisplayChannel* channel, int x, int y, int width, int height, void* user_data);
 
 // Session state, asked by the window.
-SessionPhase session_phase(const SpiceAgent* agent);
+SessionPhase sessionPhase(const SpiceAgent* agent);
 // True when the current session is up or may still come up on its own.
-bool session_alive(const SpiceAgent* agent);
+bool sessionAlive(const SpiceAgent* agent);
 
 // Injects one key given as hexadecimal Qt key text: press and release, now or once input can go out.
-void inject_key(SpiceAgent* agent, const QString& text);
+void injectQtKey(SpiceAgent* agent, const QString& text);
 // Sends the release of every key pressed on the server and queues one behind every press still
 // waiting; forgets the pressed keys when nothing can be sent.
-void release_pressed_keys(SpiceAgent* agent);
+void releasePressedKeys(SpiceAgent* agent);
 // The server forgot what was pressed (its inputs channel or the session went).
-void forget_pressed(SpiceAgent* agent);
+void forgetPressed(SpiceAgent* agent);
 // Sends what waited for the inputs channel, in order.
-void flush_pending_input(SpiceAgent* agent);
+void flushPendingInput(SpiceAgent* agent);
 
 // Releases the current surface block, if any (unmapped and its descriptor closed exactly once).
-void release_surface_block(SpiceAgent* agent);
+void releaseSurfaceBlock(SpiceAgent* agent);
 
 // Forgets every channel and pixel pointer of the current session.
-void forget_channels(SpiceAgent* agent);
+void forgetChannels(SpiceAgent* agent);

@@ -31,7 +31,7 @@ void channel_new(SpiceSession* session, SpiceChannel* channel, void* user_data)
         agent->main = SPICE_MAIN_CHANNEL(channel);
         spice_channel_connect(channel);
         connectSignal(channel, "channel-event", G_CALLBACK(on_channel_event), agent);
-        connectSignal(channel, "main-mouse-update", G_CALLBACK(main_mouse_update), agent);
+        connectSignal(channel, "main-mouse-update", G_CALLBACK(mainMouseUpdate), agent);
     } else if (SPICE_IS_DISPLAY_CHANNEL(channel)) {
         int id = channelId(channel);
         Logger(INFO) << "new display channel (#" << id << "), creating window";
@@ -52,7 +52,7 @@ void channel_new(SpiceSession* session, SpiceChannel* channel, void* user_data)
         Logger(INFO) << "new inputs channel (#" << id << "), input";
         agent->inputs = SPICE_INPUTS_CHANNEL(channel);
         agent->inputsOpen = false;
-        connectSignal(channel, "channel-event", G_CALLBACK(inputs_channel_event), agent);
+        connectSignal(channel, "channel-event", G_CALLBACK(inputsChannelEvent), agent);
         spice_channel_connect(channel);
     }
 }
@@ -105,23 +105,23 @@ void on_channel_event(SpiceChannel* channel, SpiceChannelEvent event, void* user
     if (event == SPICE_CHANNEL_OPENED) {
         Logger(INFO) << "连接已建立";
         agent->phase = SessionPhase::Open;
-        flush_pending_input(agent);
+        flushPendingInput(agent);
     } else if (event == SPICE_CHANNEL_CLOSED) {
         Logger(INFO) << "连接已关闭";
         agent->phase = SessionPhase::Closed;
-        forget_pressed(agent);
+        forgetPressed(agent);
         if (agent->viewer) {
             agent->viewer->clearDisplay();
             agent->viewer->closeWindow();
         }
     } else if (event >= SPICE_CHANNEL_ERROR_CONNECT) {
         agent->phase = SessionPhase::Failed;
-        forget_pressed(agent);
-        report_connection_failure(channel, event, agent->viewer);
+        forgetPressed(agent);
+        reportConnectionFailure(channel, event, agent->viewer);
     }
 }
 
-void inputs_channel_event(SpiceChannel* channel, SpiceChannelEvent event, void* user_data)
+void inputsChannelEvent(SpiceChannel* channel, SpiceChannelEvent event, void* user_data)
 {
     auto* agent = static_cast<SpiceAgent*>(user_data);
     if (!agent || reinterpret_cast<SpiceInputsChannel*>(channel) != agent->inputs)
@@ -130,13 +130,13 @@ void inputs_channel_event(SpiceChannel* channel, SpiceChannelEvent event, void* 
     Logger(DEBUG) << "inputs channel " << (agent->inputsOpen ? "open" : "not open") << " (event "
                   << int(event) << ")";
     if (agent->inputsOpen) {
-        flush_pending_input(agent);
+        flushPendingInput(agent);
     } else {
-        forget_pressed(agent);
+        forgetPressed(agent);
     }
 }
 
-void main_mouse_update(SpiceChannel* channel, void* user_data)
+void mainMouseUpdate(SpiceChannel* channel, void* user_data)
 {
     auto* agent = static_cast<SpiceAgent*>(user_data);
     if (!agent || reinterpret_cast<SpiceMainChannel*>(channel) != agent->main)

@@ -4,7 +4,7 @@
 #include "log.h"
 #include "session_viewer.h"
 
-void apply_connection_settings(SpiceSession* session, const AppArgs& args, const std::string& password)
+void applyConnectionSettings(SpiceSession* session, const AppArgs& args, const std::string& password)
 {
     g_object_set(session, "host", args.host, nullptr);
     if (args.port[0])
@@ -23,7 +23,7 @@ void apply_connection_settings(SpiceSession* session, const AppArgs& args, const
         g_object_set(session, "cert-subject", args.host_subject, nullptr);
 }
 
-std::string connection_failure_cause(SpiceChannelEvent event, const GError* error)
+std::string connectionFailureCause(SpiceChannelEvent event, const GError* error)
 {
     // The library gives its reasons as GIO and resolver errors when the socket cannot be opened;
     // past that point only the event tells what went wrong.
@@ -60,25 +60,25 @@ std::string connection_failure_cause(SpiceChannelEvent event, const GError* erro
     return "error " + std::to_string(int(event));
 }
 
-std::string connection_failure_message(const AppArgs& args, SpiceChannelEvent event, const GError* error)
+std::string connectionFailureMessage(const AppArgs& args, SpiceChannelEvent event, const GError* error)
 {
     // With a TLS port every channel uses it; the plain port is not tried.
     std::string where = std::string(args.host) + (args.tls_port[0] ? " TLS port " : " port ") +
                         (args.tls_port[0] ? args.tls_port : args.port);
-    std::string message = "Cannot connect to " + where + ": " + connection_failure_cause(event, error);
+    std::string message = "Cannot connect to " + where + ": " + connectionFailureCause(event, error);
     if (event == SPICE_CHANNEL_ERROR_AUTH && !args.password_file[0])
         message += " (no password given: see --password-file)";
     return message;
 }
 
-void report_connection_failure(SpiceChannel* channel, SpiceChannelEvent event, SessionViewer* viewer)
+void reportConnectionFailure(SpiceChannel* channel, SpiceChannelEvent event, SessionViewer* viewer)
 {
-    report_connection_failure(event, channel ? spice_channel_get_error(channel) : nullptr, viewer);
+    reportConnectionFailure(event, channel ? spice_channel_get_error(channel) : nullptr, viewer);
 }
 
-void report_connection_failure(SpiceChannelEvent event, const GError* error, SessionViewer* viewer)
+void reportConnectionFailure(SpiceChannelEvent event, const GError* error, SessionViewer* viewer)
 {
-    const std::string message = connection_failure_message(*get_args(), event, error);
+    const std::string message = connectionFailureMessage(*get_args(), event, error);
     Logger(ERROR) << message;
     if (viewer)
         viewer->showConnectionError(QString::fromStdString(message) +

@@ -8,15 +8,15 @@ class SessionViewer;
 
 // Points a new session at the server of the command line: address, ports, password and what the
 // server's certificate must satisfy. With a TLS port every channel goes over TLS.
-void apply_connection_settings(SpiceSession* session, const AppArgs& args, const std::string& password);
+void applyConnectionSettings(SpiceSession* session, const AppArgs& args, const std::string& password);
 
 // Why a connection failed, in words, from the main channel's error event and the error the
 // channel keeps (null when the library gave none).
-std::string connection_failure_cause(SpiceChannelEvent event, const GError* error);
+std::string connectionFailureCause(SpiceChannelEvent event, const GError* error);
 
 // The whole sentence: host, port and cause.
-std::string connection_failure_message(const AppArgs& args, SpiceChannelEvent event, const GError* error);
+std::string connectionFailureMessage(const AppArgs& args, SpiceChannelEvent event, const GError* error);
 
 // Logs the failure of the main channel and has the window say it.
-void report_connection_failure(SpiceChannel* channel, SpiceChannelEvent event, SessionViewer* viewer);
-void report_connection_failure(SpiceChannelEvent event, const GError* error, SessionViewer* viewer);
+void reportConnectionFailure(SpiceChannel* channel, SpiceChannelEvent event, SessionViewer* viewer);
+void reportConnectionFailure(SpiceChannelEvent event, const GError* error, SessionViewer* viewer);

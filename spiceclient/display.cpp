@@ -11,12 +11,12 @@
 #include <unistd.h>
 #include <utility>
 
-void release_surface_block(SpiceAgent* agent)
+void releaseSurfaceBlock(SpiceAgent* agent)
 {
     if (agent->shm_data) {
-        free_memshare(agent->shm_data, agent->shm_size);
+        free_memshare(agent->shm_data, agent->shmSize);
         agent->shm_data = nullptr;
-        agent->shm_size = 0;
+        agent->shmSize = 0;
     }
     if (agent->shm_fd >= 0) {
         close(agent->shm_fd);
@@ -61,7 +61,7 @@ void display_create(SpiceDisplayChannel* channel, int format, int width, int hei
         Logger(ERROR) << "display_create function user_data is NULL";
         return;
     }
-    release_surface_block(agent);
+    releaseSurfaceBlock(agent);
     agent->display = channel;
     // Positions name the display they are on: the one whose surface is shown.
     agent->display_id = agent->displayIds.value(channel, 0);
@@ -73,7 +73,7 @@ void display_create(SpiceDisplayChannel* channel, int format, int width, int hei
     agent->imgdata = static_cast<uint8_t*>(imgdata);
 
     SurfaceLayout layout = surfaceLayout(format, width, height, stride);
-    agent->bytes_per_pixel = layout.bytesPerPixel;
+    agent->bytesPerPixel = layout.bytesPerPixel;
     if (layout.status != SurfaceLayout::Ok) {
         Logger(ERROR) << "Refusing surface " << width << "x" << height << " stride " << stride << " format "
                       << format << ": " << surfaceLayoutError(layout.status);
@@ -91,7 +91,7 @@ void display_create(SpiceDisplayChannel* channel, int format, int width, int hei
     }
     agent->shm_fd = fd;
     agent->shm_data = static_cast<uint8_t*>(block);
-    agent->shm_size = layout.blockSize;
+    agent->shmSize = layout.blockSize;
 
     ScreenInitInfo info{height, width, stride, agent->format, format};
     Logger(INFO) << "new display channel, creating window";
@@ -120,11 +120,11 @@ void display_update(SpiceDisplayChannel* channel, int x, int y, int width, int h
     if (!agent->shm_data)
         return;
     // A format we cannot read keeps its block black; the viewer still hears of the update.
-    if (agent->imgdata && agent->bytes_per_pixel > 0 && rect.width > 0 && rect.height > 0) {
-        const size_t rowBytes = size_t(rect.width) * size_t(agent->bytes_per_pixel);
+    if (agent->imgdata && agent->bytesPerPixel > 0 && rect.width > 0 && rect.height > 0) {
+        const size_t rowBytes = size_t(rect.width) * size_t(agent->bytesPerPixel);
         for (int row = 0; row < rect.height; ++row) {
-            size_t offset = size_t(rect.y + row) * size_t(agent->stride) +
-                            size_t(rect.x) * size_t(agent->bytes_per_pixel);
+            size_t offset =
+                size_t(rect.y + row) * size_t(agent->stride) + size_t(rect.x) * size_t(agent->bytesPerPixel);
             std::memcpy(agent->shm_data + offset, agent->imgdata + offset, rowBytes);
         }
     }
@@ -135,6 +135,6 @@ void display_update(SpiceDisplayChannel* channel, int x, int y, int width, int h
     if (!agent->updated) {
         agent->updated = true;
         if (std::exchange(agent->startupKeyPending, false))
-            inject_key(agent, QString::fromUtf8(get_args()->key));
+            injectQtKey(agent, QString::fromUtf8(get_args()->key));
     }
 }

@@ -200,7 +200,7 @@ int syncKeyMouse(KM_EVENT& event, SpiceAgent* agent)
         return 0;
     }
     // The library would drop it silently: it waits, in order, until the inputs channel opens.
-    if (session_phase(agent) != SessionPhase::InputsReady) {
+    if (sessionPhase(agent) != SessionPhase::InputsReady) {
         enqueue(agent, event);
         return 1;
     }
@@ -208,7 +208,7 @@ int syncKeyMouse(KM_EVENT& event, SpiceAgent* agent)
     return 1;
 }
 
-void inject_key(SpiceAgent* agent, const QString& text)
+void injectQtKey(SpiceAgent* agent, const QString& text)
 {
     Logger(INFO) << "sendKey " << text;
     if (text.isEmpty()) {
@@ -228,7 +228,7 @@ void inject_key(SpiceAgent* agent, const QString& text)
     press.key = int32_t(code);
     KM_EVENT release = press;
     release.type = kKeyRelease;
-    if (session_phase(agent) != SessionPhase::InputsReady) {
+    if (sessionPhase(agent) != SessionPhase::InputsReady) {
         Logger(INFO) << "Key " << text << " waits for the inputs channel";
         enqueue(agent, press);
         enqueue(agent, release, text);
@@ -239,9 +239,9 @@ void inject_key(SpiceAgent* agent, const QString& text)
     Logger(INFO) << "sendKey success " << text << " " << int32_t(code);
 }
 
-void flush_pending_input(SpiceAgent* agent)
+void flushPendingInput(SpiceAgent* agent)
 {
-    while (!agent->pending.empty() && session_phase(agent) == SessionPhase::InputsReady) {
+    while (!agent->pending.empty() && sessionPhase(agent) == SessionPhase::InputsReady) {
         const PendingInput input = agent->pending.front();
         agent->pending.pop_front();
         sendNow(agent, input.event);
@@ -250,7 +250,7 @@ void flush_pending_input(SpiceAgent* agent)
     }
 }
 
-void release_pressed_keys(SpiceAgent* agent)
+void releasePressedKeys(SpiceAgent* agent)
 {
     if (!agent)
         return;
@@ -273,7 +273,7 @@ void release_pressed_keys(SpiceAgent* agent)
         enqueue(agent, release);
     }
     // A closed channel cannot take the releases; the server forgets its keys with the channel.
-    if (session_phase(agent) == SessionPhase::InputsReady && !agent->pressed.isEmpty()) {
+    if (sessionPhase(agent) == SessionPhase::InputsReady && !agent->pressed.isEmpty()) {
         Logger(DEBUG) << "Releasing " << agent->pressed.size() << " held keys";
         for (unsigned int scancode : agent->pressed)
             spice_inputs_channel_key_release(agent->inputs, scancode);
@@ -283,7 +283,7 @@ void release_pressed_keys(SpiceAgent* agent)
     agent->heldKeys.clear();
 }
 
-void forget_pressed(SpiceAgent* agent)
+void forgetPressed(SpiceAgent* agent)
 {
     agent->pressed.clear();
     agent->shortcutModifiers.clear();

@@ -58,8 +58,8 @@ Session::~Session()
                                              agent.get());
         spice_session_disconnect(session);
     }
-    forget_channels(agent.get());
-    release_surface_block(agent.get());
+    forgetChannels(agent.get());
+    releaseSurfaceBlock(agent.get());
     agent->viewer = nullptr;
 }
 
@@ -89,12 +89,12 @@ int Session::checkReconnect()
 
 SessionPhase Session::phase() const
 {
-    return session_phase(agent.get());
+    return sessionPhase(agent.get());
 }
 
 bool Session::alive() const
 {
-    return session_alive(agent.get());
+    return sessionAlive(agent.get());
 }
 
 void Session::key(const KeyInput& input, bool press)
@@ -125,7 +125,7 @@ void Session::key(const KeyInput& input, bool press)
 
 void Session::injectKey(const QString& text)
 {
-    inject_key(agent.get(), text);
+    injectQtKey(agent.get(), text);
 }
 
 void Session::pointerAt(const QPoint& surfacePoint)
@@ -196,7 +196,7 @@ void Session::releaseAll()
     for (int qtButton : {int(Qt::LeftButton), int(Qt::RightButton), int(Qt::MiddleButton)})
         button(qtButton, false);
     agent->buttons = 0;
-    release_pressed_keys(agent.get());
+    releasePressedKeys(agent.get());
 }
 
 int Session::heldButtons() const

@@ -42,7 +42,7 @@ class TestSpiceClient : public QObject, SessionViewer
         display_create(channel[0], format, width, height, stride, 0, pixels.data(), &agent);
     }
     void update(int n, int x, int y, int w, int h) { display_update(channel[n], x, y, w, h, &agent); }
-    bool blank() const { return *std::max_element(agent.shm_data, agent.shm_data + agent.shm_size) == 0; }
+    bool blank() const { return *std::max_element(agent.shm_data, agent.shm_data + agent.shmSize) == 0; }
     void setTitle(const QString&) override {}
     void screenSettingsChanged(void* block, ScreenInitInfo&) override { blocks << block; }
     void updateImage(Rect* r) override { updates << QRect(r->x, r->y, r->width, r->height); }
@@ -52,7 +52,7 @@ class TestSpiceClient : public QObject, SessionViewer
 private Q_SLOTS:
     void initTestCase() { agent.viewer = this; }
     void init() { updates.clear(); }
-    void cleanup() { release_surface_block(&agent); }
+    void cleanup() { releaseSurfaceBlock(&agent); }
     void blocksAreSizedWithoutOverflowOrLeak()
     {
         const std::tuple<const char*, int, int, int, int, bool> rows[] = {
@@ -77,7 +77,7 @@ private Q_SLOTS:
             int fd = 123;
             QVERIFY(!create_memshare(size, &fd) && fd == -1);
         }
-        release_surface_block(&agent);
+        releaseSurfaceBlock(&agent);
         QCOMPARE(openDescriptorCount(), before);
     }
     // The copy keeps each format's pixel size and row stride, and the block shows as the server's colours:
@@ -296,21 +296,6 @@ private Q_SLOTS:
         for (auto* table : {&main, &pad})
             for (auto it = table->cbegin(); it != table->cend(); ++it)
                 QVERIFY2(wellFormed(*it), QByteArray::number(it.key(), 16));
-        // Letters and digits: 36 codes; rows of a US keyboard run left to right with consecutive codes.
-        QSet<unsigned> seen;
-        for (const char* row : {"QWERTYUIOP", "ASDFGHJKL", "ZXCVBNM", "1234567890"})
-            for (const char* c = row; *c; seen << main.value(*c++))
-                QVERIFY2(c == row || main.value(*c) == main.value(c[-1]) + 1, c);
-        QCOMPARE(seen.size(), 36);
-        for (int key = Qt::Key_F2; key <= Qt::Key_F10; ++key)
-            QCOMPARE(main.value(key), main.value(key - 1) + 1);
-        // A shifted symbol sends the key it is on.
-        for (const char *sym = "!@#$%^&*()_+{}|:\"~<>?", *base = "1234567890-=[]\\;'`,./"; *sym;
-             ++sym, ++base)
-            QVERIFY2(main.value(*sym) != 0 && main.value(*sym) == main.value(*base), sym);
-        // Keypad digits are the keypad's own codes in both tables' senses: one byte, 0x47 to 0x53.
-        for (int key = Qt::Key_0; key <= Qt::Key_9; ++key)
-            QVERIFY(pad.value(key) >= 0x47 && pad.value(key) <= 0x53 && pad.value(key) != main.value(key));
         // One Qt button gives the SPICE button whose state bit its mask sets; masks add bit by bit.
         for (int qt : {1, 2, 4})
             QCOMPARE(QtButtonsMaskToSpice(qt), 1 << (QtButtonToSpice(qt) - 1));

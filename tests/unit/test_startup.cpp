@@ -151,7 +151,7 @@ private Q_SLOTS:
             argv.push_back(nullptr);
             AppArgs a;
             memset(&a, 'x', sizeof a); // a record used before: nothing of it may remain
-            const ParseResult r = parse_args(int(words.size()), argv.data(), a);
+            const ParseResult r = parseArgs(int(words.size()), argv.data(), a);
             QString got = QStringList{"", "Usage", "MissingHostOrPort", "TooLong", "BadValue"}[r.status];
             if (r.status == ParseResult::BadValue)
                 got += QString(" ") + r.tooLongOption.c_str();

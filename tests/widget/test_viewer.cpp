@@ -77,14 +77,14 @@ private Q_SLOTS:
         QVERIFY(server.listen(QHostAddress::LocalHost));
         const QByteArray port = QByteArray::number(server.serverPort());
         const char* argv[] = {"spice-client", "-h", "127.0.0.1", "-p", port.constData(), "-k", "41"};
-        QCOMPARE(parse_args(7, const_cast<char**>(argv), *get_args()).status, ParseResult::Ok);
+        QCOMPARE(parseArgs(7, const_cast<char**>(argv), *get_args()).status, ParseResult::Ok);
         CoutCapture log;
         Session session; // outlives the window, which shows its block
         SpiceViewer viewer;
         viewer.setSession(&session);
         SpiceAgent& agent = session.record();
         QVERIFY(session.start());
-        QCOMPARE(session_phase(&agent), SessionPhase::Connecting);
+        QCOMPARE(sessionPhase(&agent), SessionPhase::Connecting);
         // Activations while it comes up leave the session alone.
         SpiceSession* first = agent.session.get();
         for (int i = 0; i < 4; ++i)
@@ -104,13 +104,13 @@ private Q_SLOTS:
         QTest::keyPress(&viewer, Qt::Key_D);
         viewer.hide();
         raise(agent.main, SPICE_CHANNEL_OPENED);
-        QCOMPARE(session_phase(&agent), SessionPhase::Open);
+        QCOMPARE(sessionPhase(&agent), SessionPhase::Open);
         QVERIFY(seam::sent.isEmpty());
         QVERIFY(log.text().find("sendKey success") == std::string::npos);
         // Once the inputs channel opens, all goes out in order: the centre click, -k, the handed-over key, B.
         SpiceChannel* inputs = spice_channel_new(agent.session.get(), SPICE_CHANNEL_INPUTS, 0);
         raise(inputs, SPICE_CHANNEL_OPENED);
-        QCOMPARE(session_phase(&agent), SessionPhase::InputsReady);
+        QCOMPARE(sessionPhase(&agent), SessionPhase::InputsReady);
         QCOMPARE(seam::sent.join(' '),
                  "position(32,24,1,0) button_press(1,1) button_release(1,1) key_press(0x1e) "
                  "key_release(0x1e) key_press(0x3b) key_release(0x3b) key_press(0x30) "
@@ -170,7 +170,7 @@ private Q_SLOTS:
             bool finalized = false;
             g_object_weak_ref(
                 G_OBJECT(old), [](gpointer done, GObject*) { *static_cast<bool*>(done) = true; }, &finalized);
-            QTRY_COMPARE(session_phase(&agent), SessionPhase::Failed);
+            QTRY_COMPARE(sessionPhase(&agent), SessionPhase::Failed);
             viewer.show();
             QCOMPARE(viewer.checkReconnect(), 1);
             QVERIFY(agent.session.get() != old);
@@ -178,7 +178,7 @@ private Q_SLOTS:
             QCOMPARE(handlersFor(oldMain, &agent) + handlersFor(old, &agent), 0u);
             raise(oldMain, SPICE_CHANNEL_CLOSED); // late, from the old session: changes nothing
             QVERIFY(viewer.isVisible());
-            QCOMPARE(session_phase(&agent), SessionPhase::Connecting);
+            QCOMPARE(sessionPhase(&agent), SessionPhase::Connecting);
             g_object_unref(oldMain);
             QTRY_VERIFY(finalized);
         }
