@@ -1,9 +1,12 @@
 #include "instance.h"
 
+#include "connection_settings.h"
 #include "log.h"
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLocalServer>
@@ -39,6 +42,63 @@ std::optional<QString> parseActivation(const QByteArray& message)
     if (object.value(QStringLiteral("command")).toString() != APP_ACTION_ACTIVATE)
         return std::nullopt;
     return object.value(QStringLiteral("key")).toString();
+}
+
+namespace
+{
+
+// The text members of a handed-over connection, by their names in connection files.
+const std::pair<const char*, QString ConnectionSettings::*> kTextMembers[] = {
+    {"host", &ConnectionSettings::host},
+    {"port", &ConnectionSettings::port},
+    {"tls-port", &ConnectionSettings::tlsPort},
+    {"ca-file", &ConnectionSettings::caFile},
+    {"host-subject", &ConnectionSettings::hostSubject},
+    {"proxy", &ConnectionSettings::proxy},
+    {"title", &ConnectionSettings::title},
+    {"release-cursor", &ConnectionSettings::releaseCursor},
+    {"toggle-fullscreen", &ConnectionSettings::toggleFullscreen},
+    {"secure-attention", &ConnectionSettings::secureAttention},
+};
+
+} // namespace
+
+QByteArray packActivation(const QString& key, const ConnectionSettings& connection)
+{
+    QJsonObject handed;
+    for (const auto& [name, member] : kTextMembers)
+        handed.insert(QString::fromLatin1(name), connection.*member);
+    // The running instance has another working directory.
+    if (!connection.caFile.isEmpty())
+        handed.insert(QStringLiteral("ca-file"), QFileInfo(connection.caFile).absoluteFilePath());
+    handed.insert(QStringLiteral("password"), QString::fromStdString(connection.password));
+    handed.insert(QStringLiteral("password-given"), connection.hasPasswordSource);
+    handed.insert(QStringLiteral("ca"), QString::fromUtf8(connection.ca));
+    handed.insert(QStringLiteral("secure-channels"), QJsonArray::fromStringList(connection.secureChannels));
+    handed.insert(QStringLiteral("fullscreen"), connection.fullscreen);
+    QJsonObject object;
+    object.insert(QStringLiteral("command"), APP_ACTION_ACTIVATE);
+    object.insert(QStringLiteral("key"), key);
+    object.insert(QStringLiteral("connection"), handed);
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+std::optional<ConnectionSettings> parseHandedConnection(const QByteArray& message)
+{
+    const QJsonObject handed =
+        QJsonDocument::fromJson(message).object().value(QStringLiteral("connection")).toObject();
+    ConnectionSettings connection;
+    for (const auto& [name, member] : kTextMembers)
+        connection.*member = handed.value(QString::fromLatin1(name)).toString();
+    if (connection.host.isEmpty() || (connection.port.isEmpty() && connection.tlsPort.isEmpty()))
+        return std::nullopt;
+    connection.password = handed.value(QStringLiteral("password")).toString().toStdString();
+    connection.hasPasswordSource = handed.value(QStringLiteral("password-given")).toBool();
+    connection.ca = handed.value(QStringLiteral("ca")).toString().toUtf8();
+    for (const QJsonValue& channel : handed.value(QStringLiteral("secure-channels")).toArray())
+        connection.secureChannels << channel.toString();
+    connection.fullscreen = handed.value(QStringLiteral("fullscreen")).toBool();
+    return connection;
 }
 
 std::optional<uid_t> peerUid(int socketDescriptor)
@@ -92,11 +152,20 @@ private:
             return;
         finish();
         if (std::optional<QString> key = parseActivation(message))
-            act(*key);
+            act(*key, parseHandedConnection(message));
     }
-    void act(const QString& key)
+    void act(const QString& key, const std::optional<ConnectionSettings>& connection)
     {
         Logger(INFO) << "收到激活指令，正在激活主窗口。";
+        // Another server: the window moves there and comes to the front, key or not.
+        if (connection && target->switchServer(*connection)) {
+            if (!key.isEmpty())
+                target->onReactivate(key);
+            if (!target->isWindowVisible())
+                target->showWindow();
+            activate_window(int(target->windowId()));
+            return;
+        }
         target->checkReconnect();
         if (!key.isEmpty()) {
             target->onReactivate(key);

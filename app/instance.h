@@ -16,7 +16,15 @@ constexpr qint64 kMaxActivationMessage = 64 * 1024;
 // How long a connection may take to deliver its message, in total.
 constexpr int kActivationWaitMs = 500;
 
+struct ConnectionSettings;
+
 QByteArray packArguments(char* key);
+// The message of a later start that also hands over its connection, so that the running instance
+// can move to its server. It holds the password: it only travels on the user-only socket.
+QByteArray packActivation(const QString& key, const ConnectionSettings& connection);
+// The connection a message hands over; nullopt for messages without one (older versions) or
+// without a usable host and port.
+std::optional<ConnectionSettings> parseHandedConnection(const QByteArray& message);
 
 // What an activation message asks for: nullopt when it is not to be acted on,
 // otherwise the key to inject (empty: show and raise the window).
@@ -35,6 +43,13 @@ public:
     virtual bool isWindowVisible() const = 0;
     virtual void showWindow() = 0;
     virtual unsigned long windowId() = 0;
+    // A later start handed over its connection: true when it names another server, which the
+    // target now connects to; false leaves everything to the usual activation.
+    virtual bool switchServer(const ConnectionSettings& connection)
+    {
+        (void)connection;
+        return false;
+    }
 };
 
 // Connected to QLocalServer::newConnection: takes one pending connection and acts on its message

@@ -1,9 +1,11 @@
 #include "args.h"
 
+#include "connection_settings.h"
 #include "hotkeys.h"
 #include "log.h"
 #include "password_file.h"
 
+#include <QFile>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,40 +16,47 @@ namespace
 {
 
 AppArgs g_args;
-std::string g_password;
 
 // Long-only options.
-enum { kTlsPort = 256, kPasswordFile, kCaFile, kHostSubject, kHotkeys, kKiosk, kKioskQuit };
+enum { kTlsPort = 256, kPasswordFile, kCaFile, kHostSubject, kProxy, kHotkeys, kKiosk, kKioskQuit };
 
-const char kUsage[] = "spice-client: A spice client\n"
-                      "Usage: spice-client [options]...\n"
-                      "  -h, --host\n"
-                      "      Set address of spice server\n"
-                      "  -p, --port\n"
-                      "      Set port of spice server\n"
-                      "  -n, --name\n"
-                      "      Set title of spiceviewer window\n"
-                      "  -k, --key\n"
-                      "      Set Key and send to spice server\n"
-                      "  -e, --help\n"
-                      "      Print help and exit\n"
-                      "  --password-file\n"
-                      "      Read password of spice server from first line of file\n"
-                      "  --tls-port\n"
-                      "      Set TLS port of spice server, every channel secure (-p then optional)\n"
-                      "  --ca-file\n"
-                      "      Set file of CA certificates that signed the server certificate\n"
-                      "  --host-subject\n"
-                      "      Set subject expected in the server certificate\n"
-                      "  -f, --full-screen\n"
-                      "      Cover the screen the window is on (toggled by Shift+F11)\n"
-                      "  --hotkeys NAME=KEYS,...\n"
-                      "      Set hotkeys: toggle-fullscreen, release-cursor, secure-attention, menu\n"
-                      "      (e.g. release-cursor=ctrl+alt+r; an empty KEYS turns a hotkey off)\n"
-                      "  --kiosk\n"
-                      "      Full screen that cannot be left or closed, reconnecting on its own\n"
-                      "  --kiosk-quit on-disconnect|never\n"
-                      "      In kiosk mode, end the program when the connection drops\n";
+const char kUsage[] =
+    "spice-client: A spice client\n"
+    "Usage: spice-client [options]... [FILE | - | spice://HOST:PORT | spice+tls://HOST:PORT]\n"
+    "  -h, --host\n"
+    "      Set address of spice server\n"
+    "  -p, --port\n"
+    "      Set port of spice server\n"
+    "  -n, --name\n"
+    "      Set title of spiceviewer window\n"
+    "  -k, --key\n"
+    "      Set Key and send to spice server\n"
+    "  -e, --help\n"
+    "      Print help and exit\n"
+    "  --password-file\n"
+    "      Read password of spice server from first line of file\n"
+    "  --tls-port\n"
+    "      Set TLS port of spice server, every channel secure (-p then optional)\n"
+    "  --ca-file\n"
+    "      Set file of CA certificates that signed the server certificate\n"
+    "  --host-subject\n"
+    "      Set subject expected in the server certificate\n"
+    "  --proxy\n"
+    "      Set HTTP proxy http://[USER:PASS@]HOST:PORT for every channel (else SPICE_PROXY)\n"
+    "  -f, --full-screen\n"
+    "      Cover the screen the window is on (toggled by Shift+F11)\n"
+    "  --hotkeys NAME=KEYS,...\n"
+    "      Set hotkeys: toggle-fullscreen, release-cursor, secure-attention, menu\n"
+    "      (e.g. release-cursor=ctrl+alt+r; an empty KEYS turns a hotkey off)\n"
+    "  --kiosk\n"
+    "      Full screen that cannot be left or closed, reconnecting on its own\n"
+    "  --kiosk-quit on-disconnect|never\n"
+    "      In kiosk mode, end the program when the connection drops\n"
+    "  spice://HOST:PORT, spice+tls://HOST:TLSPORT\n"
+    "      Connect to this address (also spice://HOST?port=P&tls-port=T); no password in it\n"
+    "  FILE, -\n"
+    "      Read the [virt-viewer] group of a connection file (- for standard input);\n"
+    "      options given beside it override it\n";
 
 const option kLongOptions[] = {
     {"help", no_argument, nullptr, 'e'},
@@ -59,6 +68,7 @@ const option kLongOptions[] = {
     {"password-file", required_argument, nullptr, kPasswordFile},
     {"ca-file", required_argument, nullptr, kCaFile},
     {"host-subject", required_argument, nullptr, kHostSubject},
+    {"proxy", required_argument, nullptr, kProxy},
     {"full-screen", no_argument, nullptr, 'f'},
     {"hotkeys", required_argument, nullptr, kHotkeys},
     {"kiosk", no_argument, nullptr, kKiosk},
@@ -77,16 +87,39 @@ template <size_t N> bool storeField(char (&field)[N], const char* value)
     return true;
 }
 
-// The password stays out of the log; the TLS port is added only when given.
-void logSummary()
+// The password stays out of the log, and so do the proxy's credentials.
+void logSummary(const ConnectionSettings& s, const QString& source)
 {
     Logger summary(INFO);
-    summary << "host: " << g_args.host << ", port: " << g_args.port << ", name: " << g_args.name
-            << ", key: " << g_args.key;
-    if (g_args.tls_port[0])
-        summary << ", tls-port: " << g_args.tls_port;
-    if (g_args.full_screen)
+    summary << "host: " << s.host << ", port: " << s.port << ", name: " << s.title << ", key: " << g_args.key;
+    if (!s.tlsPort.isEmpty())
+        summary << ", tls-port: " << s.tlsPort;
+    if (!s.proxy.isEmpty())
+        summary << ", proxy: " << proxyForDisplay(s.proxy);
+    if (s.fullscreen)
         summary << (g_args.kiosk ? ", kiosk" : ", full screen");
+    if (!source.isEmpty())
+        summary << ", from: " << source;
+}
+
+bool readSource(const QString& path, QByteArray& bytes, QString& error)
+{
+    // A connection file is a few kilobytes; anything far larger is not one.
+    constexpr qint64 kMaxFile = 1 << 20;
+    QFile file;
+    const bool opened = path == "-" ? file.open(stdin, QIODevice::ReadOnly)
+                                    : (file.setFileName(path), file.open(QIODevice::ReadOnly));
+    if (opened)
+        bytes = file.read(kMaxFile + 1);
+    if (!opened || file.error() != QFileDevice::NoError) {
+        error = file.errorString();
+        return false;
+    }
+    if (bytes.size() > kMaxFile) {
+        error = QStringLiteral("larger than 1 MiB");
+        return false;
+    }
+    return true;
 }
 
 ParseResult& badValue(ParseResult& result, const char* option, const std::string& problem)
@@ -150,6 +183,9 @@ ParseResult parseArgs(int argc, char** argv, AppArgs& out)
         case kHostSubject:
             store(out.host_subject, "host-subject");
             break;
+        case kProxy:
+            store(out.proxy, "proxy");
+            break;
         case 'f':
             out.full_screen = true;
             break;
@@ -184,8 +220,19 @@ ParseResult parseArgs(int argc, char** argv, AppArgs& out)
             return result;
         }
     }
-    if (errors > 0 || optind < argc) {
+    // One word besides the options: a connection file, "-" or an address.
+    if (optind + 1 == argc && !storeField(out.source, argv[optind])) {
+        result.status = ParseResult::TooLong;
+        result.tooLongOption = "FILE";
+        result.tooLongLimit = sizeof out.source - 1;
+        return result;
+    }
+    if (errors > 0 || optind + 1 < argc) {
         result.status = ParseResult::Usage;
+        return result;
+    }
+    if (out.source[0]) {
+        result.status = ParseResult::Ok; // host and ports may come from the file
         return result;
     }
     // A TLS port alone is enough: every channel then goes over it.
@@ -199,38 +246,60 @@ void parse_cmd(int argc, char** argv)
     ParseResult result = parseArgs(argc, argv, g_args);
     switch (result.status) {
     case ParseResult::Ok:
-        logSummary();
-        if (g_args.password_file[0]) {
-            std::string error;
-            if (!readPasswordFile(g_args.password_file, g_password, error)) {
-                Logger(ERROR) << error;
-                std::exit(1);
-            }
-        }
-        return;
+        break;
     case ParseResult::MissingHostOrPort:
         Logger(ERROR) << "No host or port found";
-        break;
+        printUsage();
+        std::exit(1);
     case ParseResult::TooLong:
-        Logger(ERROR) << "Value of option --" << result.tooLongOption << " is too long (at most "
-                      << result.tooLongLimit << " characters)";
-        break;
+        if (result.tooLongOption == "FILE")
+            Logger(ERROR) << "The connection file's name is too long (at most " << result.tooLongLimit
+                          << " characters)";
+        else
+            Logger(ERROR) << "Value of option --" << result.tooLongOption << " is too long (at most "
+                          << result.tooLongLimit << " characters)";
+        printUsage();
+        std::exit(1);
     case ParseResult::BadValue:
         Logger(ERROR) << "Value of option --" << result.tooLongOption << " is not valid: " << result.badValue;
-        break;
+        printUsage();
+        std::exit(1);
     case ParseResult::Usage:
-        break;
+        printUsage();
+        std::exit(1);
     }
-    printUsage();
-    std::exit(1);
+    ConnectionInput input;
+    input.args = &g_args;
+    input.source = QString::fromLocal8Bit(g_args.source);
+    input.environmentProxy = qEnvironmentVariable("SPICE_PROXY");
+    input.readFile = readSource;
+    ResolvedConnection resolved;
+    QString error;
+    if (!resolveConnection(input, resolved, error)) {
+        Logger(ERROR) << error;
+        if (resolved.missingHostOrPort)
+            printUsage();
+        std::exit(1);
+    }
+    ConnectionSettings& settings = resolved.settings;
+    logSummary(settings,
+               input.source.startsWith('-') || isSpiceAddress(input.source) ? QString() : input.source);
+    if (!resolved.ignored.isEmpty())
+        Logger(INFO) << "Not used from the connection file: " << resolved.ignored.join(QStringLiteral(", "));
+    if (g_args.password_file[0]) {
+        std::string why;
+        if (!readPasswordFile(g_args.password_file, settings.password, why)) {
+            Logger(ERROR) << why;
+            std::exit(1);
+        }
+    }
+    currentConnection() = settings;
+    // The file holds a one-time password: once read, nobody needs it again.
+    if (resolved.deleteThisFile && !QFile::remove(resolved.file))
+        Logger(WARN) << "Cannot delete the connection file " << resolved.file;
 }
 
 AppArgs* get_args()
 {
     return &g_args;
-}
-
-const std::string& getPassword()
-{
-    return g_password;
 }

@@ -12,6 +12,8 @@ struct AppArgs {
     char password_file[PATH_MAX];
     char ca_file[PATH_MAX];
     char host_subject[256];
+    char proxy[1024];
+    char source[PATH_MAX]; // the one positional word: a connection file, "-" or a spice:// address
     // Full screen and kiosk.
     bool full_screen;
     bool kiosk;
@@ -31,11 +33,10 @@ struct ParseResult {
 // Fills `out` from the arguments (after Qt removed its own). Pure apart from getopt's diagnostics on stderr.
 ParseResult parseArgs(int argc, char** argv, AppArgs& out);
 
-// Fills g_args and reads the password file; returns only with a host and a port (or a TLS port) and,
-// when a password file was given, its password. Otherwise exits with 1, with the usage text where
-// the command line itself is at fault.
+// Fills g_args, reads the connection file or address and the password file into
+// currentConnection(); returns only with a host and a port (or a TLS port) and, when a password
+// was asked for, the password. Otherwise exits with 1, with the usage text where the command line
+// itself is at fault. A connection file that asks for it is deleted once it was read successfully.
 void parse_cmd(int argc, char** argv);
 AppArgs* get_args();
-// The session password read by parse_cmd; empty when none was given.
-const std::string& getPassword();
 void printUsage();

@@ -19,37 +19,43 @@ const QHash<QString, Qt::KeyboardModifier>& modifierNames()
 }
 
 // Key names as connection files write them (case does not matter); letters and digits by themselves.
+// The first name of a key is the one shown.
+const std::pair<const char*, int> kKeyNames[] = {
+    {"escape", Qt::Key_Escape},
+    {"esc", Qt::Key_Escape},
+    {"tab", Qt::Key_Tab},
+    {"backspace", Qt::Key_Backspace},
+    {"return", Qt::Key_Return},
+    {"enter", Qt::Key_Return},
+    {"insert", Qt::Key_Insert},
+    {"ins", Qt::Key_Insert},
+    {"delete", Qt::Key_Delete},
+    {"del", Qt::Key_Delete},
+    {"pause", Qt::Key_Pause},
+    {"print", Qt::Key_Print},
+    {"home", Qt::Key_Home},
+    {"end", Qt::Key_End},
+    {"left", Qt::Key_Left},
+    {"up", Qt::Key_Up},
+    {"right", Qt::Key_Right},
+    {"down", Qt::Key_Down},
+    {"pageup", Qt::Key_PageUp},
+    {"page_up", Qt::Key_PageUp},
+    {"prior", Qt::Key_PageUp},
+    {"pagedown", Qt::Key_PageDown},
+    {"page_down", Qt::Key_PageDown},
+    {"next", Qt::Key_PageDown},
+    {"space", Qt::Key_Space},
+    {"menu", Qt::Key_Menu},
+    {"scroll_lock", Qt::Key_ScrollLock},
+};
+
 const QHash<QString, int>& keyNames()
 {
     static const QHash<QString, int> names = [] {
-        QHash<QString, int> n = {
-            {"escape", Qt::Key_Escape},
-            {"esc", Qt::Key_Escape},
-            {"tab", Qt::Key_Tab},
-            {"backspace", Qt::Key_Backspace},
-            {"return", Qt::Key_Return},
-            {"enter", Qt::Key_Return},
-            {"insert", Qt::Key_Insert},
-            {"delete", Qt::Key_Delete},
-            {"del", Qt::Key_Delete},
-            {"pause", Qt::Key_Pause},
-            {"print", Qt::Key_Print},
-            {"home", Qt::Key_Home},
-            {"end", Qt::Key_End},
-            {"left", Qt::Key_Left},
-            {"up", Qt::Key_Up},
-            {"right", Qt::Key_Right},
-            {"down", Qt::Key_Down},
-            {"pageup", Qt::Key_PageUp},
-            {"page_up", Qt::Key_PageUp},
-            {"prior", Qt::Key_PageUp},
-            {"pagedown", Qt::Key_PageDown},
-            {"page_down", Qt::Key_PageDown},
-            {"next", Qt::Key_PageDown},
-            {"space", Qt::Key_Space},
-            {"menu", Qt::Key_Menu},
-            {"scroll_lock", Qt::Key_ScrollLock},
-        };
+        QHash<QString, int> n;
+        for (const auto& [name, key] : kKeyNames)
+            n.insert(name, key);
         for (int i = 1; i <= 24; ++i)
             n.insert(QString("f%1").arg(i), Qt::Key_F1 + i - 1);
         for (char c = 'a'; c <= 'z'; ++c)
@@ -85,6 +91,12 @@ QString Hotkey::text() const
     if (modifiers & Qt::MetaModifier)
         parts << "Super";
     QString name = keyNames().key(key);
+    for (const auto& [shown, named] : kKeyNames) {
+        if (named == key) {
+            name = shown;
+            break;
+        }
+    }
     if (key >= Qt::Key_F1 && key <= Qt::Key_F24)
         name = QString("F%1").arg(key - Qt::Key_F1 + 1);
     else if (name.size() > 1)

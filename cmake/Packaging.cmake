@@ -23,6 +23,8 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 #   (base), autoaudiosink (good) and pulsesink (pulseaudio, also the way to PipeWire).
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
     "libqt5svg5, gstreamer1.0-plugins-base, gstreamer1.0-plugins-good, gstreamer1.0-pulseaudio")
-# Nothing to play on without a sound server; a desktop usually has one of these.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pulseaudio | pipewire-pulse")
+# Nothing to play on without a sound server; a desktop usually has one of these. The connection
+# file's type (.vv) reaches browsers and file managers through shared-mime-info and the desktop
+# database; both update themselves by dpkg triggers when installed.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pulseaudio | pipewire-pulse, shared-mime-info, desktop-file-utils")
 include(CPack)

@@ -7,7 +7,8 @@
 #  3. installs it with apt-get on a second bare root and checks that the installed spice-client
 #     shows an Xspice desktop and plays its sound (the server runs in the first root, a PulseAudio
 #     in the second) and that its run-time plugins are there;
-#  4. validates the installed .desktop entry, metainfo and manual page.
+#  4. validates the installed .desktop entries, metainfo and manual page, and that xdg-mime knows
+#     connection files (*.vv) and opens them with the viewer.
 # Needs root and Debian's archive; takes about 10 minutes on two cores, most of it downloading and
 # building. Everything it starts is stopped and every mount is undone when it ends.
 #   scripts/check-fresh.sh [WORK_DIR]   (default /var/tmp/spice-client-fresh, emptied first)
@@ -143,7 +144,7 @@ log "second bare root for the package: $r2"
 bare_root "$r2"
 cp "$deb" "$r2/root/"
 in_root "$r2" bash -c 'export DEBIAN_FRONTEND=noninteractive; apt-get update -q &&
-  cd /root && apt-get install -y -q ./spice-client_*.deb' >"$work/install.log" 2>&1 </dev/null ||
+  cd /root && apt-get install -y -q ./spice-client_*.deb xdg-utils libfile-mimeinfo-perl' >"$work/install.log" 2>&1 </dev/null ||
   fail "apt-get install of the package (see $work/install.log)"
 
 log "installed spice-client against an Xspice server on 127.0.0.1:$port, sound into a PulseAudio null sink"
@@ -198,7 +199,13 @@ for plugin in qt5/plugins/imageformats/libqsvg.so gstreamer-1.0/libgstapp.so gst
 done
 
 log "validators on the installed files"
-desktop-file-validate "$r2/usr/share/applications/spice-client.desktop" || fail "desktop-file-validate"
+desktop-file-validate "$r2"/usr/share/applications/spice-client*.desktop || fail "desktop-file-validate"
+# A browser's or file manager's "open" on a connection file reaches the viewer.
+printf '[virt-viewer]\ntype=spice\nhost=127.0.0.1\nport=%s\n' "$port" >"$r2/root/console.vv"
+type=$(in_root "$r2" xdg-mime query filetype /root/console.vv)
+[ "$type" = application/x-virt-viewer ] || fail "xdg-mime query filetype console.vv: $type"
+handler=$(in_root "$r2" xdg-mime query default application/x-virt-viewer)
+[ "$handler" = spice-client-file.desktop ] || fail "xdg-mime query default application/x-virt-viewer: $handler"
 appstreamcli validate --no-net "$r2"/usr/share/metainfo/*.metainfo.xml || fail "appstreamcli validate"
 warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$r2/usr/share/man/man1/spice-client.1.gz" 2>&1 >"$work/man.txt")
 [ -z "$warnings" ] || fail "man page warnings: $warnings"

@@ -20,6 +20,8 @@ PACKAGES=(
   # (xvfb-run needs xauth, only a recommendation of xvfb)
   xvfb xauth xserver-xspice x11-utils x11-xserver-utils x11-xkb-utils xdotool imagemagick
   pulseaudio pulseaudio-utils sox
+  # an HTTP proxy (CONNECT) for the consoles scenario; the -bin package comes without the system service
+  tinyproxy-bin
   # second SPICE server offering only server mouse mode; its guest is built from Debian's kernel
   qemu-system-x86
   # demo desktop; twm and xterm draw with the core X fonts of xfonts-base

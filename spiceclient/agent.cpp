@@ -1,7 +1,7 @@
 #include "agent.h"
 
-#include "args.h"
 #include "connection.h"
+#include "connection_settings.h"
 #include "log.h"
 #include "session_viewer.h"
 
@@ -50,9 +50,8 @@ void installSigpipeHandler()
 
 GObjectRef<SpiceSession> newWiredSession(SpiceAgent* agent)
 {
-    const AppArgs* args = get_args();
     GObjectRef<SpiceSession> session = GObjectRef<SpiceSession>::adopt(spice_session_new());
-    applyConnectionSettings(session.get(), *args, getPassword());
+    applyConnectionSettings(session.get(), currentConnection());
     g_signal_connect_data(session.get(), "channel-new", G_CALLBACK(channel_new), agent, nullptr,
                           GConnectFlags(0));
     g_signal_connect_data(session.get(), "channel-destroy", G_CALLBACK(channel_destroy), agent, nullptr,
@@ -132,9 +131,9 @@ void sigpipe_handler(int)
 
 int connect_spice(SpiceAgent* agent)
 {
-    const AppArgs* args = get_args();
-    if (args->name[0] && agent->viewer)
-        agent->viewer->setTitle(QString::fromUtf8(args->name));
+    const QString& title = currentConnection().title;
+    if (!title.isEmpty() && agent->viewer)
+        agent->viewer->setTitle(title);
     agent->session = newWiredSession(agent);
     beginSession(agent);
     if (!spice_session_connect(agent->session.get())) {

@@ -1,26 +1,46 @@
 #include "connection.h"
 
-#include "args.h"
+#include "connection_settings.h"
 #include "log.h"
 #include "session_viewer.h"
 
-void applyConnectionSettings(SpiceSession* session, const AppArgs& args, const std::string& password)
+#include <vector>
+
+void applyConnectionSettings(SpiceSession* session, const ConnectionSettings& settings)
 {
-    g_object_set(session, "host", args.host, nullptr);
-    if (args.port[0])
-        g_object_set(session, "port", args.port, nullptr);
-    if (args.tls_port[0]) {
-        g_object_set(session, "tls-port", args.tls_port, nullptr);
-        // No channel may fall back to plain TCP, where the password and the screen travel in clear.
-        const char* all[] = {"all", nullptr};
-        g_object_set(session, "secure-channels", all, nullptr);
+    g_object_set(session, "host", settings.host.toUtf8().constData(), nullptr);
+    if (!settings.port.isEmpty())
+        g_object_set(session, "port", settings.port.toUtf8().constData(), nullptr);
+    if (!settings.tlsPort.isEmpty())
+        g_object_set(session, "tls-port", settings.tlsPort.toUtf8().constData(), nullptr);
+    if (!settings.secureChannels.isEmpty()) {
+        // Listed channels never fall back to plain TCP, where the password and the screen travel in clear.
+        std::vector<QByteArray> names;
+        std::vector<const char*> list;
+        for (const QString& name : settings.secureChannels)
+            names.push_back(name.toUtf8());
+        for (const QByteArray& name : names)
+            list.push_back(name.constData());
+        list.push_back(nullptr);
+        g_object_set(session, "secure-channels", list.data(), nullptr);
     }
-    if (!password.empty())
-        g_object_set(session, "password", password.c_str(), nullptr);
-    if (args.ca_file[0])
-        g_object_set(session, "ca-file", args.ca_file, nullptr);
-    if (args.host_subject[0])
-        g_object_set(session, "cert-subject", args.host_subject, nullptr);
+    if (!settings.password.empty())
+        g_object_set(session, "password", settings.password.c_str(), nullptr);
+    if (!settings.ca.isEmpty()) {
+        // Handed over in memory: the trust anchor is never written where others could swap it.
+        GByteArray* ca = g_byte_array_new();
+        g_byte_array_append(ca, reinterpret_cast<const guint8*>(settings.ca.constData()),
+                            guint(settings.ca.size()));
+        g_object_set(session, "ca", ca, nullptr);
+        g_byte_array_unref(ca);
+    }
+    if (!settings.caFile.isEmpty())
+        g_object_set(session, "ca-file", settings.caFile.toLocal8Bit().constData(), nullptr);
+    if (!settings.hostSubject.isEmpty())
+        g_object_set(session, "cert-subject", settings.hostSubject.toUtf8().constData(), nullptr);
+    // The proxy resolves the server's name itself: Proxmox names hosts only its proxy knows.
+    if (!settings.proxy.isEmpty())
+        g_object_set(session, "proxy", settings.proxy.toUtf8().constData(), nullptr);
 }
 
 std::string connectionFailureCause(SpiceChannelEvent event, const GError* error)
@@ -60,13 +80,41 @@ std::string connectionFailureCause(SpiceChannelEvent event, const GError* error)
     return "error " + std::to_string(int(event));
 }
 
-std::string connectionFailureMessage(const AppArgs& args, SpiceChannelEvent event, const GError* error)
+namespace
 {
-    // With a TLS port every channel uses it; the plain port is not tried.
-    std::string where = std::string(args.host) + (args.tls_port[0] ? " TLS port " : " port ") +
-                        (args.tls_port[0] ? args.tls_port : args.port);
-    std::string message = "Cannot connect to " + where + ": " + connectionFailureCause(event, error);
-    if (event == SPICE_CHANNEL_ERROR_AUTH && !args.password_file[0])
+
+// Through a proxy, a socket error before the proxy answers is about the proxy itself.
+std::string proxyFailureCause(SpiceChannelEvent event, const GError* error)
+{
+    if (error->domain == G_IO_ERROR) {
+        switch (error->code) {
+        case G_IO_ERROR_PROXY_NEED_AUTH:
+            return "the proxy asks for a user name and password (HTTP 407)";
+        case G_IO_ERROR_PROXY_AUTH_FAILED:
+            return "the proxy refused the user name and password (HTTP 407)";
+        case G_IO_ERROR_PROXY_NOT_ALLOWED:
+            return "the proxy refused the connection (HTTP 403)";
+        case G_IO_ERROR_PROXY_FAILED:
+            return std::string("the proxy failed: ") + error->message;
+        default:
+            break;
+        }
+    }
+    if (event == SPICE_CHANNEL_ERROR_CONNECT &&
+        (error->domain == G_IO_ERROR || error->domain == G_RESOLVER_ERROR))
+        return "proxy unreachable: " + connectionFailureCause(event, error);
+    return connectionFailureCause(event, error);
+}
+
+} // namespace
+
+std::string connectionFailureMessage(const ConnectionSettings& settings, SpiceChannelEvent event,
+                                     const GError* error)
+{
+    const std::string cause = settings.proxy.isEmpty() || !error ? connectionFailureCause(event, error)
+                                                                 : proxyFailureCause(event, error);
+    std::string message = "Cannot connect to " + settings.describe().toStdString() + ": " + cause;
+    if (event == SPICE_CHANNEL_ERROR_AUTH && !settings.hasPasswordSource)
         message += " (no password given: see --password-file)";
     return message;
 }
@@ -78,7 +126,7 @@ void reportConnectionFailure(SpiceChannel* channel, SpiceChannelEvent event, Ses
 
 void reportConnectionFailure(SpiceChannelEvent event, const GError* error, SessionViewer* viewer)
 {
-    const std::string message = connectionFailureMessage(*get_args(), event, error);
+    const std::string message = connectionFailureMessage(currentConnection(), event, error);
     Logger(ERROR) << message;
     if (viewer)
         viewer->showConnectionError(QString::fromStdString(message) +

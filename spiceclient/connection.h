@@ -3,19 +3,20 @@
 #include <spice-client.h>
 #include <string>
 
-struct AppArgs;
+struct ConnectionSettings;
 class SessionViewer;
 
 // Points a new session at the server of the command line: address, ports, password and what the
 // server's certificate must satisfy. With a TLS port every channel goes over TLS.
-void applyConnectionSettings(SpiceSession* session, const AppArgs& args, const std::string& password);
+void applyConnectionSettings(SpiceSession* session, const ConnectionSettings& settings);
 
 // Why a connection failed, in words, from the main channel's error event and the error the
 // channel keeps (null when the library gave none).
 std::string connectionFailureCause(SpiceChannelEvent event, const GError* error);
 
-// The whole sentence: host, port and cause.
-std::string connectionFailureMessage(const AppArgs& args, SpiceChannelEvent event, const GError* error);
+// The whole sentence: host, port (and proxy) and cause.
+std::string connectionFailureMessage(const ConnectionSettings& settings, SpiceChannelEvent event,
+                                     const GError* error);
 
 // Logs the failure of the main channel and has the window say it.
 void reportConnectionFailure(SpiceChannel* channel, SpiceChannelEvent event, SessionViewer* viewer);

@@ -1,6 +1,7 @@
 #include "session.h"
 
 #include "agent.h"
+#include "connection_settings.h"
 #include "input.h"
 #include "keycodes.h"
 #include "log.h"
@@ -82,6 +83,19 @@ int Session::checkReconnect()
     // What was held on the old session cannot be released there any more.
     agent->heldKeys.clear();
     Q_EMIT surfaceCleared();
+    const int result = reconnect_spice(agent.get());
+    Logger(INFO) << "Reconnect result: " << result;
+    return result;
+}
+
+int Session::switchServer()
+{
+    // spice-server lets go of a client's keys when its link closes; releasing them first keeps
+    // the old server clean whatever it does.
+    releaseAll();
+    agent->heldKeys.clear();
+    Q_EMIT surfaceCleared();
+    Q_EMIT titleChanged(currentConnection().title);
     const int result = reconnect_spice(agent.get());
     Logger(INFO) << "Reconnect result: " << result;
     return result;

@@ -68,6 +68,10 @@ public:
     // An activation: a session that is up or still young is left alone, any other is re-created.
     // 1 when a session is there afterwards, 0 otherwise.
     int checkReconnect();
+    // Moves to the server of currentConnection(): what is held on the old server is released
+    // and its session closed; input waiting for the old one is dropped, injected keys wait for
+    // the new one. 1 when the new session is on its way.
+    int switchServer();
     SessionPhase phase() const;
     // True when the current session is up or may still come up on its own.
     bool alive() const;

@@ -93,7 +93,7 @@ SpiceViewer::SpiceViewer(QWidget* parent) : QWidget(parent), ui(new Ui::SpiceVie
     connect(updateTimer, &QTimer::timeout, this, &SpiceViewer::processDirtyRegion);
 
     // The name from the form until the session gives one.
-    sessionTitle = windowTitle();
+    sessionTitle = defaultTitle = windowTitle();
 }
 
 SpiceViewer::~SpiceViewer()
@@ -126,8 +126,9 @@ void SpiceViewer::setSession(Session* owner)
 
 void SpiceViewer::setTitle(const QString& title)
 {
-    sessionTitle = title;
-    setWindowTitle(grabbed ? title + grabHint() : title);
+    // A server without a name of its own (after a switch) gets the window's default back.
+    sessionTitle = title.isEmpty() ? defaultTitle : title;
+    setWindowTitle(grabbed ? sessionTitle + grabHint() : sessionTitle);
 }
 
 void SpiceViewer::mouseModeChanged(bool server)

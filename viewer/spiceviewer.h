@@ -103,6 +103,7 @@ private:
     Session* session = nullptr; // not owned
     WheelSteps wheelSteps;
     QString sessionTitle;     // the title without the grab hint
+    QString defaultTitle;     // the form's, for a server that names none
     bool serverMouse = false; // the server takes relative motion only
     bool grabbed = false;     // the window holds the pointer (server mouse mode)
     HotkeyFilter hotkeys;

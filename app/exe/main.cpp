@@ -1,4 +1,5 @@
 #include "args.h"
+#include "connection_settings.h"
 #include "hotkeys.h"
 #include "instance.h"
 #include "log.h"
@@ -26,7 +27,7 @@ bool takesValue(const std::string& word)
     if (word.size() < 3 || word.compare(0, 2, "--") != 0 || word.find('=') != std::string::npos)
         return false;
     for (const char* name : {"--host", "--port", "--name", "--key", "--tls-port", "--password-file",
-                             "--ca-file", "--host-subject", "--hotkeys", "--kiosk-quit"})
+                             "--ca-file", "--host-subject", "--proxy", "--hotkeys", "--kiosk-quit"})
         if (std::string(name).compare(0, word.size(), word) == 0)
             return true;
     return false;
@@ -59,24 +60,54 @@ constexpr int kHandOverWaitMs = 30000;
 // How long a start waits for a simultaneous one that won the lock to begin listening.
 constexpr int kRoleDeadlineMs = 10000;
 
+// The connection file's hotkeys, then the command line's over them.
+Hotkeys hotkeysFor(const ConnectionSettings& connection)
+{
+    Hotkeys hotkeys;
+    QString error;
+    const std::pair<const char*, QString> fromFile[] = {{"toggle-fullscreen", connection.toggleFullscreen},
+                                                        {"release-cursor", connection.releaseCursor},
+                                                        {"secure-attention", connection.secureAttention}};
+    for (const auto& [name, value] : fromFile)
+        if (!value.isEmpty() && !parseHotkeys(QString("%1=%2").arg(name, value), hotkeys, error))
+            Logger(WARN) << "The connection's hotkey " << name << " is not used: " << error;
+    parseHotkeys(QString::fromLocal8Bit(get_args()->hotkeys), hotkeys,
+                 error); // checked with the command line
+    return hotkeys;
+}
+
 class ViewerActivation : public ActivationTarget
 {
 public:
-    explicit ViewerActivation(SpiceViewer* viewer) : viewer(viewer) {}
+    ViewerActivation(SpiceViewer* viewer, Session* session) : viewer(viewer), session(session) {}
     int checkReconnect() override { return viewer->checkReconnect(); }
     void onReactivate(QString key) override { viewer->onReactivate(key); }
     bool isWindowVisible() const override { return viewer->isVisible(); }
     void showWindow() override { viewer->show(); }
     unsigned long windowId() override { return viewer->winId(); }
+    bool switchServer(const ConnectionSettings& connection) override
+    {
+        if (connection.serverKey() == currentConnection().serverKey())
+            return false;
+        Logger(INFO) << "Switching to " << connection.describe();
+        currentConnection() = connection;
+        viewer->setHotkeys(hotkeysFor(connection));
+        if (connection.fullscreen)
+            viewer->setFullScreen(true);
+        session->switchServer();
+        return true;
+    }
 
 private:
     SpiceViewer* viewer;
+    Session* session;
 };
 
 int handOver(QLocalSocket& probe)
 {
     Logger(INFO) << "应用程序已在运行，尝试激活主窗口...";
-    QByteArray message = packArguments(get_args()->key);
+    // With its connection: the running instance moves to it when it names another server.
+    QByteArray message = packActivation(QString::fromUtf8(get_args()->key), currentConnection());
     probe.write(message);
     probe.waitForBytesWritten(kHandOverWaitMs);
     probe.disconnectFromServer();
@@ -147,17 +178,14 @@ int main(int argc, char** argv)
     Session session;
     SpiceViewer viewer;
     viewer.setSession(&session);
-    Hotkeys hotkeys;
-    QString hotkeyError; // checked with the command line
-    parseHotkeys(QString::fromLocal8Bit(get_args()->hotkeys), hotkeys, hotkeyError);
-    viewer.setHotkeys(hotkeys);
+    viewer.setHotkeys(hotkeysFor(currentConnection()));
     if (get_args()->kiosk)
         viewer.setKiosk(get_args()->kiosk_quit);
-    else if (get_args()->full_screen)
+    else if (currentConnection().fullscreen)
         viewer.setFullScreen(true);
     if (!startListening(server))
         return 1;
-    ViewerActivation activation(&viewer);
+    ViewerActivation activation(&viewer, &session);
     QObject::connect(&server, &QLocalServer::newConnection, &server, ActivationHandler(&server, &activation),
                      Qt::DirectConnection);
 

@@ -82,11 +82,11 @@ class Env:
         os.makedirs(path := self.path(name), 0o700, exist_ok=True)
         os.chown(path, user.pw_uid if user else -1, user.pw_gid if user else -1)
         return path
-    def spawn(self, argv, name, env=None, stdout=None, fds=()):
+    def spawn(self, argv, name, env=None, stdout=None, fds=(), stdin=subprocess.DEVNULL):
         """Starts argv with output to NAME.log; `env` adds to (a None value: removes from) base."""
         env = {k: v for k, v in dict(self.base, **(env or {})).items() if v is not None}
         with open(self.path(name + ".log"), "ab") as log:  # own session; PR_SET_PDEATHSIG: dies with us
-            p = subprocess.Popen([str(a) for a in argv], stdin=subprocess.DEVNULL, stdout=stdout or log,
+            p = subprocess.Popen([str(a) for a in argv], stdin=stdin, stdout=stdout or log,
                                  stderr=log, env=env, cwd=self.dir, pass_fds=fds, start_new_session=True,
                                  preexec_fn=lambda: ctypes.CDLL(None).prctl(1, signal.SIGKILL))
         p.log = log.name
@@ -187,7 +187,7 @@ class Recorder(threading.Thread):
 
 class Viewer:
     """The binary on the test's Xvfb, its output in a log; XTEST input into its window."""
-    def __init__(self, world, args, asan=False, user=None, env=None, name="viewer"):
+    def __init__(self, world, args, asan=False, user=None, env=None, name="viewer", stdin=subprocess.DEVNULL):
         exe = os.environ.get("SPICE_CLIENT_ASAN" if asan else "SPICE_CLIENT")
         if not exe:
             raise unittest.SkipTest("SPICE_CLIENT%s is not set" % ("_ASAN" if asan else ""))
@@ -198,7 +198,7 @@ class Viewer:
         self.x = world.x
         world.viewers.append(self)
         self.p = world.spawn(argv, "%s-%d" % (name, len(world.procs)),
-                             dict(DISPLAY=world.display, **(env or {})))
+                             dict(DISPLAY=world.display, **(env or {})), stdin=stdin)
         self.pid = self.p.pid
     log = property(lambda self: pathlib.Path(self.p.log).read_text(encoding="utf-8", errors="replace"))
     def count(self, text): return sum(text in line for line in self.log.splitlines())
@@ -289,3 +289,22 @@ class E2E(unittest.TestCase):
         failed = lambda: len(r.failures) + len(r.errors)
         self.addCleanup(lambda before=failed(): self.env.close(failed() > before))  # runs last
         self.addCleanup(lambda: [v.check() for v in self.env.viewers])
+
+class TinyProxy:
+    """tinyproxy on a free port, its log in self.log; `auth` "USER PASS": wants it (407); `deny`: 403"""
+    def __init__(self, env, auth=None, deny=False):
+        self.port, n, deny_all = free_port(), len(env.procs), env.path("deny-all")
+        self.log, conf = env.path("tinyproxy-%d.log" % n), env.path("tinyproxy-%d.conf" % n)
+        pathlib.Path(deny_all).touch()
+        lines = ["Port %d" % self.port, "Listen 127.0.0.1", "Allow 127.0.0.1", "LogLevel Connect",
+                 'LogFile "%s"' % self.log, 'PidFile "%s"' % env.path("tinyproxy-%d.pid" % n)]
+        lines += (["BasicAuth " + auth] if auth else []) + (['Filter "%s"' % deny_all, "FilterDefaultDeny Yes"]
+                                                            if deny else [])
+        pathlib.Path(conf).write_text("\n".join(lines) + "\n")
+        env.spawn(["tinyproxy", "-d", "-c", conf], "tinyproxy")
+        wait(lambda: not subprocess.run(["bash", "-c", "exec 3<>/dev/tcp/127.0.0.1/%d" % self.port],
+                                        stderr=subprocess.DEVNULL).returncode, 10, "tinyproxy")
+
+def established(port):  # TCP connections open to 127.0.0.1:port
+    rows = [l.split() for l in pathlib.Path("/proc/net/tcp").read_text().splitlines()[1:]]
+    return sum(r[2] == "0100007F:%04X" % port and r[3] == "01" for r in rows)

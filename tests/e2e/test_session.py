@@ -100,7 +100,7 @@ class Session(E2E):
             for extra in ((), ("--password-file", wrong)):
                 v = self.env.viewer(*hp, "-k", "41", *extra)
                 v.wait_log(r"\[ERROR\] Cannot connect to 127.0.0.1 port %d: password refused" % server.port)
-                self.assertEqual(self.env.run("-h", "127.0.0.1", "-p", "1", "-k", "41")[0], 0)
+                self.assertEqual(self.env.run(*hp, "-k", "41")[0], 0)
                 wait(lambda: v.count("password refused") == 2, 15, "the second refusal")
                 self.assertEqual((v.windows(), v.count("new display channel"), v.p.poll()), ([], 0, None))
                 v.stop()

@@ -6,8 +6,8 @@ FORWARD, OPENED, ACTIVATION = "应用程序已在运行，尝试激活主窗口.
 
 
 class Startup(E2E):
-    def forward(self, key, instance, **kw):  # a second start with `key`: status 0, `instance` acts
-        status, out = self.env.run(*self.hp, "-k", key, **kw)
+    def forward(self, key, instance, port=None, **kw):  # a start with `key` for the same server: status 0
+        status, out = self.env.run(*self.hp[:3], port or self.hp[3], "-k", key, **kw)
         self.assertEqual((status, out.count(FORWARD)), (0, 1), out)
         instance.wait_log("(?m)onReactivate %s$" % key)
 
@@ -44,7 +44,7 @@ class Startup(E2E):
         with self.subTest("a second start forwards while the inputs link is held, keys wait"):
             v = env.viewer("-h", "127.0.0.1", "-p", held.port, "-k", "41")
             wait(lambda: held.links[3], what="the inputs link")
-            self.forward("42", v)
+            self.forward("42", v, held.port)
             self.assertEqual(held.passed[3], 0, "handed over after the inputs link was let through")
             rec.wait_event(("button", 1, 800, 450, True), m)  # the centre click, after the link
             rec.wait_key(KC["b"], since=m)
@@ -59,7 +59,7 @@ class Startup(E2E):
             wait(lambda: not v.windows(), what="the window to hide")
             v.key(KC["e"], False)
             self.assertEqual(held.passed[3], 0, "the inputs link was let through too early")
-            self.forward("46", v)  # behind whatever the key left queued
+            self.forward("46", v, held.port)  # behind whatever the key left queued
             rec.wait_key(KC["f"], since=n)
             self.assertIn([rec.keys(KC["e"], p, since=n) for p in (True, False)], ([0, 0], [1, 1]))
             v.stop()
@@ -83,12 +83,12 @@ class Startup(E2E):
             slow = Proxy(env, server.port, dict.fromkeys(range(1, 7), 2))
             second = env.viewer("-h", "127.0.0.1", "-p", slow.port)
             wait(lambda: slow.links[1], what="the main link")
-            self.assertEqual([env.run(*self.hp)[0] for _ in range(4)], [0] * 4)
+            self.assertEqual([env.run(*self.hp[:3], slow.port)[0] for _ in range(4)], [0] * 4)
             second.wait_log("new inputs channel")
             lines = [l for l in second.log.splitlines() if ACTIVATION in l or OPENED in l]
             self.assertEqual([(OPENED in l) for l in lines], [False] * 4 + [True], lines)
             self.assertEqual(slow.links[1], 1, "main channels opened")
-            self.forward("44", second)
+            self.forward("44", second, slow.port)
             rec.wait_key(KC["d"], since=m)
             keys = [rec.keys(KC[c], since=m) for c in "abcd"]
             self.assertEqual((keys, FORWARD in second.log), ([1] * 4, False))

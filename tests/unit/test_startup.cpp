@@ -1,6 +1,7 @@
 // Start-up: the command line, the log line's form and the activation message of later starts.
 #include "args.h"
 #include "capture.h"
+#include "connection_settings.h"
 #include "hotkeys.h"
 #include "instance.h"
 #include "log.h"
@@ -25,7 +26,9 @@ const std::pair<const char*, const char*> kRows[] = {
     {"-h a -p 1 -e", "Usage"},
     {"-h a -p 1 -x", "Usage"},
     {"-h a -p", "Usage"},
-    {"-h a stray -p 1", "Usage"},
+    {"-h a one two -p 1", "Usage"},
+    {"-h a -p 1 --proxy http://p:3 f.vv", "host=a port=1 proxy=http://p:3 source=f.vv"},
+    {"-", "source=-"},
     {"-p 5900", "MissingHostOrPort"},
     {"-h a", "MissingHostOrPort"},
     {"-h '' -p 5900", "MissingHostOrPort"},
@@ -55,6 +58,48 @@ const std::pair<const char*, const char*> kRows[] = {
     {"-h h -p 1 --hotkeys release-cursor=f12+shift", "BadValue hotkeys"},
     {"-h h -p 1 --hotkeys fullscreen=f11", "BadValue hotkeys"},
     {"-h h -p 1 --kiosk-quit always", "BadValue kiosk-quit"},
+};
+
+// A command line beside a file F (its lines split at '|'), SPICE_PROXY, and the settings used or the
+// error (the scenario test_consoles.py has the rest of the errors, as a user meets them).
+const char* const kPve =
+    "[virt-viewer]|type=spice|host=pvespiceproxy:5e0e21f3:100:pve::6a5c2f0b9e7d41c3a8f2e6d0b1c4a7e9|"
+    "tls-port=61000|password=one-time|ca=-----BEGIN CERTIFICATE-----\\nMIIB\\n-----END "
+    "CERTIFICATE-----\\n|host-subject=OU=PVE Cluster Node,O=Proxmox,CN=pve|delete-this-file=1|"
+    "proxy=http://192.0.2.1:3128|secure-attention=Ctrl+Alt+Ins|release-cursor=Ctrl+Alt+R|"
+    "toggle-fullscreen=Shift+F11|title=VM 100 - vm1|enable-usbredir=1|enable-smartcard=0";
+const char* const kConnectionRows[][4] = {
+    {"F", kPve, "",
+     "host=pvespiceproxy:5e0e21f3:100:pve::6a5c2f0b9e7d41c3a8f2e6d0b1c4a7e9 tls=61000 ca=59 subject=OU=PVE "
+     "Cluster Node,O=Proxmox,CN=pve proxy=http://192.0.2.1:3128 secure=all title=VM 100 - vm1 "
+     "keys=Ctrl+Alt+RShift+F11Ctrl+Alt+Ins ignored=enable-usbredir,enable-smartcard password delete"},
+    {"-h h -p 2 --tls-port 3 -n T --ca-file /c --host-subject S --proxy http://u:pw@p:9 F", kPve, "",
+     "host=h port=2 tls=3 cafile=/c subject=S proxy=http://u:pw@p:9 secure=all title=T "
+     "keys=Ctrl+Alt+RShift+F11Ctrl+Alt+Ins ignored=enable-usbredir,enable-smartcard password delete"},
+    {"F",
+     "# oVirt| [virt-viewer] |type = spice|host=10.0.0.5|port=5900|tls-port=5901|fullscreen=true|"
+     "secure-channels=main;inputs;display;cursor;playback|[ovirt]|host=engine",
+     "http://e:1",
+     "host=10.0.0.5 port=5900 tls=5901 proxy=http://e:1 secure=main,inputs,display,cursor,playback "
+     "ignored=[ovirt] fullscreen"},
+    {"spice://[::1]?port=1&tls-port=2", "", "", "host=::1 port=1 tls=2"},
+    {"spice+tls://h.example:5901", "", "", "host=h.example tls=5901 secure=all"},
+    {"-p 7 spice://h", "", "", "host=h port=7"},
+    {"spice://h:1?password=x", "", "",
+     "The address holds a password, which every user could read in the process "
+     "list; give it with --password-file instead"},
+    {"spice://h?tls-port=0", "", "",
+     "The address is not usable: tls-port \"0\" is not a port number (1 to 65535)"},
+    {"spice://h", "", "", "The address: no port or tls-port"},
+    {"F", "[virt-viewer]|host=h|port=1", "", "F: no type=spice in the [virt-viewer] group"},
+    {"F", "[virt-viewer]|type=spice|host=h|tls-port=x1", "",
+     "F line 4: tls-port \"x1\" is not a port number (1 to 65535)"},
+    {"F", "[virt-viewer]|type=spice|proxy=http://u:secret@p:x", "",
+     "F line 3: proxy \"(invalid)\" is not an http://[USER:PASS@]HOST:PORT address"},
+    {"F", "[virt-viewer]|fullscreen=yes", "", "F line 2: fullscreen \"yes\" is neither 0 nor 1"},
+    {"F", "[virt-viewer|type=spice", "", "F line 1: a group name without its closing ]"},
+    {"F", "[virt-viewer]|password", "", "F line 2: not a KEY=VALUE line"},
+
 };
 
 QString expand(QString text)
@@ -95,6 +140,11 @@ class TestStartup : public QObject, ActivationTarget
     bool isWindowVisible() const override { return false; }
     void showWindow() override { calls << "show"; }
     unsigned long windowId() override { return 0; }
+    bool switchServer(const ConnectionSettings& to) override
+    {
+        calls << "switch:" + to.describe();
+        return true;
+    }
 
 private Q_SLOTS:
     void init() { calls.clear(); }
@@ -120,6 +170,8 @@ private Q_SLOTS:
         row("oversized", R"({"command":"activate","key":")" + QByteArray(70000, '4') + R"("})", "");
         row("silent", "", "");
         row("another user", R"({"command":"activate","key":"41"})", ""); // sent as nobody
+        row("another server", R"({"command":"activate","key":"41","connection":{"host":"h","tls-port":"2"}})",
+            "switch:h TLS port 2 onReactivate:41 show");
     }
     void activation()
     {
@@ -141,17 +193,49 @@ private Q_SLOTS:
         QTRY_VERIFY(connections().isEmpty()); // bounded: every connection ends
         QTEST(calls.join(' '), "calls");
     }
+    static ParseResult parseLine(const QString& line, AppArgs& a)
+    {
+        QByteArrayList words = ("spice-client " + expand(line)).trimmed().toUtf8().split(' ');
+        std::vector<char*> argv;
+        for (QByteArray& word : words)
+            argv.push_back(word == "''" ? word.data() + 2 : word.data()); // '' is an empty word
+        argv.push_back(nullptr);
+        memset(&a, 'x', sizeof a); // a record used before: nothing of it may remain
+        return parseArgs(int(words.size()), argv.data(), a);
+    }
+    void connection()
+    {
+        for (const auto& [line, file, environment, expected] : kConnectionRows) {
+            AppArgs a;
+            parseLine(line, a); // its status is the parse test's
+            ConnectionInput input{&a, a.source, environment,
+                                  [&](const QString& path, QByteArray& bytes, QString& why) {
+                                      bytes = QByteArray(file).replace('|', '\n');
+                                      why = "No such file or directory";
+                                      return path == "F";
+                                  }};
+            ResolvedConnection r;
+            QString got;
+            if (resolveConnection(input, r, got)) {
+                const ConnectionSettings& s = r.settings;
+                QStringList f; // the fields set
+                f << "host=" + s.host << "port=" + s.port << "tls=" + s.tlsPort << "cafile=" + s.caFile
+                  << "ca=" + QString::number(s.ca.size()) << "subject=" + s.hostSubject << "proxy=" + s.proxy
+                  << "secure=" + s.secureChannels.join(',') << "title=" + s.title
+                  << "keys=" + s.releaseCursor + s.toggleFullscreen + s.secureAttention
+                  << "ignored=" + r.ignored.join(',') << (s.password == "one-time" ? "password" : "")
+                  << (s.fullscreen ? "fullscreen" : "")
+                  << (r.deleteThisFile && r.file == "F" ? "delete" : "");
+                got = f.filter(QRegularExpression("^[a-z]+(=[^0]|$)")).join(' ');
+            }
+            QCOMPARE(QString(line) + ": " + got, QString(line) + ": " + expected);
+        }
+    }
     void parse()
     {
         for (const auto& [line, expected] : kRows) {
-            QByteArrayList words = ("spice-client " + expand(line)).trimmed().toUtf8().split(' ');
-            std::vector<char*> argv;
-            for (QByteArray& word : words)
-                argv.push_back(word == "''" ? word.data() + 2 : word.data()); // '' is an empty word
-            argv.push_back(nullptr);
             AppArgs a;
-            memset(&a, 'x', sizeof a); // a record used before: nothing of it may remain
-            const ParseResult r = parseArgs(int(words.size()), argv.data(), a);
+            const ParseResult r = parseLine(line, a);
             QString got = QStringList{"", "Usage", "MissingHostOrPort", "TooLong", "BadValue"}[r.status];
             if (r.status == ParseResult::BadValue)
                 got += QString(" ") + r.tooLongOption.c_str();
@@ -164,6 +248,7 @@ private Q_SLOTS:
                         QString("name=") + a.name,         QString("key=") + a.key,
                         QString("tls-port=") + a.tls_port, QString("password-file=") + a.password_file,
                         QString("ca-file=") + a.ca_file,   QString("host-subject=") + a.host_subject,
+                        QString("proxy=") + a.proxy,       QString("source=") + a.source,
                         QString("hotkeys=") + a.hotkeys}
                         .filter(QRegularExpression("=."))
                         .join(' ');
@@ -178,10 +263,11 @@ private Q_SLOTS:
     {
         Hotkeys keys;
         QString error;
-        QVERIFY(parseHotkeys("toggle-fullscreen=,release-cursor=Ctrl+Alt+R", keys, error));
+        QVERIFY(parseHotkeys("toggle-fullscreen=,release-cursor=Ctrl+Alt+R,secure-attention=Ctrl+Alt+Ins",
+                             keys, error));
         QCOMPARE(keys.toggleFullScreen.text() + "|" + keys.releaseCursor.text() + "|" +
                      keys.secureAttention.text() + "|" + keys.menu.text(),
-                 QString("|Ctrl+Alt+R|Ctrl+Alt+End|Shift+F9"));           // an empty value turns one off
+                 QString("|Ctrl+Alt+R|Ctrl+Alt+Insert|Shift+F9"));        // an empty value turns one off
         QVERIFY(!parseHotkeys("menu=shift+f9,menu=ctrl++", keys, error)); // nothing of it is taken
         QCOMPARE(error, QString("unknown key \"\" in \"ctrl++\""));
         QCOMPARE(keys.menu.text(), QString("Shift+F9"));

@@ -1,0 +1,80 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+#include <functional>
+#include <string>
+
+struct AppArgs;
+
+// Everything needed to reach one server, from the command line, a connection file or a spice://
+// address. Unlike the command line's fixed fields, nothing here is cut: managers hand out host
+// names far longer than a typed one.
+struct ConnectionSettings {
+    QString host;
+    QString port;                   // plain port, as text; empty: none
+    QString tlsPort;                // empty: none
+    std::string password;           // never logged, never on a command line
+    bool hasPasswordSource = false; // a password file or a file's password key was given
+    QByteArray ca;                  // PEM text of the trust anchors, given inline
+    QString caFile;
+    QString hostSubject;
+    QString proxy;              // http://[USER:PASS@]HOST:PORT; empty: direct
+    QStringList secureChannels; // channels that must use TLS; with only a TLS port: all of them
+    QString title;
+    bool fullscreen = false;
+    QString releaseCursor; // hotkeys as the file writes them, e.g. "shift+f12"
+    QString toggleFullscreen;
+    QString secureAttention;
+
+    // The server it names: two settings with the same key reach the same server.
+    QString serverKey() const;
+    // "HOST port P" or "HOST TLS port T", with " through the proxy URL" (without credentials).
+    QString describe() const;
+};
+
+// The proxy address without any user name and password, for the log and the window.
+QString proxyForDisplay(const QString& proxy);
+
+// What a connection file holds beyond the settings themselves.
+struct ConnectionFile {
+    ConnectionSettings settings;
+    bool deleteThisFile = false;
+    QStringList ignored; // keys (and groups) the viewer does not act on
+};
+
+// Reads the [virt-viewer] group of a connection file's text. `name` is the file's name for the
+// errors, which say where: "NAME line N: ...". False with `error` set when the file is unusable.
+bool parseConnectionFile(const QByteArray& text, const QString& name, ConnectionFile& out, QString& error);
+
+// Reads spice://HOST[:PORT][?port=P&tls-port=T] and spice+tls://HOST[:TLSPORT] into `out`.
+bool parseSpiceAddress(const QString& address, ConnectionSettings& out, QString& error);
+
+// Whether `proxy` is an http://[USER:PASS@]HOST:PORT address; `error` says why not.
+bool checkProxy(const QString& proxy, QString& error);
+
+// Whether a positional argument is an address rather than a file.
+bool isSpiceAddress(const QString& word);
+
+// The command line (with its source word: a file, "-" or an address), the proxy of the
+// environment and, for the source, a way to read a file's bytes (name "-": standard input).
+// Options on the command line override the file; the proxy comes from --proxy, then the
+// file, then SPICE_PROXY. The password file is not read here.
+struct ConnectionInput {
+    const AppArgs* args = nullptr;
+    QString source;
+    QString environmentProxy;
+    std::function<bool(const QString& path, QByteArray& bytes, QString& error)> readFile;
+};
+struct ResolvedConnection {
+    ConnectionSettings settings;
+    QString file; // the connection file read from disk; empty for standard input or an address
+    bool deleteThisFile = false;
+    QStringList ignored;
+    bool missingHostOrPort = false; // the error is the command line's: the usage text helps
+};
+bool resolveConnection(const ConnectionInput& input, ResolvedConnection& out, QString& error);
+
+// The settings in use; set once the command line has been read, replaced on a switch of server.
+ConnectionSettings& currentConnection();
