@@ -26,7 +26,9 @@ class FullScreen(E2E):
         rec, hp = Recorder(server), ("-h", "127.0.0.1", "-p", server.port)
         # Xorg itself would take Ctrl+Alt+F1..F12 (a virtual-terminal switch it cannot make)
         subprocess.run(["setxkbmap", "-display", server.display, "-option", "srvrkeys:none"], check=True)
-        v = self.env.viewer(*hp, "-f", "--hotkeys", "secure-attention=")
+        vv = self.env.path("console.vv")  # full screen from a connection file
+        open(vv, "w").write("[virt-viewer]\ntype=spice\nhost=127.0.0.1\nport=%d\nfullscreen=1\n" % server.port)
+        v = self.env.viewer(vv, "--hotkeys", "secure-attention=")
         with self.subTest("full screen covers the screen, the picture letterboxed at 1.25"):
             _, black, box = v.wait_picture(server)
             self.assertEqual(self.place(v), (SCREEN, True))
