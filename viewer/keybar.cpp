@@ -91,6 +91,7 @@ void KeyBar::slideIn()
     slide->setStartValue(QPoint(0, -height()));
     slide->setEndValue(QPoint(0, 0));
     slide->start();
+    Q_EMIT slidIn();
 }
 
 bool KeyBar::eventFilter(QObject* watched, QEvent* event)

@@ -36,6 +36,8 @@ Q_SIGNALS:
     void leaveFullScreenRequested();
     void releasePointerRequested();
     void menuClosed();
+    // The bar came in: input to the window stops going to the remote machine while it is shown.
+    void slidIn();
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;

@@ -74,6 +74,8 @@ SpiceViewer::SpiceViewer(QWidget* parent) : QWidget(parent), ui(new Ui::SpiceVie
     });
     connect(overlayFrame, &KeyBar::leaveFullScreenRequested, this, [this] { setFullScreen(false); });
     connect(overlayFrame, &KeyBar::releasePointerRequested, this, &SpiceViewer::releasePointer);
+    // Nothing is forwarded while the bar is shown: what is held now would never be let go.
+    connect(overlayFrame, &KeyBar::slidIn, this, &SpiceViewer::releaseInput);
     connect(overlayFrame, &KeyBar::menuClosed, this, [this] {
         hotkeys.clear(); // the hotkey's release went to the menu
         // The menu took the keyboard grab and gives it up once hidden: it comes back here then.
