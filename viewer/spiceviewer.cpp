@@ -164,7 +164,8 @@ void SpiceViewer::connectionDropped(const QString& text)
         return;
     }
     // The screen stays covered: nothing of the desktop behind may show.
-    connectionError = tr("The connection was lost. Reconnecting…");
+    connectionError = connectedOnce ? tr("The connection was lost. Reconnecting…")
+                                    : tr("No connection to the server yet. Retrying…");
     if (!text.isEmpty())
         connectionError += "\n\n" + text.section('\n', 0, 0);
     update();
