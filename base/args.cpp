@@ -1,6 +1,7 @@
 #include "args.h"
 
 #include "connection_settings.h"
+#include "hotkeys.h"
 #include "log.h"
 #include "password_file.h"
 
@@ -17,7 +18,7 @@ namespace
 AppArgs g_args;
 
 // Long-only options.
-enum { kTlsPort = 256, kPasswordFile, kCaFile, kHostSubject, kProxy };
+enum { kTlsPort = 256, kPasswordFile, kCaFile, kHostSubject, kProxy, kHotkeys, kKiosk, kKioskQuit };
 // Sharing through the guest agent.
 enum { kNoClipboard = 320, kNoFileCopy, kSharePrimary };
 
@@ -44,6 +45,15 @@ const char kUsage[] =
     "      Set subject expected in the server certificate\n"
     "  --proxy\n"
     "      Set HTTP proxy http://[USER:PASS@]HOST:PORT for every channel (else SPICE_PROXY)\n"
+    "  -f, --full-screen\n"
+    "      Cover the screen the window is on (toggled by Shift+F11)\n"
+    "  --hotkeys NAME=KEYS,...\n"
+    "      Set hotkeys: toggle-fullscreen, release-cursor, secure-attention, menu\n"
+    "      (e.g. release-cursor=ctrl+alt+r; an empty KEYS turns a hotkey off)\n"
+    "  --kiosk\n"
+    "      Full screen that cannot be left or closed, reconnecting on its own\n"
+    "  --kiosk-quit on-disconnect|never\n"
+    "      In kiosk mode, end the program when the connection drops\n"
     "  --no-clipboard\n"
     "      Share no clipboard with the remote machine, either way\n"
     "  --no-file-copy\n"
@@ -67,6 +77,10 @@ const option kLongOptions[] = {
     {"ca-file", required_argument, nullptr, kCaFile},
     {"host-subject", required_argument, nullptr, kHostSubject},
     {"proxy", required_argument, nullptr, kProxy},
+    {"full-screen", no_argument, nullptr, 'f'},
+    {"hotkeys", required_argument, nullptr, kHotkeys},
+    {"kiosk", no_argument, nullptr, kKiosk},
+    {"kiosk-quit", required_argument, nullptr, kKioskQuit},
     {"no-clipboard", no_argument, nullptr, kNoClipboard},
     {"no-file-copy", no_argument, nullptr, kNoFileCopy},
     {"share-primary", no_argument, nullptr, kSharePrimary},
@@ -93,6 +107,8 @@ void logSummary(const ConnectionSettings& s, const QString& source)
         summary << ", tls-port: " << s.tlsPort;
     if (!s.proxy.isEmpty())
         summary << ", proxy: " << proxyForDisplay(s.proxy);
+    if (s.fullscreen)
+        summary << (g_args.kiosk ? ", kiosk" : ", full screen");
     if (!source.isEmpty())
         summary << ", from: " << source;
 }
@@ -117,6 +133,14 @@ bool readSource(const QString& path, QByteArray& bytes, QString& error)
     return true;
 }
 
+ParseResult& badValue(ParseResult& result, const char* option, const std::string& problem)
+{
+    result.status = ParseResult::BadValue;
+    result.tooLongOption = option;
+    result.badValue = problem;
+    return result;
+}
+
 } // namespace
 
 void printUsage()
@@ -136,7 +160,7 @@ ParseResult parseArgs(int argc, char** argv, AppArgs& out)
     optind = 0; // full re-initialisation, so the parser can run more than once
     int errors = 0;
     int opt;
-    while ((opt = getopt_long(argc, argv, "eh:p:n:k:", kLongOptions, nullptr)) != -1) {
+    while ((opt = getopt_long(argc, argv, "eh:p:n:k:f", kLongOptions, nullptr)) != -1) {
         bool stored = true;
         const char* option = nullptr;
         size_t limit = 0;
@@ -172,6 +196,25 @@ ParseResult parseArgs(int argc, char** argv, AppArgs& out)
             break;
         case kProxy:
             store(out.proxy, "proxy");
+            break;
+        case 'f':
+            out.full_screen = true;
+            break;
+        case kKiosk:
+            out.kiosk = out.full_screen = true;
+            break;
+        case kHotkeys: {
+            store(out.hotkeys, "hotkeys");
+            Hotkeys checked;
+            QString error;
+            if (stored && !parseHotkeys(QString::fromLocal8Bit(optarg), checked, error))
+                return badValue(result, "hotkeys", error.toStdString());
+            break;
+        }
+        case kKioskQuit:
+            if (std::strcmp(optarg, "on-disconnect") != 0 && std::strcmp(optarg, "never") != 0)
+                return badValue(result, "kiosk-quit", "it is on-disconnect or never");
+            out.kiosk_quit = optarg[0] == 'o';
             break;
         case kNoClipboard:
             out.no_clipboard = true;
@@ -235,6 +278,10 @@ void parse_cmd(int argc, char** argv)
         else
             Logger(ERROR) << "Value of option --" << result.tooLongOption << " is too long (at most "
                           << result.tooLongLimit << " characters)";
+        printUsage();
+        std::exit(1);
+    case ParseResult::BadValue:
+        Logger(ERROR) << "Value of option --" << result.tooLongOption << " is not valid: " << result.badValue;
         printUsage();
         std::exit(1);
     case ParseResult::Usage:

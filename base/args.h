@@ -14,6 +14,11 @@ struct AppArgs {
     char host_subject[256];
     char proxy[1024];
     char source[PATH_MAX]; // the one positional word: a connection file, "-" or a spice:// address
+    // Full screen and kiosk.
+    bool full_screen;
+    bool kiosk;
+    bool kiosk_quit;   // end the program when the connection drops
+    char hotkeys[256]; // --hotkeys as given, checked by parseArgs
     bool no_clipboard;
     bool no_file_copy;
     bool share_primary;
@@ -21,10 +26,11 @@ struct AppArgs {
 
 // Outcome of reading a command line, without side effects other than the record.
 struct ParseResult {
-    enum Status { Ok, Usage, MissingHostOrPort, TooLong };
+    enum Status { Ok, Usage, MissingHostOrPort, TooLong, BadValue };
     Status status = Usage;
     std::string tooLongOption; // long name of the option whose value did not fit
     size_t tooLongLimit = 0;   // characters that option can hold
+    std::string badValue;      // BadValue: what is wrong with the value of tooLongOption
 };
 
 // Fills `out` from the arguments (after Qt removed its own). Pure apart from getopt's diagnostics on stderr.

@@ -332,6 +332,8 @@ bool resolveConnection(const ConnectionInput& input, ResolvedConnection& out, QS
         s.hostSubject = QString::fromUtf8(args.host_subject);
     if (args.name[0])
         s.title = QString::fromUtf8(args.name);
+    if (args.full_screen)
+        s.fullscreen = true;
     if (args.password_file[0])
         s.hasPasswordSource = true;
     if (args.proxy[0]) {

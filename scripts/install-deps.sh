@@ -28,6 +28,8 @@ PACKAGES=(
   qemu-system-x86
   # demo desktop; twm and xterm draw with the core X fonts of xfonts-base
   xterm twm x11-apps xfonts-base
+  # a window manager that carries out the full-screen state, for the full-screen scenario
+  openbox
   # comparison peer for the performance measurement
   virt-viewer
 )

@@ -200,6 +200,21 @@ void Session::wheel(int notches)
     }
 }
 
+void Session::sendScancodes(const QVector<uint>& codes)
+{
+    KM_EVENT event{};
+    event.type = kKeyPress;
+    for (uint code : codes) {
+        event.scancode = code;
+        syncKeyMouse(event, agent.get());
+    }
+    event.type = kKeyRelease;
+    for (auto code = codes.crbegin(); code != codes.crend(); ++code) {
+        event.scancode = *code;
+        syncKeyMouse(event, agent.get());
+    }
+}
+
 void Session::releaseAll()
 {
     for (int qtButton : {int(Qt::LeftButton), int(Qt::RightButton), int(Qt::MiddleButton)})

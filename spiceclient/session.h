@@ -6,6 +6,7 @@
 #include <QRect>
 #include <QString>
 #include <QStringList>
+#include <QVector>
 #include <cstdint>
 #include <memory>
 
@@ -91,6 +92,9 @@ public:
     void button(int qtButton, bool press, bool doubleClick = false);
     // Whole notches of the wheel: positive up, negative down.
     void wheel(int notches);
+    // Set-1 make codes (an E0 key as 0x100 plus its second byte), pressed in order and released in
+    // reverse, once: keys the local desktop would keep for itself.
+    void sendScancodes(const QVector<uint>& codes);
     // Releases every key and button pressed on the server or waiting to be.
     void releaseAll();
     // Qt buttons pressed on the server or waiting to be.

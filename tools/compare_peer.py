@@ -18,11 +18,14 @@ time after a warm-up:
 
 The viewer runs at 1920x1080 (1:1) and at its default 800x600 (scaled); remote-viewer full screen
 (1:1 below its header bar) and in an 800x600 window (its picture is found where two captures
-differ); with --baseline, another build of the viewer at both sizes. Not a test: run by hand with
+differ); with --baseline, another build of the viewer at both sizes. With --wm, openbox manages
+the client's display and the viewer can run full screen too (viewerfs): with --screen 1600x1000,
+both clients' full screen scales the picture (remote-viewer's is found where captures differ). Not a test: run by hand with
 Debian's python (python3-xlib, PIL) after building spice-client:
 
   /usr/bin/python3 tools/compare_peer.py --build build [--rounds 2] [--seconds 20]
                    [--content tiles,gradient,echo] [--baseline OTHER/spice-client] [--json out.json]
+                   [--screen 1600x1000 --wm --clients viewerfs,remote]
 """
 import argparse, json, os, shutil, socket, statistics, struct, subprocess, sys, threading, time
 from PIL import Image, ImageChops
@@ -128,6 +131,11 @@ class Bench:
                                    "xvfb-peer")
         self.xvfb_pid = server_pid(self.display)
         self.x = xdisplay.Display(self.display)
+        if args.wm:  # carries out the full-screen state
+            env.spawn(["openbox", "--sm-disable", "--config-file", "/etc/xdg/openbox/rc.xml"], "openbox",
+                      env={"DISPLAY": self.display})
+            check = self.x.intern_atom("_NET_SUPPORTING_WM_CHECK")
+            harness.wait(lambda: self.x.screen().root.get_full_property(check, Xatom.WINDOW), 15, "openbox")
         self.painter = self.frames = None
 
     def start_painter(self, content):
@@ -151,7 +159,11 @@ class Bench:
         atom = self.x.intern_atom("_NET_WM_PID")
 
         def find():
-            for w in self.x.screen().root.query_tree().children:
+            root = self.x.screen().root  # a window manager lists its clients
+            managed = root.get_full_property(self.x.intern_atom("_NET_CLIENT_LIST"), Xatom.WINDOW)
+            tops = [self.x.create_resource_object("window", w) for w in managed.value] if managed \
+                else root.query_tree().children
+            for w in tops:
                 try:
                     p = w.get_full_property(atom, Xatom.CARDINAL)
                     if p and p.value[0] == pid and w.get_attributes().map_state == X.IsViewable:
@@ -182,6 +194,15 @@ class Bench:
             fw, fh = size[0], size[0] * sh // sw
         return proc, ((size[0] - fw) // 2, (size[1] - fh) // 2, fw, fh), fw / sw
 
+    def start_viewer_fs(self):
+        proc = self.env.spawn([self.args.viewer, "-h", "127.0.0.1", "-p", self.xs.port, "-f"], "viewer",
+                              env={"DISPLAY": self.display})
+        harness.wait(lambda: self.geometry(self.window(proc.pid)) == (0, 0, XVFB_W, XVFB_H), 10,
+                     "the viewer to cover the screen")
+        s = min(XVFB_W / SERVER_W, XVFB_H / SERVER_H)
+        fw, fh = round(SERVER_W * s), round(SERVER_H * s)
+        return proc, ((XVFB_W - fw) // 2, (XVFB_H - fh) // 2, fw, fh), fw / SERVER_W
+
     def start_remote_viewer(self, size=None):
         """Full screen, or in a window of `size` (without a window manager, GTK's own
         decorations would make the window keep its own size: GTK_CSD=0)."""
@@ -189,8 +210,11 @@ class Bench:
         proc = self.env.spawn(argv + ([] if size else ["--full-screen"]), "remote-viewer",
                               env={"DISPLAY": self.display, "GTK_CSD": "0", "NO_AT_BRIDGE": "1"})
         w = self.window(proc.pid)
-        if not size:
+        if not size and XVFB_W >= SERVER_W:
             return proc, (0, 0, XVFB_W, XVFB_H), 1.0
+        if not size:  # scaled to the screen
+            rect = harness.wait(lambda: self.picture_rect(w), 30, "remote-viewer's picture")
+            return proc, rect, rect[2] / SERVER_W
         self.place(w, size)
         rect = harness.wait(lambda: self.picture_rect(w), 30, "remote-viewer's picture")
         return proc, rect, rect[2] / SERVER_W
@@ -267,9 +291,12 @@ class Bench:
     def clients(self):
         """{key: (label, start)} in the order they take turns."""
         c = {"viewer1": ("viewer 1920x1080", lambda: self.start_viewer((1920, 1080))),
-             "remote": ("remote-viewer 1:1", self.start_remote_viewer),
+             "remote": ("remote-viewer 1:1" if XVFB_W >= SERVER_W else "remote-viewer full scr.",
+                        self.start_remote_viewer),
              "viewer800": ("viewer 800x600", lambda: self.start_viewer((800, 600))),
              "remote800": ("remote-viewer 800x600", lambda: self.start_remote_viewer((800, 600)))}
+        if self.args.wm:
+            c["viewerfs"] = ("viewer full screen", self.start_viewer_fs)
         if self.args.baseline:
             base = self.args.baseline
             c["base1"] = ("baseline 1920x1080", lambda: self.start_viewer((1920, 1080), base))
@@ -301,6 +328,7 @@ def print_table(content, rows):
 
 
 def main():
+    global XVFB_W, XVFB_H
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("--build", default=os.path.join(HERE, "..", "build"),
                    help="build folder with spice-client")
@@ -315,11 +343,14 @@ def main():
                    "echo (only the stamp changes; without remote800)")
     p.add_argument("--clients", default="",
                    help="comma-separated subset of: viewer1, remote, viewer800, remote800, "
-                   "base1, base800 (the last two need --baseline)")
+                   "base1, base800 (the last two need --baseline), viewerfs (needs --wm)")
+    p.add_argument("--screen", default="%dx%d" % (XVFB_W, XVFB_H), help="size of the client's display")
+    p.add_argument("--wm", action="store_true", help="openbox on the client's display")
     p.add_argument("--baseline", help="another spice-client build (say, before a change) measured "
                    "beside the others, at both window sizes")
     p.add_argument("--json", help="also write every run's figures here")
     args = p.parse_args()
+    XVFB_W, XVFB_H = map(int, args.screen.split("x"))
     args.viewer = os.path.abspath(args.viewer or os.path.join(args.build, "spice-client"))
     args.baseline = args.baseline and os.path.abspath(args.baseline)
     for exe in (args.viewer,) + ((args.baseline,) if args.baseline else ()):

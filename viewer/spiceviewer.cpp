@@ -1,5 +1,6 @@
 #include "spiceviewer.h"
 
+#include "keybar.h"
 #include "log.h"
 #include "scaler.h"
 #include "transferstrip.h"
@@ -14,13 +15,12 @@
 #include <QDropEvent>
 #include <QFrame>
 #include <QGuiApplication>
-#include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLoggingCategory>
+#include <QMenu>
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QPainter>
-#include <QPushButton>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <QWheelEvent>
@@ -35,6 +35,9 @@ Q_LOGGING_CATEGORY(lcKeys, "spice-client.keys", QtInfoMsg)
 // Changes are gathered for one frame of a 60 Hz display: longer would drop frames of a
 // 30 frames-per-second stream, shorter would only repaint more often than anyone can see.
 constexpr int kRepaintBatchMs = 16;
+// A kiosk's attempts to reconnect: 1, 2 and 4 seconds after a drop, then every 5 seconds.
+constexpr int kFirstRetryMs = 1000;
+constexpr int kLongestRetryMs = 5000;
 // Changed rectangles are kept rounded out to a grid of this many surface pixels. The regions then
 // stay small: their bands follow the grid instead of every rectangle's edges (a hundred scattered
 // rectangles made a region of hundreds of slivers, each rescaled on its own with its filter
@@ -49,9 +52,6 @@ QRect onGrid(const QRect& r, const QSize& surface)
     const QPoint bottomRight(r.right() | (kRegionGrid - 1), r.bottom() | (kRegionGrid - 1));
     return QRect(topLeft, bottomRight) & QRect(QPoint(0, 0), surface);
 }
-
-// Shown in the title while the pointer is held; the combination is the one remote viewers use.
-const char* const kGrabHint = " (Press Shift+F12 to release pointer)";
 
 } // namespace
 
@@ -70,23 +70,29 @@ SpiceViewer::SpiceViewer(QWidget* parent) : QWidget(parent), ui(new Ui::SpiceVie
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
 
-    overlayFrame = new QFrame(this);
-    overlayFrame->setStyleSheet(QStringLiteral("background: rgba(255, 255, 255, 0.75);"));
-    overlayFrame->setFixedHeight(152);
-    overlayFrame->setSizePolicy(QSizePolicy::MinimumExpanding, QSizePolicy::Fixed);
-    layout->addWidget(overlayFrame, 0, Qt::AlignTop);
-    // The bar has no actions yet; it stays hidden so that it never covers the remote screen.
-    overlayFrame->setVisible(false);
-
-    auto* barLayout = new QHBoxLayout(overlayFrame);
-    barLayout->setContentsMargins(0, 0, 0, 0);
-    barLayout->setSpacing(28);
-    barLayout->setAlignment(Qt::AlignCenter);
-    for (int i = 0; i < 2; ++i) {
-        auto* button = new QPushButton(this);
-        button->setFixedSize(214, 120);
-        barLayout->addWidget(button);
-    }
+    // Hidden until called: in full screen by the pointer resting at the top edge.
+    overlayFrame = new KeyBar(this);
+    connect(overlayFrame, &KeyBar::scancodesRequested, this, [this](const QVector<uint>& codes) {
+        if (session)
+            session->sendScancodes(codes);
+    });
+    connect(overlayFrame, &KeyBar::leaveFullScreenRequested, this, [this] { setFullScreen(false); });
+    connect(overlayFrame, &KeyBar::releasePointerRequested, this, &SpiceViewer::releasePointer);
+    // Nothing is forwarded while the bar is shown: what is held now would never be let go.
+    connect(overlayFrame, &KeyBar::slidIn, this, &SpiceViewer::releaseInput);
+    connect(overlayFrame, &KeyBar::menuClosed, this, [this] {
+        hotkeys.clear(); // the hotkey's release went to the menu
+        // The menu took the keyboard grab and gives it up once hidden: it comes back here then.
+        QTimer::singleShot(0, this, [this] {
+            if (isActiveWindow())
+                grabKeyboard();
+        });
+    });
+    overlayFrame->menu()->installEventFilter(this);
+    hotkeys.setActive(HotkeyAction::ReleaseCursor, false); // until the pointer is held
+    retryTimer = new QTimer(this);
+    retryTimer->setSingleShot(true);
+    connect(retryTimer, &QTimer::timeout, this, &SpiceViewer::retryConnection);
 
     setAcceptDrops(true);
     transferStrip = new TransferStrip(this);
@@ -133,7 +139,7 @@ void SpiceViewer::setTitle(const QString& title)
 {
     // A server without a name of its own (after a switch) gets the window's default back.
     sessionTitle = title.isEmpty() ? defaultTitle : title;
-    setWindowTitle(grabbed ? sessionTitle + kGrabHint : sessionTitle);
+    setWindowTitle(grabbed ? sessionTitle + grabHint() : sessionTitle);
 }
 
 void SpiceViewer::mouseModeChanged(bool server)
@@ -145,13 +151,45 @@ void SpiceViewer::mouseModeChanged(bool server)
 
 void SpiceViewer::closeWindow()
 {
-    close();
+    if (kiosk)
+        connectionDropped(QString());
+    else
+        close();
 }
 
 void SpiceViewer::showConnectionError(const QString& text)
 {
     connectionError = text;
     update();
+    if (kiosk)
+        connectionDropped(text);
+}
+
+void SpiceViewer::connectionDropped(const QString& text)
+{
+    if (quitOnDisconnect) {
+        Logger(INFO) << "Connection lost; the kiosk ends";
+        QCoreApplication::exit(connectedOnce ? 0 : 1);
+        return;
+    }
+    // The screen stays covered: nothing of the desktop behind may show.
+    connectionError = connectedOnce ? tr("The connection was lost. Reconnecting…")
+                                    : tr("No connection to the server yet. Retrying…");
+    if (!text.isEmpty())
+        connectionError += "\n\n" + text.section('\n', 0, 0);
+    update();
+    if (retryTimer->isActive())
+        return;
+    const int delay = qMin(kFirstRetryMs << qMin(retries, 8), kLongestRetryMs);
+    ++retries;
+    Logger(INFO) << "Connection lost; reconnecting in " << delay << " ms";
+    retryTimer->start(delay);
+}
+
+void SpiceViewer::retryConnection()
+{
+    if (session && !session->alive())
+        session->checkReconnect();
 }
 
 void SpiceViewer::screenSettingsChanged(void* pixels, ScreenInitInfo& info)
@@ -187,6 +225,8 @@ void SpiceViewer::updateImage(Rect* rect)
         return;
 
     if (!rect || picture.isNull()) {
+        connectedOnce = true;
+        retries = 0;
         if (surfaceImage->format() == QImage::Format_RGB32)
             picture =
                 QImage(shmData, screenInfo.width, screenInfo.height, screenInfo.stride, QImage::Format_RGB32);
@@ -332,7 +372,86 @@ void SpiceViewer::closeEvent(QCloseEvent* event)
 {
     QWidget::closeEvent(event);
     event->ignore();
-    hide();
+    // A kiosk never shows what is behind it.
+    if (kiosk)
+        Logger(INFO) << "Kiosk: close request ignored";
+    else
+        hide();
+}
+
+QString SpiceViewer::grabHint() const
+{
+    // Shown in the title while the pointer is held.
+    const QString keys = hotkeys.current().releaseCursor.text();
+    return keys.isEmpty() ? tr(" (pointer held)") : tr(" (Press %1 to release pointer)").arg(keys);
+}
+
+void SpiceViewer::setHotkeys(const Hotkeys& keys)
+{
+    hotkeys.setHotkeys(keys);
+    hotkeys.setActive(HotkeyAction::ReleaseCursor, grabbed);
+}
+
+void SpiceViewer::setKiosk(bool quit)
+{
+    kiosk = true;
+    quitOnDisconnect = quit;
+    setFullScreen(true);
+}
+
+void SpiceViewer::setFullScreen(bool on)
+{
+    if (!on && kiosk)
+        return;
+    overlayFrame->setLeaveEnabled(on && !kiosk);
+    if (on == isFullScreen())
+        return;
+    // The hotkey's modifiers were sent; they must not stay down while the window changes.
+    releaseInput();
+    if (!on)
+        overlayFrame->hide();
+    if (!isVisible()) {
+        setWindowState(on ? windowState() | Qt::WindowFullScreen : windowState() & ~Qt::WindowFullScreen);
+        return;
+    }
+    Logger(INFO) << (on ? "Full screen" : "Full screen left");
+    if (on)
+        showFullScreen();
+    else
+        showNormal();
+}
+
+void SpiceViewer::runHotkey(HotkeyAction action)
+{
+    switch (action) {
+    case HotkeyAction::ToggleFullScreen:
+        if (kiosk)
+            Logger(INFO) << "Kiosk: full screen stays";
+        setFullScreen(!isFullScreen());
+        break;
+    case HotkeyAction::ReleaseCursor:
+        releasePointer();
+        break;
+    case HotkeyAction::SecureAttention:
+        Logger(INFO) << "Secure attention: Ctrl+Alt+Del sent";
+        session->sendScancodes(secureAttentionScancodes());
+        break;
+    case HotkeyAction::Menu:
+        openKeyMenu();
+        break;
+    case HotkeyAction::None:
+        break;
+    }
+}
+
+void SpiceViewer::openKeyMenu()
+{
+    // The keys held now (the hotkey's modifiers) are let go here: their releases go to the menu.
+    releaseInput();
+    overlayFrame->setLeaveEnabled(isFullScreen() && !kiosk);
+    overlayFrame->setReleaseEnabled(grabbed);
+    Logger(INFO) << "Menu of keys open";
+    overlayFrame->popupMenu();
 }
 
 void SpiceViewer::showEvent(QShowEvent* event)
@@ -358,6 +477,11 @@ void SpiceViewer::releaseInput()
 
 bool SpiceViewer::eventFilter(QObject* watched, QEvent* event)
 {
+    // Keys typed just after the menu closed may still come to it (its keyboard grab held when they
+    // were typed): they are the window's.
+    if (overlayFrame && watched == overlayFrame->menu() && !overlayFrame->menu()->isVisible() &&
+        (event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease))
+        watched = this;
     // The filter is installed early in the constructor: child events arrive before the bar exists.
     if (watched != this || !overlayFrame)
         return QObject::eventFilter(watched, event);
@@ -368,6 +492,7 @@ bool SpiceViewer::eventFilter(QObject* watched, QEvent* event)
         if (!position.isNull() && position.y() > 16 && position.y() > overlayFrame->height() &&
             overlayFrame->isVisible())
             overlayFrame->setVisible(false);
+        overlayFrame->pointerAt(position, isFullScreen() && !serverMouse);
         break;
     }
     case QEvent::Leave:
@@ -397,9 +522,10 @@ bool SpiceViewer::eventFilter(QObject* watched, QEvent* event)
     case QEvent::KeyPress: {
         auto* key = static_cast<QKeyEvent*>(event);
         qCDebug(lcKeys) << "keyEvent->key() " << key->key() << key->modifiers();
-        if (grabbed && key->key() == Qt::Key_F12 && (key->modifiers() & Qt::ShiftModifier)) {
-            releasePointer();
-            swallowF12 = true;
+        bool kept = false;
+        const HotkeyAction action = hotkeys.press(key->key(), key->modifiers(), key->nativeScanCode(), kept);
+        if (kept) {
+            runHotkey(action);
             return true;
         }
         if (key->key() == Qt::Key_Escape && transferStrip->copying()) {
@@ -412,10 +538,8 @@ bool SpiceViewer::eventFilter(QObject* watched, QEvent* event)
     }
     case QEvent::KeyRelease: {
         auto* key = static_cast<QKeyEvent*>(event);
-        if (swallowF12 && key->key() == Qt::Key_F12) {
-            swallowF12 = key->isAutoRepeat();
+        if (hotkeys.release(key->key(), key->nativeScanCode(), key->isAutoRepeat()))
             return true;
-        }
         if (swallowEscape && key->key() == Qt::Key_Escape) {
             swallowEscape = key->isAutoRepeat();
             return true;
@@ -481,11 +605,14 @@ QPoint SpiceViewer::surfacePoint(const QPoint& position) const
 void SpiceViewer::grabPointer()
 {
     grabbed = true;
+    hotkeys.setActive(HotkeyAction::ReleaseCursor, true);
     setCursor(Qt::BlankCursor);
     grabMouse();
     QCursor::setPos(mapToGlobal(rect().center()));
-    setWindowTitle(sessionTitle + kGrabHint);
-    Logger(INFO) << "Pointer held by the window; Shift+F12 releases it";
+    setWindowTitle(sessionTitle + grabHint());
+    const QString keys = hotkeys.current().releaseCursor.text();
+    Logger(INFO) << "Pointer held by the window"
+                 << (keys.isEmpty() ? QString() : "; " + keys + " releases it");
 }
 
 void SpiceViewer::releasePointer()
@@ -493,6 +620,7 @@ void SpiceViewer::releasePointer()
     if (!grabbed)
         return;
     grabbed = false;
+    hotkeys.setActive(HotkeyAction::ReleaseCursor, false);
     releaseMouse();
     unsetCursor();
     setWindowTitle(sessionTitle);
@@ -509,6 +637,9 @@ void SpiceViewer::changeEvent(QEvent* event)
             ungrabKeyboard();
         }
     }
+    // A kiosk stays over the whole screen, whatever the window manager was asked.
+    if (event->type() == QEvent::WindowStateChange && kiosk && isVisible() && !isFullScreen())
+        QTimer::singleShot(0, this, &QWidget::showFullScreen);
     QWidget::changeEvent(event);
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "geometry.h"
+#include "hotkeys.h"
 #include "inputmap.h"
 #include "session.h"
 
@@ -9,7 +10,7 @@
 #include <QRegion>
 #include <QWidget>
 
-class QFrame;
+class KeyBar;
 class QTimer;
 class TransferStrip;
 
@@ -30,6 +31,13 @@ public:
 
     // Links the window to its session; the session must outlive the window.
     void setSession(Session* session);
+    void setHotkeys(const Hotkeys& keys);
+    // Full screen that cannot be left or closed; a dropped connection is retried, or, with
+    // `quitOnDisconnect`, ends the program.
+    void setKiosk(bool quitOnDisconnect);
+    // Covers the monitor the window is on (the window manager's full-screen state), or leaves it
+    // for the earlier size and place. Before the window is shown: how it will show.
+    void setFullScreen(bool on);
 
     // From the session.
     void setTitle(const QString& title);
@@ -72,6 +80,11 @@ private:
     void ungrabKeyboard();
     void refreshScaledPicture();
     bool pictureShown() const;
+    QString grabHint() const;
+    void runHotkey(HotkeyAction action);
+    void openKeyMenu();
+    void connectionDropped(const QString& text);
+    void retryConnection();
 
     Ui::SpiceViewer* ui;
     uchar* shmData = nullptr;
@@ -81,7 +94,7 @@ private:
     QImage* surfaceImage = nullptr; // the block as the server laid it out
     ScreenInitInfo screenInfo{};
     PictureGeometry geometry;
-    QFrame* overlayFrame = nullptr;
+    KeyBar* overlayFrame = nullptr;
     QImage scaledPicture; // the picture at window scale, patched where the surface changed
     QRegion staleRegion;  // surface pixels changed since the scaled picture was last patched
     QRegion dirtyRegion;  // surface pixels changed since the last flush of repaint requests
@@ -93,11 +106,16 @@ private:
     QString connectionError;    // why the last connection failed; shown until a picture arrives
     Session* session = nullptr; // not owned
     WheelSteps wheelSteps;
-    QString sessionTitle;       // the title without the grab hint
-    QString defaultTitle;       // the form's, for a server that names none
-    bool serverMouse = false;   // the server takes relative motion only
-    bool grabbed = false;       // the window holds the pointer (server mouse mode)
-    bool swallowF12 = false;    // the release of the F12 that let the pointer go stays here
-    bool swallowEscape = false; // the release of the Escape that cancelled a copy stays here
+    QString sessionTitle;     // the title without the grab hint
+    QString defaultTitle;     // the form's, for a server that names none
+    bool serverMouse = false; // the server takes relative motion only
+    bool grabbed = false;     // the window holds the pointer (server mouse mode)
+    HotkeyFilter hotkeys;
+    bool kiosk = false;
+    bool quitOnDisconnect = false;
+    bool connectedOnce = false;   // a surface arrived: a drop is a disconnect, not a failed start
+    QTimer* retryTimer = nullptr; // kiosk: the next attempt to reconnect
+    int retries = 0;              // attempts since the connection dropped
+    bool swallowEscape = false;   // the release of the Escape that cancelled a copy stays here
     TransferStrip* transferStrip = nullptr;
 };

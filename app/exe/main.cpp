@@ -1,5 +1,6 @@
 #include "args.h"
 #include "connection_settings.h"
+#include "hotkeys.h"
 #include "instance.h"
 #include "log.h"
 #include "session.h"
@@ -26,7 +27,7 @@ bool takesValue(const std::string& word)
     if (word.size() < 3 || word.compare(0, 2, "--") != 0 || word.find('=') != std::string::npos)
         return false;
     for (const char* name : {"--host", "--port", "--name", "--key", "--tls-port", "--password-file",
-                             "--ca-file", "--host-subject", "--proxy"})
+                             "--ca-file", "--host-subject", "--proxy", "--hotkeys", "--kiosk-quit"})
         if (std::string(name).compare(0, word.size(), word) == 0)
             return true;
     return false;
@@ -59,6 +60,22 @@ constexpr int kHandOverWaitMs = 30000;
 // How long a start waits for a simultaneous one that won the lock to begin listening.
 constexpr int kRoleDeadlineMs = 10000;
 
+// The connection file's hotkeys, then the command line's over them.
+Hotkeys hotkeysFor(const ConnectionSettings& connection)
+{
+    Hotkeys hotkeys;
+    QString error;
+    const std::pair<const char*, QString> fromFile[] = {{"toggle-fullscreen", connection.toggleFullscreen},
+                                                        {"release-cursor", connection.releaseCursor},
+                                                        {"secure-attention", connection.secureAttention}};
+    for (const auto& [name, value] : fromFile)
+        if (!value.isEmpty() && !parseHotkeys(QString("%1=%2").arg(name, value), hotkeys, error))
+            Logger(WARN) << "The connection's hotkey " << name << " is not used: " << error;
+    parseHotkeys(QString::fromLocal8Bit(get_args()->hotkeys), hotkeys,
+                 error); // checked with the command line
+    return hotkeys;
+}
+
 class ViewerActivation : public ActivationTarget
 {
 public:
@@ -74,6 +91,9 @@ public:
             return false;
         Logger(INFO) << "Switching to " << connection.describe();
         currentConnection() = connection;
+        viewer->setHotkeys(hotkeysFor(connection));
+        if (connection.fullscreen)
+            viewer->setFullScreen(true);
         session->switchServer();
         return true;
     }
@@ -158,6 +178,11 @@ int main(int argc, char** argv)
     Session session;
     SpiceViewer viewer;
     viewer.setSession(&session);
+    viewer.setHotkeys(hotkeysFor(currentConnection()));
+    if (get_args()->kiosk)
+        viewer.setKiosk(get_args()->kiosk_quit);
+    else if (currentConnection().fullscreen)
+        viewer.setFullScreen(true);
     if (!startListening(server))
         return 1;
     ViewerActivation activation(&viewer, &session);

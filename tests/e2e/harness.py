@@ -67,6 +67,11 @@ class Env:
         self.display = self.xserver(["Xvfb", "-screen", "0", "1280x1024x24", "-ac"], "xvfb")
         self.x = xdisplay.Display(self.display)
     def path(self, *parts): return os.path.join(self.dir, *parts)
+    def openbox(self):  # an EWMH window manager on the viewer's display, once it manages the screen
+        self.spawn(["openbox", "--sm-disable", "--config-file", "/etc/xdg/openbox/rc.xml"], "openbox",
+                   env=dict(DISPLAY=self.display))
+        check = self.x.intern_atom("_NET_SUPPORTING_WM_CHECK")
+        wait(lambda: self.x.screen().root.get_full_property(check, Xatom.WINDOW), 15, "openbox")
     def viewer(self, *args, **kw): return Viewer(self, args, **kw)
     def xspice(self, *args, **kw): return Xspice(self, *args, **kw)
     def run(self, *args, timeout=30, **kw):  # a start that ends by itself: (status, output)
@@ -226,7 +231,11 @@ class Viewer:
             with contextlib.suppress(XError):  # gone meanwhile: None
                 p = w.get_full_property(self.x.intern_atom("_NET_WM_PID"), Xatom.CARDINAL)
                 return p and w.get_attributes().map_state == X.IsViewable and p.value[0]
-        return [w for w in self.x.screen().root.query_tree().children if pid(w) == self.pid]
+        root = self.x.screen().root  # a window manager lists its clients; without one: the tops
+        managed = root.get_full_property(self.x.intern_atom("_NET_CLIENT_LIST"), Xatom.WINDOW)
+        tops = [self.x.create_resource_object("window", w) for w in managed.value] if managed else \
+            root.query_tree().children
+        return [w for w in tops if pid(w) == self.pid]
     def window(self): return wait(self.windows, 15, "the viewer's window")[0]
     def screenshot(self): return grab(self.window())
     def wait_picture(self, server, within=1, timeout=15):  # letterbox() once it matches

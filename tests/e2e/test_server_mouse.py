@@ -65,6 +65,14 @@ class ServerMouse(E2E):
             v.key(code, press)
             expected = (expected + " " + codes).strip()
             wait(lambda: raw().endswith(expected), 10, "the scan codes " + expected)
+        # The menu (Shift+F9: its Shift goes out, then is let go) sends Ctrl+Alt+F1 and Print Screen
+        # as the physical keys would (QEMU's keyboard breaks Print as e0 aa e0 b7).
+        for downs, codes in ((2, "1d 38 3b bb b8 9d"), (14, "e0 2a e0 37 e0 aa e0 b7")):
+            for code, press in [(50, 1), (75, 1), (75, 0), (50, 0)] + [(116, 1), (116, 0)] * downs + [(36, 1)]:
+                v.key(code, press)
+            v.key(36, 0)
+            expected += " 2a aa " + codes
+            wait(lambda: raw().endswith(expected), 10, "the scan codes " + expected)
         root = self.env.x.screen().root
         where = lambda: (lambda p: (p.root_x, p.root_y))(root.query_pointer())
         motion = lambda: tuple(sum(map(int, re.findall(r"^rel %d (-?\d+)$" % axis, said(), re.M)))

@@ -2,6 +2,7 @@
 #include "args.h"
 #include "capture.h"
 #include "connection_settings.h"
+#include "hotkeys.h"
 #include "instance.h"
 #include "log.h"
 #include <QLocalServer>
@@ -16,7 +17,7 @@
 // A command line (split at blanks; '' an empty word, {N} N characters) and what it gives: the fields
 // set, or the status (TooLong: option, limit). New options add rows; abbreviations must stay unique.
 const std::pair<const char*, const char*> kRows[] = {
-    {"-h 10.0.0.2 -p5901 --name=Desk --k 41", "host=10.0.0.2 port=5901 name=Desk key=41"},
+    {"-h 10.0.0.2 -p5901 --name=Desk --ke 41", "host=10.0.0.2 port=5901 name=Desk key=41"},
     {"-h10.0.0.2 --port 5901 --na=Desk -k 41", "host=10.0.0.2 port=5901 name=Desk key=41"},
     {"--host=10.0.0.2 -p 5901 -nDesk --key=41", "host=10.0.0.2 port=5901 name=Desk key=41"},
     {"--ho=a --po 1", "Usage"}, // --host or --host-subject
@@ -50,6 +51,13 @@ const std::pair<const char*, const char*> kRows[] = {
     {"-h h -p 1 --ca-file {4096}", "TooLong ca-file 4095"},
     {"-h h -p 1 --host-subject {255}", "host=h port=1 host-subject={255}"},
     {"-h h -p 1 --host-subject {256}", "TooLong host-subject 255"},
+    {"-h h -p 1 -f --hotkeys release-cursor=ctrl+alt+r,toggle-fullscreen=",
+     "host=h port=1 hotkeys=release-cursor=ctrl+alt+r,toggle-fullscreen= full-screen"},
+    {"-h h -p 1 --kiosk --kiosk-quit on-disconnect", "host=h port=1 full-screen kiosk kiosk-quit"},
+    {"-h h -p 1 --hotkeys release-cursor=shift+f13x", "BadValue hotkeys"},
+    {"-h h -p 1 --hotkeys release-cursor=f12+shift", "BadValue hotkeys"},
+    {"-h h -p 1 --hotkeys fullscreen=f11", "BadValue hotkeys"},
+    {"-h h -p 1 --kiosk-quit always", "BadValue kiosk-quit"},
 };
 
 // A command line beside a file F (its lines split at '|'), SPICE_PROXY, and the settings used or the
@@ -228,7 +236,9 @@ private Q_SLOTS:
         for (const auto& [line, expected] : kRows) {
             AppArgs a;
             const ParseResult r = parseLine(line, a);
-            QString got = QStringList{"", "Usage", "MissingHostOrPort", "TooLong"}[r.status];
+            QString got = QStringList{"", "Usage", "MissingHostOrPort", "TooLong", "BadValue"}[r.status];
+            if (r.status == ParseResult::BadValue)
+                got += QString(" ") + r.tooLongOption.c_str();
             if (r.status == ParseResult::TooLong)
                 got += QString(" %1 %2").arg(r.tooLongOption.c_str()).arg(r.tooLongLimit);
             if (r.status == ParseResult::Ok) // the fields set; a new option adds its own
@@ -238,11 +248,56 @@ private Q_SLOTS:
                         QString("name=") + a.name,         QString("key=") + a.key,
                         QString("tls-port=") + a.tls_port, QString("password-file=") + a.password_file,
                         QString("ca-file=") + a.ca_file,   QString("host-subject=") + a.host_subject,
-                        QString("proxy=") + a.proxy,       QString("source=") + a.source}
+                        QString("proxy=") + a.proxy,       QString("source=") + a.source,
+                        QString("hotkeys=") + a.hotkeys}
                         .filter(QRegularExpression("=."))
                         .join(' ');
+            for (const auto& [set, flag] : {std::pair(a.full_screen, " full-screen"),
+                                            {a.kiosk, " kiosk"},
+                                            {a.kiosk_quit, " kiosk-quit"}})
+                got += r.status == ParseResult::Ok && set ? flag : "";
             QCOMPARE(QString(line) + ": " + got, QString(line) + ": " + expand(expected));
         }
+    }
+    void hotkeys()
+    {
+        Hotkeys keys;
+        QString error;
+        QVERIFY(parseHotkeys("toggle-fullscreen=,release-cursor=Ctrl+Alt+R,secure-attention=Ctrl+Alt+Ins",
+                             keys, error));
+        QCOMPARE(keys.toggleFullScreen.text() + "|" + keys.releaseCursor.text() + "|" +
+                     keys.secureAttention.text() + "|" + keys.menu.text(),
+                 QString("|Ctrl+Alt+R|Ctrl+Alt+Insert|Shift+F9"));        // an empty value turns one off
+        QVERIFY(!parseHotkeys("menu=shift+f9,menu=ctrl++", keys, error)); // nothing of it is taken
+        QCOMPARE(error, QString("unknown key \"\" in \"ctrl++\""));
+        QCOMPARE(keys.menu.text(), QString("Shift+F9"));
+        // Shift down, F11 (native 95) down, Shift up, F11 repeats and goes up; then F11 alone.
+        HotkeyFilter filter;
+        bool kept = false;
+        QCOMPARE(filter.press(Qt::Key_Shift, Qt::ShiftModifier, 50, kept), HotkeyAction::None);
+        QVERIFY(!kept);
+        QCOMPARE(filter.press(Qt::Key_F11, Qt::ShiftModifier, 95, kept), HotkeyAction::ToggleFullScreen);
+        QVERIFY(kept && !filter.release(Qt::Key_Shift, 50, false));
+        QCOMPARE(filter.press(Qt::Key_F11, Qt::NoModifier, 95, kept), HotkeyAction::None);
+        QVERIFY(kept && filter.release(Qt::Key_F11, 95, true) && filter.release(Qt::Key_F11, 95, false));
+        QCOMPARE(filter.press(Qt::Key_F11, Qt::ControlModifier | Qt::ShiftModifier, 95, kept),
+                 HotkeyAction::None);
+        QVERIFY(!kept && !filter.release(Qt::Key_F11, 95, false));
+        filter.setActive(HotkeyAction::ReleaseCursor, false); // nothing held: Shift+F12 is the guest's
+        QCOMPARE(filter.press(Qt::Key_F12, Qt::ShiftModifier, 96, kept), HotkeyAction::None);
+        QVERIFY(!kept);
+        // The menu's keys as a PC keyboard sends them.
+        QStringList menu;
+        for (const KeyMenuEntry& entry : localDesktopKeys()) {
+            QStringList codes;
+            for (uint code : entry.scancodes)
+                codes << QString::number(code, 16);
+            menu << entry.label + ":" + codes.join(' ');
+        }
+        QCOMPARE(menu.mid(0, 3) + menu.mid(11),
+                 QStringList({"Ctrl+Alt+Del:1d 38 153", "Ctrl+Alt+Backspace:1d 38 e", "Ctrl+Alt+F1:1d 38 3b",
+                              "Ctrl+Alt+F10:1d 38 44", "Ctrl+Alt+F11:1d 38 57", "Ctrl+Alt+F12:1d 38 58",
+                              "Print Screen:137"}));
     }
     void logLines()
     {

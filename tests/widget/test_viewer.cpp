@@ -4,6 +4,8 @@
 #include "agent.h"
 #include "args.h"
 #include "capture.h"
+#include "hotkeys.h"
+#include "keybar.h"
 #include "session.h"
 #include "spiceviewer.h"
 #include <QLabel>
@@ -135,6 +137,14 @@ private Q_SLOTS:
                  "key_press(0x1d) key_press(0x38) key_press(0x153) key_release(0x153) key_release(0x38) "
                  "key_release(0x1d)");
         QVERIFY(agent.pressed.isEmpty());
+        // A hotkey's own key is never sent: Ctrl+Alt+End sends Ctrl+Alt+Del. The menu's Print Screen.
+        seam::sent.clear();
+        QTest::keyClick(&viewer, Qt::Key_End, Qt::ControlModifier | Qt::AltModifier);
+        session.sendScancodes(localDesktopKeys().constLast().scancodes);
+        QCOMPARE(seam::sent.join(' '),
+                 "key_press(0x1d) key_press(0x38) key_press(0x1d) key_press(0x38) "
+                 "key_press(0x153) key_release(0x153) key_release(0x38) key_release(0x1d) "
+                 "key_press(0x137) key_release(0x137)");
         // A key held when the channel goes is not released into a closed channel on hide.
         QTest::keyPress(&viewer, Qt::Key_C);
         raise(inputs, SPICE_CHANNEL_CLOSED);
@@ -176,6 +186,18 @@ private Q_SLOTS:
         QCOMPARE(int(agent.pending.size()), 2); // the handed-over key, press and release
         QCOMPARE(QString::fromStdString(log.text()).count("Key 41 now waits for the new session"), 3);
         agent.pending.clear();
+    }
+    // In full screen the bar comes when the pointer rests at the top edge and goes when it leaves.
+    void keyBar()
+    {
+        SpiceViewer viewer;
+        viewer.setFullScreen(true);
+        viewer.show();
+        auto* bar = viewer.findChild<KeyBar*>();
+        QTest::mouseMove(&viewer, QPoint(300, 0));
+        QTRY_VERIFY(bar->isVisible());
+        QTest::mouseMove(&viewer, QPoint(300, 200));
+        QVERIFY(!bar->isVisible());
     }
 
     // A file dropped while the remote machine has no agent: the window says so.

@@ -1,0 +1,100 @@
+"""Full screen, hotkeys, the key menu and the kiosk under openbox (which carries out the full-screen state)."""
+import subprocess
+from Xlib.protocol.event import ClientMessage
+from harness import E2E, Recorder, grab, wait
+
+SCREEN = (0, 0, 1280, 1024)  # the viewer's Xvfb
+SHIFT, CTRL, ALT, F9, F11, END, DOWN, RETURN, A = 50, 37, 64, 75, 95, 115, 116, 36, 38
+# The menu's entries in order, as Xspice shows them: Ctrl+Alt+Del, +Backspace, +F1..F12, Print
+MENU = [[CTRL, ALT, k] for k in [119, 22] + list(range(67, 77)) + [95, 96]] + [[107]]
+
+
+class FullScreen(E2E):
+    def place(self, v):  # (x, y, width, height) on the screen, full-screen state
+        w, x = v.window(), self.env.x
+        g, at = w.get_geometry(), x.screen().root.translate_coords(w, 0, 0)
+        state = w.get_full_property(x.intern_atom("_NET_WM_STATE"), 4)
+        return (at.x, at.y, g.width, g.height), x.intern_atom("_NET_WM_STATE_FULLSCREEN") in (state.value if state else [])
+
+    def type(self, v, *codes):  # pressed in order, released in reverse
+        [v.key(k) for k in codes]
+        [v.key(k, False) for k in reversed(codes)]
+
+    def test_full_screen_menu_kiosk(self):
+        self.env.openbox()
+        server = self.env.xspice(1024, 768)
+        rec, hp = Recorder(server), ("-h", "127.0.0.1", "-p", server.port)
+        # Xorg itself would take Ctrl+Alt+F1..F12 (a virtual-terminal switch it cannot make)
+        subprocess.run(["setxkbmap", "-display", server.display, "-option", "srvrkeys:none"], check=True)
+        vv = self.env.path("console.vv")  # full screen from a connection file
+        open(vv, "w").write("[virt-viewer]\ntype=spice\nhost=127.0.0.1\nport=%d\nfullscreen=1\n" % server.port)
+        v = self.env.viewer(vv, "--hotkeys", "secure-attention=")
+        with self.subTest("full screen covers the screen, the picture letterboxed at 1.25"):
+            _, black, box = v.wait_picture(server)
+            self.assertEqual(self.place(v), (SCREEN, True))
+            self.assertEqual((black, box), (True, (0, 32, 1280, 992)))
+        with self.subTest("Shift+F11 back to the earlier geometry and again; F11 never sent"):
+            v.wait_log("inputs channel open", timeout=30)
+            v.focus()
+            v.wait_log("XGrabKeyboard result:0")
+            m = len(rec.events)
+            self.type(v, SHIFT, F11)
+            window = wait(lambda: (p := self.place(v))[0][2:] == (800, 600) and not p[1] and p, what="a window")
+            self.type(v, SHIFT, F11)
+            wait(lambda: self.place(v) == (SCREEN, True), what="full screen again")
+            self.type(v, SHIFT, F11)
+            wait(lambda: self.place(v) == window, what="the window as it was")
+            self.type(v, A)  # a sentinel: what came before it has arrived
+            rec.wait_key(A, False, m)
+            self.assertEqual(rec.keys(F11, True, m) + rec.keys(F11, False, m), 0)
+            self.assertEqual((rec.keys(SHIFT, True, m), rec.keys(A, True, m)), (3, 1))
+        with self.subTest("an empty hotkey lets its keys through"):
+            m = len(rec.events)
+            self.type(v, CTRL, ALT, END)
+            rec.wait_key(CTRL, False, m)
+            self.assertEqual(rec.events[m:], [("key", k, p) for k, p in
+                                              [(CTRL, 1), (ALT, 1), (END, 1), (END, 0), (ALT, 0), (CTRL, 0)]])
+        with self.subTest("each entry of the menu (Shift+F9, arrows, Return) once"):
+            for i, keys in enumerate(MENU):
+                m, n = len(rec.events), v.count("Menu of keys open")
+                self.type(v, SHIFT, F9)
+                wait(lambda: v.count("Menu of keys open") > n, what="the menu")
+                [self.type(v, DOWN) for _ in range(i)]
+                self.type(v, RETURN)
+                self.type(v, A)
+                rec.wait_key(A, False, m)
+                want = [(SHIFT, 1), (SHIFT, 0)] + [(k, 1) for k in keys] + [(k, 0) for k in reversed(keys)]
+                self.assertEqual(rec.events[m:], [("key", k, p) for k, p in want + [(A, 1), (A, 0)]])
+        v.stop()
+        v = self.env.viewer(*hp, "--kiosk")
+        v.wait_picture(server)
+        v.wait_log("inputs channel open", timeout=30)
+        with self.subTest("kiosk: the server gone, full screen with the words, nothing behind shows"):
+            server.kill()
+            v.wait_log("Connection lost")
+            self.assertEqual(self.place(v), (SCREEN, True))
+            # the whole display is the window: black, the picture gone, the words on it
+            shot = wait(lambda: (s := grab(self.env.x.screen().root)).getpixel((0, 40)) == (0, 0, 0) and s)
+            self.assertEqual(shot.tobytes(), v.screenshot().tobytes())
+            self.assertNotEqual(shot.getbbox(), None, "no words")
+        with self.subTest("kiosk: the server back, the picture within 5 s, a key arrives; no way out"):
+            server.start()
+            rec = Recorder(server)
+            v.wait_picture(server, timeout=5 + 10)
+            v.focus()
+            w, atom = v.window(), self.env.x.intern_atom
+            w.send_event(ClientMessage(window=w, client_type=atom("WM_PROTOCOLS"),
+                                       data=(32, [atom("WM_DELETE_WINDOW"), 0, 0, 0, 0])))
+            self.type(v, SHIFT, F11)
+            self.type(v, CTRL, ALT, END)  # secure attention: Ctrl+Alt+Del
+            self.type(v, A)
+            rec.wait_key(A, False)
+            self.assertEqual(self.place(v), (SCREEN, True))
+            self.assertEqual((rec.keys(F11), rec.keys(END), rec.keys(119), rec.keys(119, False)), (0, 0, 1, 1))
+        with self.subTest("--kiosk-quit on-disconnect: 0 after a disconnect, 1 after a failed start"):
+            v.stop()
+            q = self.env.viewer(*hp, "--kiosk", "--kiosk-quit", "on-disconnect")
+            q.wait_picture(server)
+            server.kill()
+            self.assertEqual(q.p.wait(15), 0)
+            self.assertEqual(self.env.run(*hp, "--kiosk", "--kiosk-quit", "on-disconnect")[0], 1)
