@@ -96,6 +96,14 @@ SpiceViewer::SpiceViewer(QWidget* parent) : QWidget(parent), ui(new Ui::SpiceVie
 
     setAcceptDrops(true);
     transferStrip = new TransferStrip(this);
+    // The keys menu offers to cancel a file copy while one runs, as Escape does.
+    QMenu* menu = overlayFrame->menu();
+    QAction* cancelCopy = menu->addAction(tr("Cancel file copy"), this, [this] {
+        if (session)
+            session->cancelCopy();
+    });
+    connect(menu, &QMenu::aboutToShow, this,
+            [this, cancelCopy] { cancelCopy->setVisible(transferStrip->copying()); });
 
     updateTimer = new QTimer(this);
     updateTimer->setSingleShot(true);
