@@ -146,6 +146,18 @@ int connect_spice(SpiceAgent* agent)
     return 0;
 }
 
+void closeSession(SpiceSession* session)
+{
+    // The library forgets a channel's session before it stops the channel; a channel still
+    // linking would then write into a session it no longer has. Stopped first, each channel
+    // winds down while it still knows its session.
+    GList* channels = spice_session_get_channels(session);
+    for (GList* l = channels; l; l = l->next)
+        spice_channel_disconnect(SPICE_CHANNEL(l->data), SPICE_CHANNEL_NONE);
+    g_list_free(channels);
+    spice_session_disconnect(session);
+}
+
 int reconnect_spice(SpiceAgent* agent)
 {
     Logger(INFO) << "Attempting to reconnect SPICE session";
@@ -164,7 +176,7 @@ int reconnect_spice(SpiceAgent* agent)
     carryPendingInput(agent);
     // Dropping our reference alone may leave a live connection behind when the library holds
     // another one; a server that serves one client at a time would then refuse the new session.
-    spice_session_disconnect(old);
+    closeSession(old);
     agent->session = newWiredSession(agent);
     beginSession(agent);
     if (!spice_session_connect(agent->session.get())) {

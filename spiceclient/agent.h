@@ -68,6 +68,8 @@ struct SpiceAgent {
 
 int connect_spice(SpiceAgent* agent);
 int reconnect_spice(SpiceAgent* agent);
+// Ends a session's connection: its channels first, then the session.
+void closeSession(SpiceSession* session);
 void connection_destroy(SpiceSession* session, void* user_data);
 void sigpipe_handler(int signum);
 

@@ -8,17 +8,6 @@
 namespace
 {
 
-// QEvent::Type numbers; QEvent itself is kept out so this file stays free of QtGui.
-enum : int32_t {
-    kMouseButtonPress = 2,
-    kMouseButtonRelease = 3,
-    kMouseButtonDblClick = 4,
-    kMouseMove = 5,
-    kKeyPress = 6,
-    kKeyRelease = 7,
-    kWheel = 31,
-};
-
 constexpr uint32_t kControlAlt =
     static_cast<uint32_t>(Qt::ControlModifier) | static_cast<uint32_t>(Qt::AltModifier);
 constexpr uint32_t kMeta = static_cast<uint32_t>(Qt::MetaModifier);

@@ -5,6 +5,17 @@
 
 struct SpiceAgent;
 
+// KM_EVENT's `type`: QEvent::Type numbers; QEvent itself is kept out so the session stays free of QtGui.
+enum : int32_t {
+    kMouseButtonPress = 2,
+    kMouseButtonRelease = 3,
+    kMouseButtonDblClick = 4,
+    kMouseMove = 5,
+    kKeyPress = 6,
+    kKeyRelease = 7,
+    kWheel = 31,
+};
+
 // One key, mouse or wheel event on its way to the inputs channel. `type` holds QEvent::Type numbers.
 struct KM_EVENT {
     int32_t type;

@@ -31,22 +31,6 @@ private:
     Session* session;
 };
 
-namespace
-{
-
-// QEvent::Type numbers, as KM_EVENT carries them.
-enum : int32_t {
-    kMouseButtonPress = 2,
-    kMouseButtonRelease = 3,
-    kMouseButtonDblClick = 4,
-    kMouseMove = 5,
-    kKeyPress = 6,
-    kKeyRelease = 7,
-    kWheel = 31,
-};
-
-} // namespace
-
 Session::Session(QObject* parent) : QObject(parent), relay(new Relay(this)), agent(new SpiceAgent)
 {
     agent->viewer = relay.get();
@@ -67,7 +51,7 @@ Session::~Session()
     if (SpiceSession* session = agent->session.get()) {
         g_signal_handlers_disconnect_matched(session, G_SIGNAL_MATCH_DATA, 0, 0, nullptr, nullptr,
                                              agent.get());
-        spice_session_disconnect(session);
+        closeSession(session);
     }
     forgetChannels(agent.get());
     releaseSurfaceBlock(agent.get());

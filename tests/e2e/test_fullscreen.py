@@ -1,6 +1,5 @@
 """Full screen, hotkeys, the key menu and the kiosk under openbox (which carries out the full-screen state)."""
 import subprocess
-from Xlib.protocol.event import ClientMessage
 from harness import E2E, Recorder, grab, wait
 
 SCREEN = (0, 0, 1280, 1024)  # the viewer's Xvfb
@@ -82,9 +81,7 @@ class FullScreen(E2E):
             rec = Recorder(server)
             v.wait_picture(server, timeout=5 + 10)
             v.focus()
-            w, atom = v.window(), self.env.x.intern_atom
-            w.send_event(ClientMessage(window=w, client_type=atom("WM_PROTOCOLS"),
-                                       data=(32, [atom("WM_DELETE_WINDOW"), 0, 0, 0, 0])))
+            v.close()
             self.type(v, SHIFT, F11)
             self.type(v, CTRL, ALT, END)  # secure attention: Ctrl+Alt+Del
             self.type(v, A)

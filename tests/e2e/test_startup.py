@@ -121,9 +121,9 @@ class Startup(E2E):
             other.stop()
             theirs = {"XDG_RUNTIME_DIR": env.mkdir("run-" + user.pw_name, user)}
             mine = env.viewer(*self.hp)
-            their = env.viewer("-h", "127.0.0.1", "-p", env.xspice().port, user=user, env=theirs)
+            their = env.viewer("-h", "127.0.0.1", "-p", (port := env.xspice().port), user=user, env=theirs)
             mine.wait_log(OPENED)
             their.wait_log(OPENED)
             self.forward("57", mine)
-            self.forward("58", their, user=user, env=theirs)
+            self.forward("58", their, port, user=user, env=theirs)
             self.assertEqual((mine.count("Reactivate 58"), their.count("Reactivate 57")), (0, 0))

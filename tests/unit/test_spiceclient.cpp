@@ -182,14 +182,6 @@ private Q_SLOTS:
         // Left and right modifiers: Ctrl, Shift, Alt, Windows.
         for (auto [left, right] : {std::pair{29, 97}, {42, 54}, {56, 100}, {125, 126}})
             QVERIFY(phys(left) != phys(right));
-        // Keypad keys are the keypad's one-byte codes whatever NumLock says, never the E0 block's.
-        for (int key = 71; key <= 83; ++key)
-            QVERIFY2(phys(key) < 0x100, QByteArray::number(key));
-        // Whatever the Qt-key table sends for one of the XT keyboard's 83 keys, some physical key sends.
-        QHash<int, unsigned> qtMain;
-        initScanCodeMap(qtMain);
-        for (unsigned code : qtMain)
-            QVERIFY2(code == 0 || code > 0x53 || owner.contains(code), QByteArray::number(code, 16));
     }
     // The same key gives the same code: every key of a US keyboard, as X describes it, that the Qt
     // tables know is sent as the code of that very key, whichever table the event goes through.
@@ -274,11 +266,7 @@ private Q_SLOTS:
                     if (!code || !qt || !table.contains(qt) || checked.contains(qt | (keypad << 30)))
                         continue;
                     checked.insert(qt | (keypad << 30), code);
-                    QVERIFY2(table.value(qt) == code,
-                             qPrintable(QString("%1 on <%2>: 0x%3, the key sends 0x%4")
-                                            .arg(sym, m.captured(1))
-                                            .arg(table.value(qt), 0, 16)
-                                            .arg(code, 0, 16)));
+                    QVERIFY2(table.value(qt) == code, qPrintable(sym + " on <" + m.captured(1) + ">"));
                     // The multiplication sign has no key of its own: the keypad's * stands for it.
                     if (sym == "KP_Multiply")
                         QCOMPARE(main.value(Qt::Key_multiply), code);

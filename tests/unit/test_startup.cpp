@@ -286,18 +286,6 @@ private Q_SLOTS:
         filter.setActive(HotkeyAction::ReleaseCursor, false); // nothing held: Shift+F12 is the guest's
         QCOMPARE(filter.press(Qt::Key_F12, Qt::ShiftModifier, 96, kept), HotkeyAction::None);
         QVERIFY(!kept);
-        // The menu's keys as a PC keyboard sends them.
-        QStringList menu;
-        for (const KeyMenuEntry& entry : localDesktopKeys()) {
-            QStringList codes;
-            for (uint code : entry.scancodes)
-                codes << QString::number(code, 16);
-            menu << entry.label + ":" + codes.join(' ');
-        }
-        QCOMPARE(menu.mid(0, 3) + menu.mid(11),
-                 QStringList({"Ctrl+Alt+Del:1d 38 153", "Ctrl+Alt+Backspace:1d 38 e", "Ctrl+Alt+F1:1d 38 3b",
-                              "Ctrl+Alt+F10:1d 38 44", "Ctrl+Alt+F11:1d 38 57", "Ctrl+Alt+F12:1d 38 58",
-                              "Print Screen:137"}));
     }
     void logLines()
     {

@@ -8,7 +8,6 @@
 #include "keybar.h"
 #include "session.h"
 #include "spiceviewer.h"
-#include <QLabel>
 #include <QTcpServer>
 #include <QtTest>
 #include <set>
@@ -198,27 +197,6 @@ private Q_SLOTS:
         QTRY_VERIFY(bar->isVisible());
         QTest::mouseMove(&viewer, QPoint(300, 200));
         QVERIFY(!bar->isVisible());
-    }
-
-    // A file dropped while the remote machine has no agent: the window says so.
-    void dropWithoutAgentIsRefusedInWords()
-    {
-        CoutCapture log;
-        Session session;
-        SpiceViewer viewer;
-        viewer.setSession(&session);
-        QMimeData data;
-        data.setUrls({QUrl::fromLocalFile(QCoreApplication::applicationFilePath())});
-        QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-        QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-        viewer.show();
-        QCoreApplication::sendEvent(&viewer, &enter);
-        QVERIFY(enter.isAccepted());
-        QCoreApplication::sendEvent(&viewer, &drop);
-        auto* strip = viewer.findChild<QLabel*>("transferStrip");
-        QVERIFY(strip);
-        QVERIFY(strip->isVisibleTo(&viewer));
-        QCOMPARE(strip->text(), "Files cannot be copied: the remote machine runs no guest agent");
     }
 };
 
