@@ -61,6 +61,8 @@ bare_root() {
   local root=$1
   debootstrap --variant=minbase bookworm "$root" "$mirror" >"$root.debootstrap.log" 2>&1 ||
     fail "debootstrap $root (see $root.debootstrap.log)"
+  # An installed system names localhost in /etc/hosts; debootstrap leaves that to the installer.
+  printf '127.0.0.1\tlocalhost\n::1\t\tlocalhost ip6-localhost ip6-loopback\n' >"$root/etc/hosts"
   mkdir -p /tmp/.X11-unix
   for m in proc sys dev dev/pts dev/shm tmp/.X11-unix; do
     mkdir -p "$root/$m"
