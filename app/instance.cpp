@@ -158,18 +158,12 @@ private:
     {
         Logger(INFO) << "收到激活指令，正在激活主窗口。";
         // Another server: the window moves there and comes to the front, key or not.
-        if (connection && target->switchServer(*connection)) {
-            if (!key.isEmpty())
-                target->onReactivate(key);
-            if (!target->isWindowVisible())
-                target->showWindow();
-            activate_window(int(target->windowId()));
-            return;
-        }
-        target->checkReconnect();
-        if (!key.isEmpty()) {
+        const bool switched = connection && target->switchServer(*connection);
+        if (!switched)
+            target->checkReconnect();
+        if (!key.isEmpty())
             target->onReactivate(key);
-        } else {
+        if (switched || key.isEmpty()) {
             if (!target->isWindowVisible())
                 target->showWindow();
             activate_window(int(target->windowId()));

@@ -44,7 +44,7 @@ bool FileCopy::start(const QStringList& paths, QString* why)
     else if (spice_main_channel_agent_test_capability(channel, VD_AGENT_CAP_FILE_XFER_DISABLED))
         reason = tr("Files cannot be copied: the remote machine's agent does not accept files");
     else if (job)
-        reason = tr("Files cannot be copied: a copy is already running");
+        reason = tr("Files cannot be copied while a copy runs; drop them again when it has ended");
     else if (paths.isEmpty())
         reason = tr("Nothing to copy");
     for (const QString& path : paths) {

@@ -59,10 +59,8 @@ void GuestAgent::detach()
         clipboard->detach();
     files->detach();
     channel = nullptr;
-    if (state == 1) {
+    if (state == 1)
         Logger(INFO) << "Guest agent disconnected";
-        Q_EMIT agentChanged(false);
-    }
     state = -1;
 }
 
@@ -71,16 +69,17 @@ bool GuestAgent::copying() const
     return files->busy();
 }
 
-void GuestAgent::copyFiles(const QStringList& paths)
+bool GuestAgent::copyFiles(const QStringList& paths)
 {
     QString why;
     if (!options.fileCopy) {
         why = tr("Files cannot be copied: file copy is turned off (--no-file-copy)");
         Logger(WARN) << why;
     } else if (files->start(paths, &why)) {
-        return;
+        return true;
     }
     Q_EMIT transferFinished(false, why);
+    return false;
 }
 
 void GuestAgent::cancelCopy()
@@ -129,6 +128,4 @@ void GuestAgent::update()
         Logger(INFO) << "Guest agent disconnected";
     if (clipboard)
         clipboard->agentChanged(agent);
-    if (agent || was)
-        Q_EMIT agentChanged(agent);
 }

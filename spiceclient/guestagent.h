@@ -29,14 +29,13 @@ public:
 
     void attach(SpiceMainChannel* channel);
     void detach();
-    bool connected() const { return state == 1; }
     bool copying() const;
-    // Copies local files as one batch; a refusal comes as transferFinished(false, words).
-    void copyFiles(const QStringList& paths);
+    // Copies local files as one batch; false when it cannot start, the words coming as
+    // transferFinished(false, words).
+    bool copyFiles(const QStringList& paths);
     void cancelCopy();
 
 Q_SIGNALS:
-    void agentChanged(bool connected);
     void transferProgress(qint64 done, qint64 total);
     void transferFinished(bool ok, const QString& text);
 

@@ -11,6 +11,12 @@
 
 #include <Qt>
 
+namespace
+{
+constexpr int kFirstRetryMs = 1000;
+constexpr int kLongestRetryMs = 5000;
+} // namespace
+
 // What the library's handlers report, turned into the session's signals.
 class Session::Relay : public SessionViewer
 {
@@ -37,9 +43,27 @@ Session::Session(QObject* parent) : QObject(parent), relay(new Relay(this)), age
     const AppArgs* args = get_args();
     guest.reset(new GuestAgent({!args->no_clipboard, !args->no_file_copy, args->share_primary}));
     agent->guest = guest.get();
-    connect(guest.get(), &GuestAgent::agentChanged, this, &Session::agentChanged);
     connect(guest.get(), &GuestAgent::transferProgress, this, &Session::transferProgress);
     connect(guest.get(), &GuestAgent::transferFinished, this, &Session::transferFinished);
+    retryTimer = new QTimer(this);
+    retryTimer->setSingleShot(true);
+    connect(retryTimer, &QTimer::timeout, this, [this] {
+        if (!alive())
+            checkReconnect();
+    });
+    connect(this, &Session::closed, this, &Session::scheduleReconnect);
+    connect(this, &Session::connectionError, this, &Session::scheduleReconnect);
+    connect(this, &Session::surfaceCreated, this, [this] { retries = 0; });
+}
+
+void Session::scheduleReconnect()
+{
+    if (!reconnectOnDrop || retryTimer->isActive())
+        return;
+    const int delay = qMin(kFirstRetryMs << qMin(retries, 8), kLongestRetryMs);
+    ++retries;
+    Logger(INFO) << "Connection lost; reconnecting in " << delay << " ms";
+    retryTimer->start(delay);
 }
 
 Session::~Session()
@@ -76,10 +100,7 @@ int Session::checkReconnect()
     Logger(INFO) << "SPICE connection is inactive, attempting to reconnect";
     // What was held on the old session cannot be released there any more.
     agent->heldKeys.clear();
-    Q_EMIT surfaceCleared();
-    const int result = reconnect_spice(agent.get());
-    Logger(INFO) << "Reconnect result: " << result;
-    return result;
+    return recreate();
 }
 
 int Session::switchServer()
@@ -87,9 +108,13 @@ int Session::switchServer()
     // spice-server lets go of a client's keys when its link closes; releasing them first keeps
     // the old server clean whatever it does.
     releaseAll();
-    agent->heldKeys.clear();
-    Q_EMIT surfaceCleared();
     Q_EMIT titleChanged(currentConnection().title);
+    return recreate();
+}
+
+int Session::recreate()
+{
+    Q_EMIT surfaceCleared();
     const int result = reconnect_spice(agent.get());
     Logger(INFO) << "Reconnect result: " << result;
     return result;
@@ -212,9 +237,14 @@ int Session::heldButtons() const
     return agent->buttons;
 }
 
-void Session::copyFiles(const QStringList& paths)
+bool Session::copyFiles(const QStringList& paths)
 {
-    guest->copyFiles(paths);
+    return guest->copyFiles(paths);
+}
+
+bool Session::copying() const
+{
+    return guest->copying();
 }
 
 void Session::cancelCopy()

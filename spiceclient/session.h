@@ -6,6 +6,7 @@
 #include <QRect>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
 #include <QVector>
 #include <cstdint>
 #include <memory>
@@ -78,6 +79,10 @@ public:
     // True when the current session is up or may still come up on its own.
     bool alive() const;
 
+    // After a drop or a failed connection, a new session comes by itself: 1, 2 and 4 s later,
+    // then every 5 s, until a picture arrives.
+    void setReconnectOnDrop(bool on) { reconnectOnDrop = on; }
+
     // Keys go by physical position (the display's keycodes are evdev's) or by their symbols.
     void setKeysByPosition(bool byPosition) { keysByPosition = byPosition; }
 
@@ -100,10 +105,13 @@ public:
     // Qt buttons pressed on the server or waiting to be.
     int heldButtons() const;
 
-    // Local files copied into the remote machine through its guest agent, as one batch; a refusal
-    // (no agent, file copy turned off, a copy running) comes as transferFinished(false, words).
-    void copyFiles(const QStringList& paths);
+    // Local files copied into the remote machine through its guest agent, as one batch. False
+    // when the copy cannot start (no agent, file copy turned off, a copy running): the words come
+    // as transferFinished(false, words).
+    bool copyFiles(const QStringList& paths);
     void cancelCopy();
+    // A file copy is running.
+    bool copying() const;
 
     // The handlers' record; the library's callbacks and the tests reach the session through it.
     SpiceAgent& record() { return *agent; }
@@ -120,16 +128,21 @@ Q_SIGNALS:
     void serverMouseChanged(bool server);
     // Why the connection failed, in words; shown until a picture arrives.
     void connectionError(const QString& text);
-    // The remote machine's guest agent came or went.
-    void agentChanged(bool connected);
     // A file copy: bytes done of all, then its outcome in words.
     void transferProgress(qint64 done, qint64 total);
     void transferFinished(bool ok, const QString& text);
 
 private:
+    // A new session in place of the current one, on the server of currentConnection().
+    int recreate();
+    void scheduleReconnect();
+
     class Relay;
     std::unique_ptr<Relay> relay;
     std::unique_ptr<SpiceAgent> agent;
     std::unique_ptr<GuestAgent> guest; // clipboard and file copy, on the current main channel
     bool keysByPosition = false;
+    bool reconnectOnDrop = false;
+    QTimer* retryTimer;
+    int retries = 0; // attempts since the last picture
 };

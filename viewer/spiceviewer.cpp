@@ -35,9 +35,6 @@ Q_LOGGING_CATEGORY(lcKeys, "spice-client.keys", QtInfoMsg)
 // Changes are gathered for one frame of a 60 Hz display: longer would drop frames of a
 // 30 frames-per-second stream, shorter would only repaint more often than anyone can see.
 constexpr int kRepaintBatchMs = 16;
-// A kiosk's attempts to reconnect: 1, 2 and 4 seconds after a drop, then every 5 seconds.
-constexpr int kFirstRetryMs = 1000;
-constexpr int kLongestRetryMs = 5000;
 // Changed rectangles are kept rounded out to a grid of this many surface pixels. The regions then
 // stay small: their bands follow the grid instead of every rectangle's edges (a hundred scattered
 // rectangles made a region of hundreds of slivers, each rescaled on its own with its filter
@@ -90,9 +87,6 @@ SpiceViewer::SpiceViewer(QWidget* parent) : QWidget(parent), ui(new Ui::SpiceVie
     });
     overlayFrame->menu()->installEventFilter(this);
     hotkeys.setActive(HotkeyAction::ReleaseCursor, false); // until the pointer is held
-    retryTimer = new QTimer(this);
-    retryTimer->setSingleShot(true);
-    connect(retryTimer, &QTimer::timeout, this, &SpiceViewer::retryConnection);
 
     setAcceptDrops(true);
     transferStrip = new TransferStrip(this);
@@ -103,7 +97,7 @@ SpiceViewer::SpiceViewer(QWidget* parent) : QWidget(parent), ui(new Ui::SpiceVie
             session->cancelCopy();
     });
     connect(menu, &QMenu::aboutToShow, this,
-            [this, cancelCopy] { cancelCopy->setVisible(transferStrip->copying()); });
+            [this, cancelCopy] { cancelCopy->setVisible(session && session->copying()); });
 
     updateTimer = new QTimer(this);
     updateTimer->setSingleShot(true);
@@ -186,18 +180,6 @@ void SpiceViewer::connectionDropped(const QString& text)
     if (!text.isEmpty())
         connectionError += "\n\n" + text.section('\n', 0, 0);
     update();
-    if (retryTimer->isActive())
-        return;
-    const int delay = qMin(kFirstRetryMs << qMin(retries, 8), kLongestRetryMs);
-    ++retries;
-    Logger(INFO) << "Connection lost; reconnecting in " << delay << " ms";
-    retryTimer->start(delay);
-}
-
-void SpiceViewer::retryConnection()
-{
-    if (session && !session->alive())
-        session->checkReconnect();
 }
 
 void SpiceViewer::screenSettingsChanged(void* pixels, ScreenInitInfo& info)
@@ -234,7 +216,6 @@ void SpiceViewer::updateImage(Rect* rect)
 
     if (!rect || picture.isNull()) {
         connectedOnce = true;
-        retries = 0;
         if (surfaceImage->format() == QImage::Format_RGB32)
             picture =
                 QImage(shmData, screenInfo.width, screenInfo.height, screenInfo.stride, QImage::Format_RGB32);
@@ -404,6 +385,9 @@ void SpiceViewer::setKiosk(bool quit)
 {
     kiosk = true;
     quitOnDisconnect = quit;
+    // The session comes back by itself, unless the program ends with the connection.
+    if (session)
+        session->setReconnectOnDrop(!quit);
     setFullScreen(true);
 }
 
@@ -536,7 +520,7 @@ bool SpiceViewer::eventFilter(QObject* watched, QEvent* event)
             runHotkey(action);
             return true;
         }
-        if (key->key() == Qt::Key_Escape && transferStrip->copying()) {
+        if (key->key() == Qt::Key_Escape && session->copying()) {
             session->cancelCopy();
             swallowEscape = true;
             return true;
@@ -744,10 +728,6 @@ void SpiceViewer::dropEvent(QDropEvent* event)
     if (paths.isEmpty() || !session)
         return;
     event->acceptProposedAction();
-    if (transferStrip->copying()) {
-        transferStrip->note(tr("A copy is running already; drop the files again when it has ended"));
-        return;
-    }
-    transferStrip->started(paths.size());
-    session->copyFiles(paths);
+    if (session->copyFiles(paths))
+        transferStrip->started(paths.size());
 }

@@ -84,7 +84,6 @@ private:
     void runHotkey(HotkeyAction action);
     void openKeyMenu();
     void connectionDropped(const QString& text);
-    void retryConnection();
 
     Ui::SpiceViewer* ui;
     uchar* shmData = nullptr;
@@ -113,9 +112,7 @@ private:
     HotkeyFilter hotkeys;
     bool kiosk = false;
     bool quitOnDisconnect = false;
-    bool connectedOnce = false;   // a surface arrived: a drop is a disconnect, not a failed start
-    QTimer* retryTimer = nullptr; // kiosk: the next attempt to reconnect
-    int retries = 0;              // attempts since the connection dropped
-    bool swallowEscape = false;   // the release of the Escape that cancelled a copy stays here
+    bool connectedOnce = false; // a surface arrived: a drop is a disconnect, not a failed start
+    bool swallowEscape = false; // the release of the Escape that cancelled a copy stays here
     TransferStrip* transferStrip = nullptr;
 };

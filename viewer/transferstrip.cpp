@@ -23,7 +23,6 @@ TransferStrip::TransferStrip(QWidget* window) : QLabel(window), hideTimer(new QT
 
 void TransferStrip::started(int count)
 {
-    running = true;
     files = count;
     progress(0, 0);
 }
@@ -41,7 +40,6 @@ void TransferStrip::progress(qint64 done, qint64 total)
 void TransferStrip::finished(bool ok, const QString& text)
 {
     (void)ok;
-    running = false;
     note(text);
 }
 

@@ -13,7 +13,6 @@ class TransferStrip : public QLabel
 public:
     explicit TransferStrip(QWidget* window);
 
-    bool copying() const { return running; }
     void started(int files);
     void progress(qint64 done, qint64 total);
     void finished(bool ok, const QString& text);
@@ -27,6 +26,5 @@ private:
     void place();
 
     QTimer* hideTimer;
-    bool running = false;
     int files = 0;
 };
