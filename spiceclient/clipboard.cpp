@@ -257,13 +257,17 @@ void ClipboardBridge::localOffered(int selection, const QStringList& types)
     offerLocal(selection);
 }
 
+void ClipboardBridge::answerAsked(int selection)
+{
+    for (guint32 type : std::exchange(selections[selection].asked, {}))
+        Q_EMIT remoteData(selection, type == kText ? SharedClipboard::Text : SharedClipboard::Image, {});
+}
+
 void ClipboardBridge::dropRemote(int selection)
 {
     Selection& s = selections[selection];
-    const QVector<guint32> asked = std::exchange(s.asked, {});
+    answerAsked(selection);
     s.remote.clear();
-    for (guint32 type : asked)
-        Q_EMIT remoteData(selection, type == kText ? SharedClipboard::Text : SharedClipboard::Image, {});
     if (s.owner == Owner::Remote) {
         s.owner = Owner::None;
         Q_EMIT remoteOffered(selection, {});
@@ -327,7 +331,7 @@ void ClipboardBridge::remoteArrived(guint selection, guint type, const guchar* b
     Selection& s = selections[selection];
     // The agent answers a request it cannot serve with no type: every waiting request gets nothing.
     if (type == VD_AGENT_CLIPBOARD_NONE) {
-        dropRemote(int(selection));
+        answerAsked(int(selection));
         return;
     }
     if (!s.asked.removeOne(type))

@@ -75,6 +75,8 @@ private:
     void remoteArrived(guint selection, guint type, const guchar* data, guint size);
     // Offers the local side's types to the agent when it may have them.
     void offerLocal(int selection);
+    // Requests of the local side waiting on the remote side get nothing.
+    void answerAsked(int selection);
     // The remote side's offer ends: the local side forgets it, waiting requests get nothing.
     void dropRemote(int selection);
     void answerGuest(int selection, guint32 type, const QByteArray& data);
