@@ -16,9 +16,10 @@ namespace
 constexpr guint32 kText = VD_AGENT_CLIPBOARD_UTF8_TEXT;
 // The remote image types asked for, best first.
 const guint32 kImages[] = {VD_AGENT_CLIPBOARD_IMAGE_PNG, VD_AGENT_CLIPBOARD_IMAGE_BMP,
-                           VD_AGENT_CLIPBOARD_IMAGE_JPG, VD_AGENT_CLIPBOARD_IMAGE_TIFF};
+                           VD_AGENT_CLIPBOARD_IMAGE_JPG};
 
-// The reader of each remote image type; null for types the viewer does not read.
+// The reader of each remote image type; null for types the viewer does not read (TIFF: Qt reads
+// it only with an extra plugin).
 const char* readerOf(guint32 type)
 {
     switch (type) {
@@ -28,8 +29,6 @@ const char* readerOf(guint32 type)
         return "bmp";
     case VD_AGENT_CLIPBOARD_IMAGE_JPG:
         return "jpeg";
-    case VD_AGENT_CLIPBOARD_IMAGE_TIFF:
-        return "tiff";
     default:
         return nullptr;
     }

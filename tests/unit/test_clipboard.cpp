@@ -119,6 +119,12 @@ private Q_SLOTS:
         image.fill(Qt::red);
         answerLater(VD_AGENT_CLIPBOARD_IMAGE_BMP, encoded(image, "BMP"), guint(encoded(image, "BMP").size()));
         QCOMPARE(QImage::fromData(local->mimeData()->data("image/png"), "PNG"), image);
+        // A new offer while a local read waits: the read gets nothing, the new offer follows it.
+        grab({VD_AGENT_CLIPBOARD_IMAGE_PNG});
+        QTimer::singleShot(0, this, [this] { grab({VD_AGENT_CLIPBOARD_UTF8_TEXT}); });
+        QCOMPARE(local->mimeData()->data("image/png"), QByteArray());
+        g_signal_emit_by_name(channel, "main-clipboard-selection", 0u, 1u, "new", 3u);
+        QTRY_COMPARE(local->text(), QString("new"));
         // A message over the agent's limit is refused before a byte of it is read.
         grab({VD_AGENT_CLIPBOARD_UTF8_TEXT});
         g_signal_emit_by_name(channel, "main-clipboard-selection", 0u, 1u, "abc", 0x90000000u);
