@@ -1,25 +1,44 @@
 #include "clipboard.h"
 
 #include "log.h"
+#include "session.h"
 
 #include <QBuffer>
-#include <QGuiApplication>
 #include <QImage>
-#include <QMimeData>
+#include <QImageReader>
 #include <algorithm>
+#include <limits>
 #include <spice/vd_agent.h>
 
 namespace
 {
 
-constexpr guint kClipboard = VD_AGENT_CLIPBOARD_SELECTION_CLIPBOARD;
-constexpr guint kPrimary = VD_AGENT_CLIPBOARD_SELECTION_PRIMARY;
-const char kPng[] = "image/png";
+constexpr guint32 kText = VD_AGENT_CLIPBOARD_UTF8_TEXT;
+// The remote image types asked for, best first.
+const guint32 kImages[] = {VD_AGENT_CLIPBOARD_IMAGE_PNG, VD_AGENT_CLIPBOARD_IMAGE_BMP,
+                           VD_AGENT_CLIPBOARD_IMAGE_JPG};
 
-// What we ask for when the remote side offers several types: text first, then images, PNG first.
-const guint32 kPreferred[] = {VD_AGENT_CLIPBOARD_UTF8_TEXT, VD_AGENT_CLIPBOARD_IMAGE_PNG,
-                              VD_AGENT_CLIPBOARD_IMAGE_BMP, VD_AGENT_CLIPBOARD_IMAGE_JPG,
-                              VD_AGENT_CLIPBOARD_IMAGE_TIFF};
+// The reader of each remote image type; null for types the viewer does not read (TIFF: Qt reads
+// it only with an extra plugin).
+const char* readerOf(guint32 type)
+{
+    switch (type) {
+    case VD_AGENT_CLIPBOARD_IMAGE_PNG:
+        return "png";
+    case VD_AGENT_CLIPBOARD_IMAGE_BMP:
+        return "bmp";
+    case VD_AGENT_CLIPBOARD_IMAGE_JPG:
+        return "jpeg";
+    default:
+        return nullptr;
+    }
+}
+
+bool readable(guint32 type)
+{
+    const char* reader = readerOf(type);
+    return reader && QImageReader::supportedImageFormats().contains(reader);
+}
 
 QByteArray pngOf(const QImage& image)
 {
@@ -28,6 +47,16 @@ QByteArray pngOf(const QImage& image)
     if (image.isNull() || !buffer.open(QIODevice::WriteOnly) || !image.save(&buffer, "PNG"))
         return {};
     return png;
+}
+
+// The agent's type for one of the local side's.
+guint32 agentType(const QString& type)
+{
+    if (type == QLatin1String(SharedClipboard::Text))
+        return kText;
+    if (type == QLatin1String(SharedClipboard::Image))
+        return VD_AGENT_CLIPBOARD_IMAGE_PNG;
+    return VD_AGENT_CLIPBOARD_NONE;
 }
 
 } // namespace
@@ -54,10 +83,40 @@ QByteArray fromGuestLineEnds(const QByteArray& utf8, bool crlf)
     return out.replace("\r\n", "\n");
 }
 
+QByteArray guestImageToPng(guint32 type, const QByteArray& data, QString* why)
+{
+    auto refuse = [why](const QString& text) {
+        if (why)
+            *why = text;
+        return QByteArray();
+    };
+    if (!readable(type))
+        return refuse(QStringLiteral("an image type the viewer does not read (%1)").arg(type));
+    QBuffer buffer;
+    buffer.setData(data);
+    buffer.open(QIODevice::ReadOnly);
+    // The announced type's reader alone: a guessed one would let the bytes pick the decoder.
+    QImageReader reader(&buffer, readerOf(type));
+    reader.setAutoDetectImageFormat(false);
+    if (!reader.canRead())
+        return refuse(QStringLiteral("not a %1 image").arg(QString::fromLatin1(readerOf(type))));
+    const QSize size = reader.size();
+    if (!size.isValid() || size.width() > kMaxClipboardImageSide || size.height() > kMaxClipboardImageSide)
+        return refuse(QStringLiteral("%1x%2 pixels, over the limit of %3x%3")
+                          .arg(size.width())
+                          .arg(size.height())
+                          .arg(kMaxClipboardImageSide));
+    if (type == VD_AGENT_CLIPBOARD_IMAGE_PNG)
+        return data;
+    QImage image;
+    if (!reader.read(&image))
+        return refuse(reader.errorString());
+    return pngOf(image);
+}
+
 ClipboardBridge::ClipboardBridge(bool sharePrimary, QObject* parent)
     : QObject(parent), sharePrimary(sharePrimary)
 {
-    connect(QGuiApplication::clipboard(), &QClipboard::changed, this, &ClipboardBridge::localChanged);
 }
 
 ClipboardBridge::~ClipboardBridge()
@@ -85,15 +144,60 @@ void ClipboardBridge::detach()
 void ClipboardBridge::agentChanged(bool connected)
 {
     agentUp = connected && channel;
-    for (Selection& s : selections) {
+    for (int selection : {SharedClipboard::Clipboard, SharedClipboard::Primary}) {
+        dropRemote(selection);
+        Selection& s = selections[selection];
         s.owner = Owner::None;
-        s.requested = 0;
+        s.guestAsked = 0;
+        offerLocal(selection);
     }
-    if (agentUp) {
-        localChanged(QClipboard::Clipboard);
-        if (sharePrimary)
-            localChanged(QClipboard::Selection);
+}
+
+void ClipboardBridge::setShown(bool now)
+{
+    if (now == shown)
+        return;
+    shown = now;
+    ignoredSaid = false;
+    if (!shown && agentUp)
+        Logger(INFO) << "No window shown: the clipboard is not shared until one shows";
+    for (int selection : {SharedClipboard::Clipboard, SharedClipboard::Primary}) {
+        Selection& s = selections[selection];
+        if (shown) {
+            offerLocal(selection);
+            continue;
+        }
+        // What the viewer holds on either side is let go.
+        if (s.owner == Owner::Local && live(selection))
+            spice_main_channel_clipboard_selection_release(channel, selection);
+        dropRemote(selection);
+        if (s.guestAsked)
+            answerGuest(selection, s.guestAsked, {});
+        s.owner = Owner::None;
     }
+}
+
+bool ClipboardBridge::shared(int selection) const
+{
+    return selection == SharedClipboard::Clipboard || (selection == SharedClipboard::Primary && sharePrimary);
+}
+
+bool ClipboardBridge::live(int selection) const
+{
+    return channel && agentUp && shared(selection);
+}
+
+bool ClipboardBridge::agentHas(guint32 capability) const
+{
+    return channel && spice_main_channel_agent_test_capability(channel, capability);
+}
+
+int ClipboardBridge::maxClipboard() const
+{
+    int limit = -1;
+    if (channel)
+        g_object_get(channel, "max-clipboard", &limit, nullptr);
+    return limit < 0 ? std::numeric_limits<int>::max() : limit;
 }
 
 gboolean ClipboardBridge::onRemoteGrab(SpiceMainChannel*, guint selection, guint32* types, guint count,
@@ -117,169 +221,198 @@ void ClipboardBridge::onRemoteRelease(SpiceMainChannel*, guint selection, gpoint
 void ClipboardBridge::onRemoteData(SpiceMainChannel*, guint selection, guint type, const guchar* data,
                                    guint size, gpointer self)
 {
-    static_cast<ClipboardBridge*>(self)->remoteData(
-        selection, type, QByteArray(reinterpret_cast<const char*>(data), int(size)));
+    static_cast<ClipboardBridge*>(self)->remoteArrived(selection, type, data, size);
 }
 
-bool ClipboardBridge::shared(guint selection) const
+void ClipboardBridge::offerLocal(int selection)
 {
-    return channel && (selection == kClipboard || (selection == kPrimary && sharePrimary));
-}
-
-bool ClipboardBridge::agentHas(guint32 capability) const
-{
-    return channel && spice_main_channel_agent_test_capability(channel, capability);
-}
-
-QClipboard::Mode ClipboardBridge::modeOf(guint selection)
-{
-    return selection == kPrimary ? QClipboard::Selection : QClipboard::Clipboard;
-}
-
-guint ClipboardBridge::selectionOf(QClipboard::Mode mode)
-{
-    return mode == QClipboard::Selection ? kPrimary : kClipboard;
-}
-
-void ClipboardBridge::localChanged(QClipboard::Mode mode)
-{
-    const guint selection = selectionOf(mode);
-    if (settingLocal || mode == QClipboard::FindBuffer || !shared(selection))
-        return;
-    // The agent's capabilities arrive after it connects; agentChanged() comes again then.
-    if (!agentUp || !agentHas(VD_AGENT_CAP_CLIPBOARD_BY_DEMAND) ||
-        (selection == kPrimary && !agentHas(VD_AGENT_CAP_CLIPBOARD_SELECTION)))
-        return;
     Selection& s = selections[selection];
-    const QMimeData* now = QGuiApplication::clipboard()->mimeData(mode);
-    // Our own copy of the remote side's data: announcing it would bounce the grab back.
-    if (s.ours && now == s.ours)
+    // The agent's capabilities arrive after it connects; agentChanged() comes again then.
+    if (!shown || !live(selection) || !agentHas(VD_AGENT_CAP_CLIPBOARD_BY_DEMAND) ||
+        (selection == SharedClipboard::Primary && !agentHas(VD_AGENT_CAP_CLIPBOARD_SELECTION)))
         return;
     QVector<guint32> types;
-    if (now && now->hasText())
-        types << VD_AGENT_CLIPBOARD_UTF8_TEXT;
-    if (now && (now->hasImage() || now->hasFormat(kPng)))
-        types << VD_AGENT_CLIPBOARD_IMAGE_PNG;
-    Logger(DEBUG) << "local clipboard " << selection << " changed: " << types.size() << " type(s) to offer";
+    for (const QString& type : s.local)
+        if (guint32 agent = agentType(type))
+            types << agent;
+    Logger(DEBUG) << "local clipboard " << selection << ": " << types.size() << " type(s) to offer";
     if (types.isEmpty()) {
         if (s.owner == Owner::Local)
             spice_main_channel_clipboard_selection_release(channel, selection);
-        s.owner = Owner::None;
+        if (s.owner != Owner::Remote)
+            s.owner = Owner::None;
         return;
     }
+    dropRemote(selection);
     s.owner = Owner::Local;
-    s.requested = 0;
     spice_main_channel_clipboard_selection_grab(channel, selection, types.data(), types.size());
+}
+
+void ClipboardBridge::localOffered(int selection, const QStringList& types)
+{
+    if (!shared(selection))
+        return;
+    selections[selection].local = types;
+    offerLocal(selection);
+}
+
+void ClipboardBridge::answerAsked(int selection)
+{
+    for (guint32 type : std::exchange(selections[selection].asked, {}))
+        Q_EMIT remoteData(selection, type == kText ? SharedClipboard::Text : SharedClipboard::Image, {});
+}
+
+void ClipboardBridge::dropRemote(int selection)
+{
+    Selection& s = selections[selection];
+    answerAsked(selection);
+    s.remote.clear();
+    if (s.owner == Owner::Remote) {
+        s.owner = Owner::None;
+        Q_EMIT remoteOffered(selection, {});
+    }
 }
 
 void ClipboardBridge::remoteGrab(guint selection, const guint32* types, guint count)
 {
-    if (!shared(selection))
+    if (!live(int(selection)))
         return;
-    Selection& s = selections[selection];
-    guint32 wanted = 0;
-    for (guint32 type : kPreferred) {
-        if (std::find(types, types + count, type) != types + count) {
-            wanted = type;
-            break;
-        }
+    if (!shown) {
+        if (!ignoredSaid)
+            Logger(INFO) << "The remote machine's clipboard is not taken while no window is shown";
+        ignoredSaid = true;
+        return;
     }
-    Logger(DEBUG) << "remote clipboard " << selection << " grabbed: " << count << " type(s), asking for "
-                  << wanted;
+    dropRemote(int(selection));
+    Selection& s = selections[selection];
     s.owner = Owner::Remote;
-    s.requested = wanted;
-    // Until the data is here a local paste gets nothing rather than what was there before.
-    setLocal(modeOf(selection), new QMimeData);
-    if (wanted)
-        spice_main_channel_clipboard_selection_request(channel, selection, wanted);
+    s.local.clear(); // the local selection now holds the remote side's offer
+    s.remote = QVector<guint32>(types, types + count);
+    QStringList offered;
+    if (s.remote.contains(kText))
+        offered << SharedClipboard::Text;
+    if (std::any_of(s.remote.begin(), s.remote.end(), readable))
+        offered << SharedClipboard::Image;
+    Logger(DEBUG) << "remote clipboard " << selection << " grabbed: " << count << " type(s), "
+                  << offered.size() << " taken";
+    Q_EMIT remoteOffered(int(selection), offered);
 }
 
-void ClipboardBridge::remoteData(guint selection, guint type, const QByteArray& data)
+void ClipboardBridge::remoteWanted(int selection, const QString& type)
 {
     if (!shared(selection))
         return;
     Selection& s = selections[selection];
-    if (s.owner != Owner::Remote || !s.requested || type != s.requested)
+    guint32 wanted = VD_AGENT_CLIPBOARD_NONE;
+    if (shown && live(selection) && s.owner == Owner::Remote) {
+        if (type == QLatin1String(SharedClipboard::Text) && s.remote.contains(kText))
+            wanted = kText;
+        const auto best = std::find_if(std::begin(kImages), std::end(kImages), [&s](guint32 image) {
+            return s.remote.contains(image) && readable(image);
+        });
+        if (type == QLatin1String(SharedClipboard::Image) && best != std::end(kImages))
+            wanted = *best;
+    }
+    if (!wanted) {
+        Q_EMIT remoteData(selection, type, {});
         return;
-    s.requested = 0;
-    auto* mime = new QMimeData;
-    if (type == VD_AGENT_CLIPBOARD_UTF8_TEXT) {
+    }
+    if (s.asked.contains(wanted))
+        return; // the answer to the earlier request serves this one too
+    s.asked << wanted;
+    spice_main_channel_clipboard_selection_request(channel, guint(selection), wanted);
+}
+
+void ClipboardBridge::remoteArrived(guint selection, guint type, const guchar* bytes, guint size)
+{
+    if (!live(int(selection)))
+        return;
+    Selection& s = selections[selection];
+    // The agent answers a request it cannot serve with no type: every waiting request gets nothing.
+    if (type == VD_AGENT_CLIPBOARD_NONE) {
+        answerAsked(int(selection));
+        return;
+    }
+    if (!s.asked.removeOne(type))
+        return;
+    // A message over the limit the agent was told is refused before anything is copied.
+    QByteArray data;
+    const int limit = maxClipboard();
+    if (size > guint(limit))
+        Logger(WARN) << "Clipboard data of " << size << " bytes from the remote machine is over the limit of "
+                     << limit << " bytes; not taken";
+    else
+        data = QByteArray(reinterpret_cast<const char*>(bytes), int(size));
+    Logger(DEBUG) << "remote clipboard " << selection << ": " << data.size() << " bytes of type " << type;
+    if (type == kText) {
         QByteArray text = fromGuestLineEnds(data, agentHas(VD_AGENT_CAP_GUEST_LINEEND_CRLF));
         while (text.endsWith('\0'))
             text.chop(1);
-        mime->setText(QString::fromUtf8(text));
-    } else if (type == VD_AGENT_CLIPBOARD_IMAGE_PNG) {
-        mime->setData(kPng, data);
-    } else if (!data.isEmpty()) {
-        QByteArray png = pngOf(QImage::fromData(data));
-        if (png.isEmpty())
-            Logger(WARN) << "Clipboard image from the remote machine could not be converted; not pasted";
-        else
-            mime->setData(kPng, png);
+        Q_EMIT remoteData(int(selection), SharedClipboard::Text, text);
+        return;
     }
-    Logger(DEBUG) << "remote clipboard " << selection << ": " << data.size() << " bytes of type " << type;
-    setLocal(modeOf(selection), mime);
+    QString why;
+    const QByteArray png = data.isEmpty() ? data : guestImageToPng(type, data, &why);
+    if (!data.isEmpty() && png.isEmpty())
+        Logger(WARN) << "Clipboard image from the remote machine not taken: " << why;
+    Q_EMIT remoteData(int(selection), SharedClipboard::Image, png);
 }
 
 void ClipboardBridge::remoteRelease(guint selection)
 {
-    if (!shared(selection))
-        return;
-    Selection& s = selections[selection];
-    if (s.owner != Owner::Remote)
-        return;
-    s.owner = Owner::None;
-    s.requested = 0;
-    setLocal(modeOf(selection), nullptr);
+    if (live(int(selection)))
+        dropRemote(int(selection));
 }
 
 void ClipboardBridge::remoteRequest(guint selection, guint type)
 {
+    if (!live(int(selection)))
+        return;
+    Selection& s = selections[selection];
+    const QString wanted = type == kText                          ? SharedClipboard::Text
+                           : type == VD_AGENT_CLIPBOARD_IMAGE_PNG ? SharedClipboard::Image
+                                                                  : QString();
+    if (s.guestAsked)
+        answerGuest(int(selection), s.guestAsked, {});
+    s.guestAsked = type;
+    if (!shown || s.owner != Owner::Local || wanted.isEmpty()) {
+        answerGuest(int(selection), type, {});
+        return;
+    }
+    Q_EMIT localWanted(int(selection), wanted);
+}
+
+void ClipboardBridge::localAnswered(int selection, const QString& type, const QByteArray& data)
+{
     if (!shared(selection))
         return;
-    QByteArray data;
-    if (selections[selection].owner == Owner::Local)
-        data = localData(modeOf(selection), type);
-    int limit = -1;
-    g_object_get(channel, "max-clipboard", &limit, nullptr);
-    if (limit >= 0 && data.size() >= limit) {
-        Logger(WARN) << "Clipboard content of " << data.size() << " bytes is over the limit of " << limit
+    const guint32 agent = agentType(type);
+    if (agent && agent == selections[selection].guestAsked)
+        answerGuest(selection, agent,
+                    shown && selections[selection].owner == Owner::Local ? data : QByteArray());
+}
+
+void ClipboardBridge::answerGuest(int selection, guint32 type, const QByteArray& data)
+{
+    selections[selection].guestAsked = 0;
+    if (!live(selection))
+        return;
+    QByteArray out = type == kText ? toGuestLineEnds(data, agentHas(VD_AGENT_CAP_GUEST_LINEEND_CRLF)) : data;
+    const int limit = maxClipboard();
+    if (out.size() >= limit) {
+        Logger(WARN) << "Clipboard content of " << out.size() << " bytes is over the limit of " << limit
                      << " bytes; not sent";
-        data.clear();
+        out.clear();
     }
-    Logger(DEBUG) << "remote side asks clipboard " << selection << " for type " << type << ": " << data.size()
+    Logger(DEBUG) << "remote side asks clipboard " << selection << " for type " << type << ": " << out.size()
                   << " bytes";
     // An empty answer tells the agent there is nothing, instead of leaving its paste waiting.
     static const guchar none = 0;
-    if (data.isEmpty())
-        spice_main_channel_clipboard_selection_notify(channel, selection, VD_AGENT_CLIPBOARD_NONE, &none, 0);
+    if (out.isEmpty())
+        spice_main_channel_clipboard_selection_notify(channel, guint(selection), VD_AGENT_CLIPBOARD_NONE,
+                                                      &none, 0);
     else
-        spice_main_channel_clipboard_selection_notify(
-            channel, selection, type, reinterpret_cast<const guchar*>(data.constData()), size_t(data.size()));
-}
-
-QByteArray ClipboardBridge::localData(QClipboard::Mode mode, guint type) const
-{
-    const QMimeData* mime = QGuiApplication::clipboard()->mimeData(mode);
-    if (!mime)
-        return {};
-    if (type == VD_AGENT_CLIPBOARD_UTF8_TEXT)
-        return toGuestLineEnds(mime->text().toUtf8(), agentHas(VD_AGENT_CAP_GUEST_LINEEND_CRLF));
-    if (type != VD_AGENT_CLIPBOARD_IMAGE_PNG)
-        return {};
-    if (mime->hasFormat(kPng))
-        return mime->data(kPng);
-    return pngOf(qvariant_cast<QImage>(mime->imageData()));
-}
-
-void ClipboardBridge::setLocal(QClipboard::Mode mode, QMimeData* data)
-{
-    QClipboard* clipboard = QGuiApplication::clipboard();
-    settingLocal = true;
-    selections[selectionOf(mode)].ours = data;
-    if (data)
-        clipboard->setMimeData(data, mode);
-    else
-        clipboard->clear(mode);
-    settingLocal = false;
+        spice_main_channel_clipboard_selection_notify(channel, guint(selection), type,
+                                                      reinterpret_cast<const guchar*>(out.constData()),
+                                                      size_t(out.size()));
 }

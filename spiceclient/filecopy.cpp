@@ -13,7 +13,35 @@ struct FileCopy::Job {
     GObjectRef<GCancellable> cancellable = GObjectRef<GCancellable>::adopt(g_cancellable_new());
     QStringList paths; // to keep them out of error texts
     int tenths = 0;    // progress last logged, in tenths of the batch
+    // Each file's outcome, as the library reports it per file.
+    int copied = 0;
+    int cancelled = 0;
+    int failed = 0;
+    QString reason;    // the first failure's, in words
+    bool done = false; // the library ended the batch
+    bool batchCancelled = false;
+    QString batchError; // the library's words for the batch, when it failed
+    bool over = false;  // the outcome was told
+    std::vector<GObjectRef<SpiceFileTransferTask>> tasks;
+    SignalConnections taskSignals; // goes before the tasks it is connected to
+
+    // An error text of the library without the file's name or path.
+    QString words(const GError* error) const
+    {
+        QString message = QString::fromUtf8(error && error->message ? error->message : "unknown error");
+        for (const QString& path : paths)
+            message.replace(path, QStringLiteral("a file")).replace(QFileInfo(path).fileName(), "a file");
+        return message;
+    }
 };
+
+namespace
+{
+QString filesText(int count)
+{
+    return count == 1 ? QStringLiteral("1 file") : QStringLiteral("%1 files").arg(count);
+}
+} // namespace
 
 FileCopy::FileCopy(QObject* parent) : QObject(parent) {}
 
@@ -24,13 +52,42 @@ FileCopy::~FileCopy()
 
 void FileCopy::attach(SpiceMainChannel* mainChannel)
 {
+    detach();
     channel = mainChannel;
+    signals_.connect(channel, "new-file-transfer", G_CALLBACK(onNewTransfer), this);
 }
 
 void FileCopy::detach()
 {
     // The library ends a running batch with an error once its channel goes.
+    signals_.clear();
     channel = nullptr;
+}
+
+void FileCopy::onNewTransfer(SpiceMainChannel*, SpiceFileTransferTask* task, gpointer self)
+{
+    Job* job = static_cast<FileCopy*>(self)->job;
+    if (!job)
+        return;
+    job->tasks.push_back(
+        GObjectRef<SpiceFileTransferTask>::adopt(SPICE_FILE_TRANSFER_TASK(g_object_ref(task))));
+    job->taskSignals.connect(task, "finished", G_CALLBACK(onFileFinished), job);
+}
+
+void FileCopy::onFileFinished(SpiceFileTransferTask*, GError* error, gpointer data)
+{
+    auto* job = static_cast<Job*>(data);
+    Logger(DEBUG) << "file copy: a file ended: " << (error ? job->words(error) : QStringLiteral("copied"));
+    if (!error) {
+        ++job->copied;
+    } else if (g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED)) {
+        ++job->cancelled;
+    } else {
+        ++job->failed;
+        if (job->reason.isEmpty())
+            job->reason = job->words(error);
+    }
+    end(job);
 }
 
 bool FileCopy::start(const QStringList& paths, QString* why)
@@ -67,7 +124,7 @@ bool FileCopy::start(const QStringList& paths, QString* why)
     job = new Job;
     job->owner = this;
     job->paths = paths;
-    Logger(INFO) << "Copying " << paths.size() << " file(s) to the remote machine";
+    Logger(INFO) << "Copying " << filesText(paths.size()) << " to the remote machine";
     spice_main_channel_file_copy_async(channel, files.data(), G_FILE_COPY_NONE, job->cancellable.get(),
                                        onProgress, job, onDone, job);
     for (GFile* file : files)
@@ -98,22 +155,10 @@ void FileCopy::onDone(GObject* source, GAsyncResult* result, gpointer data)
 {
     auto* job = static_cast<Job*>(data);
     GError* error = nullptr;
-    const bool ok = spice_main_channel_file_copy_finish(SPICE_MAIN_CHANNEL(source), result, &error);
-    const bool cancelled = g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED);
-    QString text;
-    if (ok) {
-        text = tr("%n file(s) copied to the remote machine", nullptr, job->paths.size());
-        Logger(INFO) << text;
-    } else if (cancelled) {
-        text = tr("File copy cancelled");
-        Logger(INFO) << text;
-    } else {
-        // Messages of the file layer name the file; the log and the window say "a file" instead.
-        QString message = QString::fromUtf8(error ? error->message : "unknown error");
-        for (const QString& path : job->paths)
-            message.replace(path, QStringLiteral("a file")).replace(QFileInfo(path).fileName(), "a file");
-        text = tr("File copy failed: %1").arg(message);
-        Logger(WARN) << text;
+    job->done = true;
+    if (!spice_main_channel_file_copy_finish(SPICE_MAIN_CHANNEL(source), result, &error)) {
+        job->batchCancelled = g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED);
+        job->batchError = job->words(error);
     }
     g_clear_error(&error);
     // The library queues the news of a cancel for the agent (which then deletes the partial file)
@@ -121,11 +166,49 @@ void FileCopy::onDone(GObject* source, GAsyncResult* result, gpointer data)
     gboolean agent = FALSE;
     int mode = 0;
     g_object_get(source, "agent-connected", &agent, "mouse-mode", &mode, nullptr);
-    if (cancelled && agent && mode)
+    if (job->batchCancelled && agent && mode)
         spice_main_channel_request_mouse_mode(SPICE_MAIN_CHANNEL(source), mode);
+    end(job);
+}
+
+void FileCopy::end(Job* job)
+{
+    // The library ends the batch as soon as one file fails while others still go on: the batch
+    // is over once every file has ended too.
+    const int total = job->paths.size();
+    const int ended = job->copied + job->cancelled + job->failed;
+    if (!job->done || job->over || ended < int(job->tasks.size()))
+        return;
+    job->over = true;
+    // Files the library never made a transfer of share the batch's fate.
+    if (ended < total && job->batchCancelled) {
+        job->cancelled += total - ended;
+    } else if (ended < total && !job->batchError.isEmpty()) {
+        job->failed += total - ended;
+        if (job->reason.isEmpty())
+            job->reason = job->batchError;
+    } else {
+        job->copied += total - ended;
+    }
+    QString text;
+    if (job->copied == total)
+        text = tr("%1 copied to the remote machine").arg(filesText(total));
+    else if (total == 1)
+        text = job->failed ? tr("File copy failed: %1").arg(job->reason) : tr("File copy cancelled");
+    else
+        text = tr("%1 of %2 copied").arg(job->copied).arg(filesText(total)) +
+               (job->cancelled ? tr("; %1 cancelled").arg(job->cancelled) : QString()) +
+               (job->failed ? tr("; %1 failed: %2").arg(job->failed).arg(job->reason) : QString());
+    Logger(job->failed ? WARN : INFO) << text;
     if (FileCopy* owner = job->owner) {
         owner->job = nullptr;
-        Q_EMIT owner->finished(ok, text);
+        Q_EMIT owner->finished(job->copied == total, text);
     }
-    delete job;
+    // This may run inside a transfer's own signal: the transfers are let go afterwards.
+    g_idle_add(
+        [](gpointer data) {
+            delete static_cast<Job*>(data);
+            return G_SOURCE_REMOVE;
+        },
+        job);
 }

@@ -1,11 +1,13 @@
 #pragma once
 
+#include "gobject_ref.h"
+
 #include <QObject>
 #include <QStringList>
 #include <spice-client.h>
 
-// Copies local files into the remote machine through the guest agent, one batch at a time.
-// File names stay out of the log above DEBUG.
+// Copies local files into the remote machine through the guest agent, one batch at a time, and
+// tells how each file of it ended. File names stay out of the log above DEBUG.
 class FileCopy : public QObject
 {
     Q_OBJECT
@@ -23,14 +25,20 @@ public:
 
 Q_SIGNALS:
     void progress(qint64 done, qint64 total);
-    // The batch ended: ok, or why not in words (also logged once).
+    // The batch ended: ok (every file copied), or how many were and why not the others, in words
+    // (also logged once).
     void finished(bool ok, const QString& text);
 
 private:
     struct Job;
+    static void onNewTransfer(SpiceMainChannel* channel, SpiceFileTransferTask* task, gpointer self);
+    static void onFileFinished(SpiceFileTransferTask* task, GError* error, gpointer job);
     static void onProgress(goffset done, goffset total, gpointer job);
     static void onDone(GObject* channel, GAsyncResult* result, gpointer job);
+    // Tells the batch's outcome once the library and every file of it are done.
+    static void end(Job* job);
 
     SpiceMainChannel* channel = nullptr; // borrowed; set between attach() and detach()
-    Job* job = nullptr;                  // the running batch; it outlives us until the library is done
+    SignalConnections signals_;
+    Job* job = nullptr; // the running batch; it outlives us until the library is done
 };

@@ -4,8 +4,6 @@
 #include "filecopy.h"
 #include "log.h"
 
-#include <QGuiApplication>
-
 namespace
 {
 constexpr int kAgentWaitMs = 3000;
@@ -14,8 +12,8 @@ constexpr int kAgentWaitMs = 3000;
 GuestAgent::GuestAgent(const AgentOptions& options, QObject* parent)
     : QObject(parent), options(options), files(new FileCopy(this))
 {
-    // The clipboard needs a GUI application; without one (tools, tests) there is none to share.
-    if (options.clipboard && qobject_cast<QGuiApplication*>(QCoreApplication::instance()))
+    // The local side of the clipboard is the window's, which talks to it through the session.
+    if (options.clipboard)
         clipboard = new ClipboardBridge(options.sharePrimary, this);
     connect(files, &FileCopy::progress, this, &GuestAgent::transferProgress);
     connect(files, &FileCopy::finished, this, &GuestAgent::transferFinished);

@@ -34,6 +34,8 @@ public:
     // transferFinished(false, words).
     bool copyFiles(const QStringList& paths);
     void cancelCopy();
+    // The clipboard's agent side; null when the clipboard is not shared.
+    ClipboardBridge* clipboardBridge() const { return clipboard; }
 
 Q_SIGNALS:
     void transferProgress(qint64 done, qint64 total);

@@ -2,6 +2,7 @@
 
 #include "agent.h"
 #include "args.h"
+#include "clipboard.h"
 #include "connection_settings.h"
 #include "guestagent.h"
 #include "input.h"
@@ -45,6 +46,11 @@ Session::Session(QObject* parent) : QObject(parent), relay(new Relay(this)), age
     agent->guest = guest.get();
     connect(guest.get(), &GuestAgent::transferProgress, this, &Session::transferProgress);
     connect(guest.get(), &GuestAgent::transferFinished, this, &Session::transferFinished);
+    if (ClipboardBridge* clipboard = guest->clipboardBridge()) {
+        connect(clipboard, &ClipboardBridge::remoteOffered, this, &Session::remoteClipboardOffered);
+        connect(clipboard, &ClipboardBridge::remoteData, this, &Session::remoteClipboardData);
+        connect(clipboard, &ClipboardBridge::localWanted, this, &Session::localClipboardRequested);
+    }
     retryTimer = new QTimer(this);
     retryTimer->setSingleShot(true);
     connect(retryTimer, &QTimer::timeout, this, [this] {
@@ -250,4 +256,36 @@ bool Session::copying() const
 void Session::cancelCopy()
 {
     guest->cancelCopy();
+}
+
+void Session::setWindowShown(bool someWindowShown)
+{
+    if (ClipboardBridge* clipboard = guest->clipboardBridge())
+        clipboard->setShown(someWindowShown);
+}
+
+bool Session::clipboardShared(int selection) const
+{
+    const ClipboardBridge* clipboard = guest->clipboardBridge();
+    return clipboard && clipboard->shared(selection);
+}
+
+void Session::offerLocalClipboard(int selection, const QStringList& types)
+{
+    if (ClipboardBridge* clipboard = guest->clipboardBridge())
+        clipboard->localOffered(selection, types);
+}
+
+void Session::answerClipboardRequest(int selection, const QString& type, const QByteArray& data)
+{
+    if (ClipboardBridge* clipboard = guest->clipboardBridge())
+        clipboard->localAnswered(selection, type, data);
+}
+
+void Session::requestRemoteClipboard(int selection, const QString& type)
+{
+    if (ClipboardBridge* clipboard = guest->clipboardBridge())
+        clipboard->remoteWanted(selection, type);
+    else
+        Q_EMIT remoteClipboardData(selection, type, {});
 }

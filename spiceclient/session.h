@@ -52,6 +52,17 @@ struct KeyInput {
     uint32_t modifiers = 0;      // Qt::KeyboardModifiers
 };
 
+// What the clipboard shares with the remote machine, as the session and the window name it: the
+// selection (0 the clipboard, 1 the X selection, PRIMARY) and the type of its data, UTF-8 text with
+// LF line ends or a PNG image.
+namespace SharedClipboard
+{
+constexpr int Clipboard = 0;
+constexpr int Primary = 1;
+constexpr char Text[] = "text/plain;charset=utf-8";
+constexpr char Image[] = "image/png";
+} // namespace SharedClipboard
+
 class GuestAgent;
 struct SpiceAgent;
 
@@ -113,6 +124,22 @@ public:
     // A file copy is running.
     bool copying() const;
 
+    // Whether some window of the viewer is shown: while none is, the clipboard is not shared either
+    // way (what the viewer holds on either side is let go, the remote side's offers are ignored and
+    // its requests answered with nothing); once one shows, the local clipboard is offered again.
+    void setWindowShown(bool someWindowShown);
+    // Clipboard sharing through the guest agent. Whether `selection` is shared at all (not with
+    // --no-clipboard; the X selection only with --share-primary).
+    bool clipboardShared(int selection) const;
+    // The local selection now offers these types (none: it was emptied), not counting what the
+    // viewer put there itself.
+    void offerLocalClipboard(int selection, const QStringList& types);
+    // The answer to localClipboardRequested: the local data of that type, empty when there is none.
+    void answerClipboardRequest(int selection, const QString& type, const QByteArray& data);
+    // A local program wants the remote side's data: it comes as remoteClipboardData, empty when
+    // there is none.
+    void requestRemoteClipboard(int selection, const QString& type);
+
     // The handlers' record; the library's callbacks and the tests reach the session through it.
     SpiceAgent& record() { return *agent; }
 
@@ -131,6 +158,12 @@ Q_SIGNALS:
     // A file copy: bytes done of all, then its outcome in words.
     void transferProgress(qint64 done, qint64 total);
     void transferFinished(bool ok, const QString& text);
+    // The remote side's selection now offers these types; none: it holds nothing the viewer may
+    // show any more (released, the agent gone, no window shown).
+    void remoteClipboardOffered(int selection, const QStringList& types);
+    void remoteClipboardData(int selection, const QString& type, const QByteArray& data);
+    // The remote side wants the local data of this type: answered by answerClipboardRequest.
+    void localClipboardRequested(int selection, const QString& type);
 
 private:
     // A new session in place of the current one, on the server of currentConnection().

@@ -1,6 +1,7 @@
 #include "spiceviewer.h"
 
 #include "keybar.h"
+#include "localclipboard.h"
 #include "log.h"
 #include "scaler.h"
 #include "transferstrip.h"
@@ -90,7 +91,11 @@ SpiceViewer::SpiceViewer(QWidget* parent) : QWidget(parent), ui(new Ui::SpiceVie
 
     setAcceptDrops(true);
     transferStrip = new TransferStrip(this);
-    // The keys menu offers to cancel a file copy while one runs, as Escape does.
+    connect(transferStrip, &TransferStrip::cancelRequested, this, [this] {
+        if (session)
+            session->cancelCopy();
+    });
+    // The keys menu offers to cancel a file copy while one runs, as the strip does.
     QMenu* menu = overlayFrame->menu();
     QAction* cancelCopy = menu->addAction(tr("Cancel file copy"), this, [this] {
         if (session)
@@ -135,6 +140,8 @@ void SpiceViewer::setSession(Session* owner)
     connect(session, &Session::connectionError, this, &SpiceViewer::showConnectionError);
     connect(session, &Session::transferProgress, transferStrip, &TransferStrip::progress);
     connect(session, &Session::transferFinished, transferStrip, &TransferStrip::finished);
+    LocalClipboard::share(session, this);
+    session->setWindowShown(isVisible());
 }
 
 void SpiceViewer::setTitle(const QString& title)
@@ -450,6 +457,8 @@ void SpiceViewer::showEvent(QShowEvent* event)
 {
     setAttribute(Qt::WA_NativeWindow);
     QWidget::showEvent(event);
+    if (session)
+        session->setWindowShown(true);
 }
 
 void SpiceViewer::hideEvent(QHideEvent* event)
@@ -457,6 +466,9 @@ void SpiceViewer::hideEvent(QHideEvent* event)
     releasePointer();
     releaseInput();
     QWidget::hideEvent(event);
+    // A minimised window is still shown; a closed one shares no clipboard.
+    if (session)
+        session->setWindowShown(isVisible());
 }
 
 void SpiceViewer::releaseInput()
@@ -520,11 +532,6 @@ bool SpiceViewer::eventFilter(QObject* watched, QEvent* event)
             runHotkey(action);
             return true;
         }
-        if (key->key() == Qt::Key_Escape && session->copying()) {
-            session->cancelCopy();
-            swallowEscape = true;
-            return true;
-        }
         session->key(keyInput(*key), true);
         return true;
     }
@@ -532,10 +539,6 @@ bool SpiceViewer::eventFilter(QObject* watched, QEvent* event)
         auto* key = static_cast<QKeyEvent*>(event);
         if (hotkeys.release(key->key(), key->nativeScanCode(), key->isAutoRepeat()))
             return true;
-        if (swallowEscape && key->key() == Qt::Key_Escape) {
-            swallowEscape = key->isAutoRepeat();
-            return true;
-        }
         // A held key repeats its press only, as a PC keyboard does.
         if (!key->isAutoRepeat())
             session->key(keyInput(*key), false);

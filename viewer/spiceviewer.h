@@ -113,6 +113,5 @@ private:
     bool kiosk = false;
     bool quitOnDisconnect = false;
     bool connectedOnce = false; // a surface arrived: a drop is a disconnect, not a failed start
-    bool swallowEscape = false; // the release of the Escape that cancelled a copy stays here
     TransferStrip* transferStrip = nullptr;
 };

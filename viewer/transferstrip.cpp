@@ -1,20 +1,29 @@
 #include "transferstrip.h"
 
 #include <QEvent>
+#include <QPushButton>
 #include <QTimer>
 
 namespace
 {
 constexpr int kHeight = 24;
+constexpr int kButtonWidth = 80;
 constexpr int kOutcomeShownMs = 5000;
 } // namespace
 
-TransferStrip::TransferStrip(QWidget* window) : QLabel(window), hideTimer(new QTimer(this))
+TransferStrip::TransferStrip(QWidget* window)
+    : QLabel(window), hideTimer(new QTimer(this)), cancel(new QPushButton(tr("Cancel"), window))
 {
     setObjectName(QStringLiteral("transferStrip"));
     setStyleSheet(QStringLiteral("background: rgba(32, 32, 32, 0.85); color: white; padding: 0 8px;"));
     setFixedHeight(kHeight);
     setAttribute(Qt::WA_TransparentForMouseEvents);
+    cancel->setObjectName(QStringLiteral("transferCancel"));
+    cancel->setFixedSize(kButtonWidth, kHeight);
+    // The keyboard stays with the window: its keys go to the remote machine.
+    cancel->setFocusPolicy(Qt::NoFocus);
+    cancel->hide();
+    connect(cancel, &QPushButton::clicked, this, &TransferStrip::cancelRequested);
     hideTimer->setSingleShot(true);
     connect(hideTimer, &QTimer::timeout, this, &QWidget::hide);
     window->installEventFilter(this);
@@ -30,16 +39,20 @@ void TransferStrip::started(int count)
 void TransferStrip::progress(qint64 done, qint64 total)
 {
     const int percent = total > 0 ? int(done * 100 / total) : 0;
-    setText(tr("Copying %n file(s) to the remote machine: %1% (Esc cancels)", nullptr, files).arg(percent));
+    setText(files == 1 ? tr("Copying 1 file to the remote machine: %1%").arg(percent)
+                       : tr("Copying %1 files to the remote machine: %2%").arg(files).arg(percent));
     hideTimer->stop();
     place();
     show();
     raise();
+    cancel->show();
+    cancel->raise();
 }
 
 void TransferStrip::finished(bool ok, const QString& text)
 {
     (void)ok;
+    cancel->hide();
     note(text);
 }
 
@@ -49,6 +62,7 @@ void TransferStrip::note(const QString& text)
     place();
     show();
     raise();
+    cancel->raise();
     hideTimer->start(kOutcomeShownMs);
 }
 
@@ -63,4 +77,5 @@ void TransferStrip::place()
 {
     auto* window = parentWidget();
     setGeometry(0, window->height() - kHeight, window->width(), kHeight);
+    cancel->move(window->width() - kButtonWidth, window->height() - kHeight);
 }

@@ -2,10 +2,12 @@
 
 #include <QLabel>
 
+class QPushButton;
 class QTimer;
 
-// A thin strip along the bottom of the window: a file copy's progress while it runs, then its outcome
-// for a few seconds. It covers the picture only that long.
+// A thin strip along the bottom of the window: a file copy's progress while it runs, with a button
+// that cancels it, then its outcome for a few seconds. It covers the picture only that long; the
+// pointer goes through it to the remote machine except on the button.
 class TransferStrip : public QLabel
 {
     Q_OBJECT
@@ -19,6 +21,9 @@ public:
     // Words for a few seconds; a running copy goes on.
     void note(const QString& text);
 
+Q_SIGNALS:
+    void cancelRequested();
+
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
@@ -26,5 +31,6 @@ private:
     void place();
 
     QTimer* hideTimer;
+    QPushButton* cancel; // the window's child, over the strip's right end while a copy runs
     int files = 0;
 };

@@ -1,7 +1,7 @@
 """Clipboard and dropped files through the real guest agent on one Xspice."""
-import contextlib, hashlib, io, os, pathlib, subprocess
+import contextlib, hashlib, io, os, pathlib, re, subprocess
 from PIL import Image
-from harness import E2E, drop_files, stop, wait
+from harness import E2E, Recorder, drop_files, stop, wait
 
 UTF8 = "Grüße, 日本語 ✓\nzweite Zeile"
 
@@ -20,9 +20,13 @@ class Agent(E2E):
         log = pathlib.Path(self.env.path("vdagent.log")).read_text(errors="replace")
         return log.count("sent clipboard grab"), log.count("received clipboard grab"), log
 
-    def file(self, name, size):
-        pathlib.Path(p := self.env.path(name)).write_bytes(os.urandom(size))
+    def file(self, name, size, sparse=False):
+        with open(p := self.env.path(name), "wb") as f:
+            f.truncate(size) if sparse else f.write(os.urandom(size))
         return p
+
+    def peak(self, v):  # the viewer's peak resident memory, bytes
+        return int(re.search(r"VmHWM:\s*(\d+)", pathlib.Path("/proc/%d/status" % v.pid).read_text())[1]) << 10
 
     def arrived(self, path):  # same bytes under the same name in the agent's folder
         there = pathlib.Path(self.server.files, os.path.basename(path))
@@ -66,23 +70,57 @@ class Agent(E2E):
                 self.put(src, buf.getvalue(), "image/" + kind)
                 wait(lambda: pixels(self.get(dst, "image/png")) == img.tobytes(), 30, "the image")
             self.assertEqual(self.grabs()[:2], (8, 4))  # with the selection's and short-lived ones
-        with self.subTest("a file, a 50 MiB one with progress, three at once"):
+        with self.subTest("an SVG offered as BMP: nothing fetched until a paste, nothing decoded then"):
+            asked = lambda: self.grabs()[2].count("received clipboard request")
+            n, peak = asked(), self.peak(v)
+            self.put(there, b'<svg xmlns="http://www.w3.org/2000/svg" width="12000" height="12000">'
+                            b'<rect width="100%" height="100%" fill="red"/></svg>', "image/bmp")
+            wait(lambda: b"image/png" in self.get(here, "TARGETS"), 10, "the offer on the viewer's display")
+            self.assertEqual(asked(), n)
+            self.assertEqual(self.get(here, "image/png"), b"")
+            self.assertEqual(asked(), n + 1)
+            self.assertLess(self.peak(v) - peak, 32 << 20)  # rendered, it would take 550 MiB
+        with self.subTest("a closed window shares nothing either way; shown again, the local copy goes"):
+            self.put(there, b"copied there")
+            wait(lambda: self.get(here) == b"copied there", 10, "the server's text")
+            n, grabs = len(v.log.splitlines()), self.grabs()[1]
+            v.close()
+            wait(lambda: self.get(here) == b"", 10, "the remote copy to leave the local clipboard")
+            self.put(here, b"secret")
+            self.put(there, b"paste-jacked")
+            v.wait_log(r"\[INFO\] The remote machine's clipboard is not taken while no window is shown", n)
+            self.assertEqual((self.get(here), self.get(there), self.grabs()[1]),
+                             (b"secret", b"paste-jacked", grabs))
+            self.assertEqual(self.env.run(*hp)[0], 0)  # a later start shows the window
+            wait(lambda: self.get(there) == b"secret", 10, "the local clipboard offered again")
+            self.put(here, b"after")
+            wait(lambda: self.get(there) == b"after", 10, "a local copy once shown")
+        with self.subTest("a file, a 50 MiB one with progress, three at once; no room for one of two"):
             for paths in ([self.file("one.bin", 100000)], [self.file("big.bin", 50 << 20)],
                           [self.file("f%d.txt" % i, 1000 + i) for i in range(3)]):
                 n = len(v.log.splitlines())
                 drop_files(self.env.x, v.window(), paths)
-                v.wait_log(r"\[INFO\] %d file\(s\) copied" % len(paths), n, timeout=120)
+                v.wait_log(r"\[INFO\] %d files? copied to the remote machine" % len(paths), n, timeout=120)
                 self.assertTrue(all(map(self.arrived, paths)))
             self.assertIn("file copy at 50%", v.log)
-            self.assertEqual(v.count("file(s) to the remote machine"), 3)
-        with self.subTest("Escape cancels a copy: nothing left under the file's name"):
+            drop_files(self.env.x, v.window(), [fits := self.file("fits.bin", 1000), self.file("huge", 1 << 40, 1)])
+            v.wait_log(r"\[WARN\] 1 of 2 files copied; 1 failed: .*lack of free space", n)
+            self.assertTrue(self.arrived(fits))
+        with self.subTest("Escape during a copy reaches the remote machine; the strip's button cancels"):
+            keys = Recorder(server)
             v.focus()
-            drop_files(self.env.x, v.window(), [big := self.file("cancelled.bin", 50 << 20)])
             n = len(v.log.splitlines())
+            drop_files(self.env.x, v.window(), [first := self.file("first.bin", 1000),
+                                                self.file("cancelled.bin", 50 << 20, sparse=True)])
             v.wait_log("file copy at 10%", n)
+            wait(lambda: self.arrived(first), 10, "the first file")
             v.key(9)
             v.key(9, False)
-            v.wait_log(r"\[INFO\] File copy cancelled", n)
+            keys.wait_key(9, False)
+            g = v.window().get_geometry()
+            v.pointer(g.width - 40, g.height - 12, 1)
+            v.pointer(g.width - 40, g.height - 12, 1, False)
+            v.wait_log(r"\[INFO\] 1 of 2 files copied; 1 cancelled$", n)
             wait(lambda: "cancelled.bin" not in os.listdir(server.files), 10, "the partial file to go")
         v.stop()
         with self.subTest("--no-clipboard: nothing crosses, the agent is told"):
@@ -93,7 +131,7 @@ class Agent(E2E):
             wait(lambda: self.grabs()[0] > before[0], what="the agent's grab")
             self.put(here, b"stays here")
             drop_files(self.env.x, v.window(), [self.file("barrier.bin", 1000)])  # behind the clipboard
-            v.wait_log(r"1 file\(s\) copied")
+            v.wait_log(r"1 file copied")
             now = self.grabs()
             self.assertEqual(now[1], before[1])
             self.assertNotIn("received clipboard request", now[2][len(before[2]):])

@@ -1,8 +1,14 @@
-// The clipboard bridge against recorded calls of the main channel: line ends for a CRLF guest, and
-// no grab bounced back in either direction.
+// Both halves of clipboard sharing, wired as the session wires them, against recorded calls of the
+// main channel: line ends for a CRLF guest, no grab bounced back, remote data fetched only for a
+// local read and decoded only by its type's reader, nothing shared while no window is shown.
 #include "clipboard.h"
+#include "localclipboard.h"
+#include "session.h"
+#include <QBuffer>
 #include <QClipboard>
 #include <QGuiApplication>
+#include <QImage>
+#include <QMimeData>
 #include <QtTest>
 #include <spice/vd_agent.h>
 
@@ -32,6 +38,31 @@ gboolean spice_main_channel_agent_test_capability(SpiceMainChannel*, guint32 cap
 class TestClipboard : public QObject
 {
     Q_OBJECT
+    SpiceMainChannel* channel = nullptr;
+
+    void grab(std::initializer_list<guint32> offered)
+    {
+        QVector<guint32> types(offered);
+        gboolean handled = FALSE;
+        g_signal_emit_by_name(channel, "main-clipboard-selection-grab", 0u, types.data(), guint(types.size()),
+                              &handled);
+    }
+    // The remote side's answer, sent while a local read waits for it.
+    void answerLater(guint type, const QByteArray& data, guint size)
+    {
+        QTimer::singleShot(0, this, [=] {
+            g_signal_emit_by_name(channel, "main-clipboard-selection", 0u, type, data.constData(), size);
+        });
+    }
+    static QByteArray encoded(const QImage& image, const char* format)
+    {
+        QByteArray bytes;
+        QBuffer buffer(&bytes);
+        buffer.open(QIODevice::WriteOnly);
+        image.save(&buffer, format);
+        return bytes;
+    }
+
 private Q_SLOTS:
     void lineEnds()
     {
@@ -39,28 +70,79 @@ private Q_SLOTS:
         QCOMPARE(fromGuestLineEnds("a\r\nb\r\n\r\nc\r", true), QByteArray("a\nb\n\nc\r"));
         QCOMPARE(toGuestLineEnds("a\nb", false), QByteArray("a\nb"));
     }
-    void noPingPong()
+    void imageBound()
+    {
+        QString why;
+        QVERIFY(guestImageToPng(VD_AGENT_CLIPBOARD_IMAGE_BMP,
+                                encoded(QImage(9000, 1, QImage::Format_RGB32), "BMP"), &why)
+                    .isEmpty());
+        QVERIFY2(why.contains("over the limit of 8192x8192"), qPrintable(why));
+        QVERIFY(!guestImageToPng(VD_AGENT_CLIPBOARD_IMAGE_BMP,
+                                 encoded(QImage(8192, 1, QImage::Format_RGB32), "BMP"))
+                     .isEmpty());
+    }
+    void sharing()
     {
         SpiceSession* session = spice_session_new();
-        auto* channel = SPICE_MAIN_CHANNEL(spice_channel_new(session, SPICE_CHANNEL_MAIN, 0));
+        channel = SPICE_MAIN_CHANNEL(spice_channel_new(session, SPICE_CHANNEL_MAIN, 0));
         QClipboard* local = QGuiApplication::clipboard();
         local->setText("before");
         ClipboardBridge bridge(false);
+        LocalClipboard half(false);
+        connect(&half, &LocalClipboard::offered, &bridge, &ClipboardBridge::localOffered);
+        connect(&half, &LocalClipboard::answered, &bridge, &ClipboardBridge::localAnswered);
+        connect(&half, &LocalClipboard::wanted, &bridge, &ClipboardBridge::remoteWanted);
+        connect(&bridge, &ClipboardBridge::remoteOffered, &half, &LocalClipboard::remoteOffered);
+        connect(&bridge, &ClipboardBridge::remoteData, &half, &LocalClipboard::remoteData);
+        connect(&bridge, &ClipboardBridge::localWanted, &half, &LocalClipboard::dataRequested);
+        half.offerAll();
         bridge.attach(channel);
-        bridge.agentChanged(true); // what is local is offered once
+        bridge.agentChanged(true);
+        QCOMPARE(calls, QStringList()); // no window shown yet (-k): nothing offered
+        bridge.setShown(true);          // what is local is offered once
         local->setText("one\ntwo");
         g_signal_emit_by_name(channel, "main-clipboard-selection-request", 0u, 1u, nullptr);
         QCOMPARE(calls, QStringList({"grab 0 1", "grab 0 1", "notify 1 one\r\ntwo"}));
         calls.clear();
-        guint32 types[] = {VD_AGENT_CLIPBOARD_IMAGE_PNG, VD_AGENT_CLIPBOARD_UTF8_TEXT};
-        gboolean handled = FALSE;
-        g_signal_emit_by_name(channel, "main-clipboard-selection-grab", 0u, types, 2u, &handled);
-        QCOMPARE(local->text(), QString()); // nothing stale while the data is on its way
+
+        // Text is fetched at once, an image only when read, and then by its own type's reader.
+        grab({VD_AGENT_CLIPBOARD_IMAGE_BMP, VD_AGENT_CLIPBOARD_UTF8_TEXT});
         g_signal_emit_by_name(channel, "main-clipboard-selection", 0u, 1u, "x\r\ny", 4u);
         QCOMPARE(local->text(), QString("x\ny"));
-        g_signal_emit_by_name(channel, "main-clipboard-selection-release", 0u);
+        QCOMPARE(calls, QStringList({"request 0 1"}));
+        const QByteArray svg = "<svg xmlns='http://www.w3.org/2000/svg' width='9000' height='9000'/>";
+        answerLater(VD_AGENT_CLIPBOARD_IMAGE_BMP, svg, guint(svg.size()));
+        QCOMPARE(local->mimeData()->data("image/png"), QByteArray());
+        QCOMPARE(calls.last(), QString("request 0 3"));
+        grab({VD_AGENT_CLIPBOARD_IMAGE_BMP});
+        QImage image(3, 2, QImage::Format_RGB32);
+        image.fill(Qt::red);
+        answerLater(VD_AGENT_CLIPBOARD_IMAGE_BMP, encoded(image, "BMP"), guint(encoded(image, "BMP").size()));
+        QCOMPARE(QImage::fromData(local->mimeData()->data("image/png"), "PNG"), image);
+        // A new offer while a local read waits: the read gets nothing, the new offer follows it.
+        grab({VD_AGENT_CLIPBOARD_IMAGE_PNG});
+        QTimer::singleShot(0, this, [this] { grab({VD_AGENT_CLIPBOARD_UTF8_TEXT}); });
+        QCOMPARE(local->mimeData()->data("image/png"), QByteArray());
+        g_signal_emit_by_name(channel, "main-clipboard-selection", 0u, 1u, "new", 3u);
+        QTRY_COMPARE(local->text(), QString("new"));
+        // A message over the agent's limit is refused before a byte of it is read.
+        grab({VD_AGENT_CLIPBOARD_UTF8_TEXT});
+        g_signal_emit_by_name(channel, "main-clipboard-selection", 0u, 1u, "abc", 0x90000000u);
         QCOMPARE(local->text(), QString());
-        QCOMPARE(calls, QStringList({"request 0 1"})); // neither a grab nor a release went back
+        g_signal_emit_by_name(channel, "main-clipboard-selection-release", 0u);
+        QVERIFY(!calls.join(' ').contains("grab") && !calls.join(' ').contains("release"));
+        calls.clear();
+
+        // No window shown: what the viewer holds goes, nothing crosses; shown again, offered again.
+        grab({VD_AGENT_CLIPBOARD_UTF8_TEXT});
+        bridge.setShown(false);
+        QCOMPARE(local->text(), QString());
+        local->setText("secret");
+        grab({VD_AGENT_CLIPBOARD_UTF8_TEXT});
+        g_signal_emit_by_name(channel, "main-clipboard-selection-request", 0u, 1u, nullptr);
+        QCOMPARE(local->text(), QString("secret"));
+        bridge.setShown(true);
+        QCOMPARE(calls, QStringList({"request 0 1", "notify 0 ", "grab 0 1"}));
         bridge.detach();
         g_object_unref(session);
     }
