@@ -53,6 +53,7 @@ struct KeyInput {
 };
 
 class GuestAgent;
+struct ConnectionSettings;
 struct SpiceAgent;
 
 // The connection to one SPICE server at a time, its channels, its surface block and all input
@@ -71,10 +72,10 @@ public:
     // An activation: a session that is up or still young is left alone, any other is re-created.
     // 1 when a session is there afterwards, 0 otherwise.
     int checkReconnect();
-    // Moves to the server of currentConnection(): what is held on the old server is released
-    // and its session closed; input waiting for the old one is dropped, injected keys wait for
-    // the new one. 1 when the new session is on its way.
-    int switchServer();
+    // Connects with `settings` (another server, or other link settings for the same one): what is
+    // held on the server is released and its session closed; input waiting for the old one is
+    // dropped, injected keys wait for the new one. 1 when the new session is on its way.
+    int connectTo(const ConnectionSettings& settings);
     SessionPhase phase() const;
     // True when the current session is up or may still come up on its own.
     bool alive() const;
@@ -113,8 +114,10 @@ public:
     // A file copy is running.
     bool copying() const;
 
-    // The handlers' record; the library's callbacks and the tests reach the session through it.
-    SpiceAgent& record() { return *agent; }
+    // The answer to passwordWanted: a password the user typed (kept in memory only, never logged),
+    // or none, which leaves the words of the refusal.
+    void answerPassword(const QString& password);
+    void declinePassword();
 
 Q_SIGNALS:
     // A new surface; `pixels` (a block of height × stride bytes) stays valid until the next
@@ -131,11 +134,18 @@ Q_SIGNALS:
     // A file copy: bytes done of all, then its outcome in words.
     void transferProgress(qint64 done, qint64 total);
     void transferFinished(bool ok, const QString& text);
+    // The server refused the password (`refused`) or wants one and none was given: the window asks
+    // the user and answers with answerPassword or declinePassword. `server` names it in words. At
+    // most kMaxPasswordTries typed passwords are asked for, per start.
+    void passwordWanted(const QString& server, bool refused);
 
 private:
+    friend struct SessionTesting;
     // A new session in place of the current one, on the server of currentConnection().
     int recreate();
     void scheduleReconnect();
+    void retry();
+    void askPassword();
 
     class Relay;
     std::unique_ptr<Relay> relay;
@@ -144,5 +154,12 @@ private:
     bool keysByPosition = false;
     bool reconnectOnDrop = false;
     QTimer* retryTimer;
-    int retries = 0; // attempts since the last picture
+    int retries = 0;       // attempts since the last picture
+    int retryRunning = 0;  // the retry whose outcome is not known yet; 0: none
+    bool opened = false;   // the current session's main channel opened
+    int passwordTries = 0; // passwords typed since the last start or connection
+    bool awaitingPassword = false;
+    bool passwordDeclined = false; // the user said no: not asked again until the next start
 };
+
+constexpr int kMaxPasswordTries = 3;

@@ -7,6 +7,7 @@
 #include "hotkeys.h"
 #include "keybar.h"
 #include "session.h"
+#include "session_testing.h"
 #include "spiceviewer.h"
 #include <QTcpServer>
 #include <QtTest>
@@ -82,7 +83,7 @@ private Q_SLOTS:
         Session session; // outlives the window, which shows its block
         SpiceViewer viewer;
         viewer.setSession(&session);
-        SpiceAgent& agent = session.record();
+        SpiceAgent& agent = SessionTesting::record(session);
         QVERIFY(session.start());
         QCOMPARE(sessionPhase(&agent), SessionPhase::Connecting);
         // Activations while it comes up leave the session alone.
