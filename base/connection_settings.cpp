@@ -228,7 +228,8 @@ HandOver handOverKind(const ConnectionSettings& running, const ConnectionSetting
         return HandOver::NewServer;
     // A start that names nothing of the link (a launcher's key) leaves the running one as it is.
     const bool ownLink = later.hasPasswordSource || !later.ca.isEmpty() || !later.caFile.isEmpty() ||
-                         !later.hostSubject.isEmpty() || (!later.proxy.isEmpty() && !later.proxyFromEnvironment);
+                         !later.hostSubject.isEmpty() ||
+                         (!later.proxy.isEmpty() && !later.proxyFromEnvironment);
     const bool same = later.password == running.password && later.ca == running.ca &&
                       later.caFile == running.caFile && later.hostSubject == running.hostSubject &&
                       proxyForLibrary(later.proxy) == proxyForLibrary(running.proxy) &&

@@ -20,9 +20,9 @@ struct ConnectionSettings {
     QByteArray ca;                  // PEM text of the trust anchors, given inline
     QString caFile;
     QString hostSubject;
-    QString proxy;              // as written (parseProxy reads it); empty: direct
+    QString proxy;                     // as written (parseProxy reads it); empty: direct
     bool proxyFromEnvironment = false; // SPICE_PROXY, checked only when it is used
-    QStringList secureChannels; // channels that must use TLS; with only a TLS port: all of them
+    QStringList secureChannels;        // channels that must use TLS; with only a TLS port: all of them
     QString title;
     bool fullscreen = false;
     QString releaseCursor; // hotkeys as the file writes them, e.g. "shift+f12"

@@ -138,8 +138,8 @@ void inputsChannelEvent(SpiceChannel* channel, SpiceChannelEvent event, void* us
     if (!agent || reinterpret_cast<SpiceInputsChannel*>(channel) != agent->inputs)
         return;
     agent->inputsOpen = event == SPICE_CHANNEL_OPENED;
-    Logger(INFO) << "inputs channel " << (agent->inputsOpen ? "open" : "not open") << " (event "
-                  << int(event) << ")";
+    Logger(INFO) << "inputs channel " << (agent->inputsOpen ? "open" : "not open") << " (event " << int(event)
+                 << ")";
     if (agent->inputsOpen) {
         flushPendingInput(agent);
     } else {

@@ -135,7 +135,8 @@ std::string noAnswerMessage(const ConnectionSettings& settings, int seconds)
     // The library gives no error: the server, or the proxy, took the connection and stays silent.
     const std::string within = " within " + std::to_string(seconds) + " seconds";
     return "Cannot connect to " + settings.describe().toStdString() + ": " +
-           (settings.proxy.isEmpty() ? "timed out, no answer" + within : "no answer through the proxy" + within);
+           (settings.proxy.isEmpty() ? "timed out, no answer" + within
+                                     : "no answer through the proxy" + within);
 }
 
 void reportConnectionFailure(const std::string& message, SessionViewer* viewer)

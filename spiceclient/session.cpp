@@ -71,8 +71,8 @@ void Session::scheduleReconnect()
         return;
     const int delay = qMin(kFirstRetryMs << qMin(retries, 8), kLongestRetryMs);
     ++retries;
-    Logger(INFO) << (opened ? "Connection lost; retry " : "No connection; retry ") << retries << " in " << delay
-                 << " ms";
+    Logger(INFO) << (opened ? "Connection lost; retry " : "No connection; retry ") << retries << " in "
+                 << delay << " ms";
     retryTimer->start(delay);
 }
 

@@ -215,7 +215,8 @@ private Q_SLOTS:
             "settings:h port 1 onReactivate:41");
         row("a launcher's key", handed(R"("password":"","proxy":"p:3","proxy-from-environment":true)"),
             "checkReconnect onReactivate:41");
-        row("same password", handed(R"("password":"old","password-given":true)"), "checkReconnect onReactivate:41");
+        row("same password", handed(R"("password":"old","password-given":true)"),
+            "checkReconnect onReactivate:41");
         row("another server, unusable SPICE_PROXY",
             R"({"command":"activate","key":"41","connection":{"host":"x","port":"1","proxy":"ftp://p"}})",
             "checkReconnect onReactivate:41");
@@ -271,8 +272,7 @@ private Q_SLOTS:
                   << "secure=" + s.secureChannels.join(',') << "title=" + s.title
                   << "keys=" + s.releaseCursor + s.toggleFullscreen + s.secureAttention
                   << "ignored=" + r.ignored.join(',') << (s.password == "one-time" ? "password" : "")
-                  << (s.fullscreen ? "fullscreen" : "")
-                  << (r.deleteThisFile && r.file == "F" ? "delete" : "")
+                  << (s.fullscreen ? "fullscreen" : "") << (r.deleteThisFile && r.file == "F" ? "delete" : "")
                   << (s.proxyFromEnvironment ? "environment" : "");
                 got = f.filter(QRegularExpression("^[a-z]+(=[^0]|$)")).join(' ');
             }
@@ -304,7 +304,8 @@ private Q_SLOTS:
         for (const auto& [line, expected] : kRows) {
             AppArgs a;
             const ParseResult r = parseLine(line, a);
-            QString got = QStringList{"", "Usage", "MissingHostOrPort", "TooLong", "BadValue", "Version"}[r.status];
+            QString got =
+                QStringList{"", "Usage", "MissingHostOrPort", "TooLong", "BadValue", "Version"}[r.status];
             if (r.status == ParseResult::BadValue)
                 got += QString(" ") + r.tooLongOption.c_str();
             if (r.status == ParseResult::TooLong)
