@@ -1,5 +1,5 @@
 """Consoles as managers hand them out: connection files, spice:// addresses, an HTTP proxy, switching."""
-import os, pathlib, re, socket, subprocess
+import os, pathlib, re, subprocess
 from harness import E2E, KC, Proxy, Recorder, TinyProxy, established, free_port, wait
 
 PW = "one-time-6a5c2f0b"
@@ -21,10 +21,6 @@ class Consoles(E2E):
     def test_consoles(self):
         env, a, tls = self.setup_tls("localhost")
         pathlib.Path(pw_file := env.path("pw")).write_text(PW)
-        silent, own = socket.create_server(("127.0.0.1", 0)), env.mkdir("own")  # takes links, never answers
-        env.socks.append(silent)
-        mute = env.viewer(vv(env.path("mute.vv"), proxy="127.0.0.1:%d" % silent.getsockname()[1], **tls),
-                          env={"TMPDIR": own, "XDG_RUNTIME_DIR": own})  # an instance of its own, for 10 s
         with self.subTest("Proxmox: TLS through a proxy with a user, inline CA, one-time password"):
             proxy = TinyProxy(env, auth="pve Pr0xy-pw")
             # without a scheme the library alone would take "pve" for one and go direct
@@ -91,9 +87,6 @@ class Consoles(E2E):
                 self.assertEqual((status, os.path.exists(bad)), (1, True), out)
                 self.assertRegex(out, r"\[ERROR\] .*" + error)
                 self.assertNotIn(PW, out)
-        with self.subTest("a proxy that takes the connection and never answers: said so"):
-            mute.wait_log(r"(?m)\[ERROR\] Cannot connect to localhost TLS port %d through the proxy http://127.0.0.1:%d: "
-                          "no answer through the proxy within 10 seconds$" % (a.tls_port, silent.getsockname()[1]))
 
     def test_switch(self):
         (env, a, tls), b = self.setup_tls("127.0.0.1"), self.env.xspice(800, 600)

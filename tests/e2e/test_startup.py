@@ -1,5 +1,5 @@
 """Start-up and the single instance in one server session, races made to happen by a proxy."""
-import os, re, signal
+import os, re, signal, socket
 from harness import E2E, KC, Proxy, Recorder, wait
 
 FORWARD, OPENED, ACTIVATION = "应用程序已在运行，尝试激活主窗口...", "连接已建立", "收到激活指令"
@@ -14,6 +14,10 @@ class Startup(E2E):
     def test_instance(self):
         env, server = self.env, self.env.xspice(1600, 900)
         rec, self.hp = Recorder(server), ("-h", "127.0.0.1", "-p", server.port)
+        silent, own = socket.create_server(("127.0.0.1", 0)), env.mkdir("own")  # takes links, never answers
+        env.socks.append(silent)
+        mute = env.viewer(*self.hp, "--proxy", "127.0.0.1:%d" % silent.getsockname()[1],
+                          env={"TMPDIR": own, "XDG_RUNTIME_DIR": own})  # an instance of its own, for 10 s
         with self.subTest("argument errors and unreadable password files: status 1, said once"):
             open(env.path("empty"), "w").close()
             pw = ("-h", "127.0.0.1", "-p", "1", "--password-file")
@@ -135,3 +139,7 @@ class Startup(E2E):
             self.forward("57", mine)
             self.forward("58", their, port, user=user, env=theirs)
             self.assertEqual((mine.count("Reactivate 58"), their.count("Reactivate 57")), (0, 0))
+        with self.subTest("a proxy that takes the connection and never answers: said so"):
+            mute.wait_log(r"(?m)\[ERROR\] Cannot connect to 127.0.0.1 port %d through the proxy http://127.0.0.1:%d: "
+                          "no answer through the proxy within 10 seconds$" % (server.port, silent.getsockname()[1]))
+            mute.stop()
