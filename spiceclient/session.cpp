@@ -38,6 +38,7 @@ public:
     {
         session->opened = true;
         session->passwordTries = 0;
+        session->awaitingPassword = false; // whatever was asked, the server took the session
         if (session->retryRunning > 0)
             Logger(INFO) << "Retry " << std::exchange(session->retryRunning, 0) << ": connected";
     }
