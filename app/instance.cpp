@@ -25,14 +25,6 @@
 const QString SERVER_NAME = QStringLiteral("SpiceViewerForSingleInstance");
 const QString APP_ACTION_ACTIVATE = QStringLiteral("activate");
 
-QByteArray packArguments(char* key)
-{
-    QJsonObject object;
-    object.insert(QStringLiteral("command"), APP_ACTION_ACTIVATE);
-    object.insert(QStringLiteral("key"), QString::fromUtf8(key ? key : ""));
-    return QJsonDocument(object).toJson(QJsonDocument::Compact);
-}
-
 std::optional<QString> parseActivation(const QByteArray& message)
 {
     QJsonDocument document = QJsonDocument::fromJson(message);
@@ -76,6 +68,7 @@ QByteArray packActivation(const QString& key, const ConnectionSettings& connecti
     handed.insert(QStringLiteral("ca"), QString::fromUtf8(connection.ca));
     handed.insert(QStringLiteral("secure-channels"), QJsonArray::fromStringList(connection.secureChannels));
     handed.insert(QStringLiteral("fullscreen"), connection.fullscreen);
+    handed.insert(QStringLiteral("proxy-from-environment"), connection.proxyFromEnvironment);
     QJsonObject object;
     object.insert(QStringLiteral("command"), APP_ACTION_ACTIVATE);
     object.insert(QStringLiteral("key"), key);
@@ -98,6 +91,7 @@ std::optional<ConnectionSettings> parseHandedConnection(const QByteArray& messag
     for (const QJsonValue& channel : handed.value(QStringLiteral("secure-channels")).toArray())
         connection.secureChannels << channel.toString();
     connection.fullscreen = handed.value(QStringLiteral("fullscreen")).toBool();
+    connection.proxyFromEnvironment = handed.value(QStringLiteral("proxy-from-environment")).toBool();
     return connection;
 }
 
@@ -157,13 +151,23 @@ private:
     void act(const QString& key, const std::optional<ConnectionSettings>& connection)
     {
         Logger(INFO) << "收到激活指令，正在激活主窗口。";
-        // Another server: the window moves there and comes to the front, key or not.
-        const bool switched = connection && target->switchServer(*connection);
-        if (!switched)
+        HandOver kind = connection ? handOverKind(currentConnection(), *connection) : HandOver::KeyOnly;
+        ProxyAddress proxy;
+        QString error;
+        // The later start's SPICE_PROXY is checked here, where it would be used.
+        if (kind != HandOver::KeyOnly && !connection->proxy.isEmpty() &&
+            !parseProxy(connection->proxy, proxy, error)) {
+            Logger(ERROR) << "A later start's connection is not used: "
+                          << (connection->proxyFromEnvironment ? "SPICE_PROXY: " : "") << error;
+            kind = HandOver::KeyOnly;
+        }
+        const bool moved = kind != HandOver::KeyOnly && target->useConnection(*connection, kind);
+        if (!moved)
             target->checkReconnect();
         if (!key.isEmpty())
             target->onReactivate(key);
-        if (switched || key.isEmpty()) {
+        // Another server: the window moves there and comes to the front, key or not.
+        if ((moved && kind == HandOver::NewServer) || key.isEmpty()) {
             if (!target->isWindowVisible())
                 target->showWindow();
             activate_window(int(target->windowId()));

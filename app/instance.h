@@ -16,9 +16,8 @@ constexpr qint64 kMaxActivationMessage = 64 * 1024;
 // How long a connection may take to deliver its message, in total.
 constexpr int kActivationWaitMs = 500;
 
-struct ConnectionSettings;
+#include "connection_settings.h"
 
-QByteArray packArguments(char* key);
 // The message of a later start that also hands over its connection, so that the running instance
 // can move to its server. It holds the password: it only travels on the user-only socket.
 QByteArray packActivation(const QString& key, const ConnectionSettings& connection);
@@ -43,11 +42,13 @@ public:
     virtual bool isWindowVisible() const = 0;
     virtual void showWindow() = 0;
     virtual unsigned long windowId() = 0;
-    // A later start handed over its connection: true when it names another server, which the
-    // target now connects to; false leaves everything to the usual activation.
-    virtual bool switchServer(const ConnectionSettings& connection)
+    // A later start handed over a connection for another server (NewServer) or other link settings
+    // for the running one (NewSettings): true when the target now connects with it; false leaves
+    // everything to the usual activation.
+    virtual bool useConnection(const ConnectionSettings& connection, HandOver kind)
     {
         (void)connection;
+        (void)kind;
         return false;
     }
 };

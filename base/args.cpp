@@ -5,12 +5,18 @@
 #include "log.h"
 #include "password_file.h"
 
+#include <QElapsedTimer>
 #include <QFile>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <getopt.h>
 #include <iostream>
+#include <poll.h>
+#include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace
 {
@@ -21,6 +27,7 @@ AppArgs g_args;
 enum { kTlsPort = 256, kPasswordFile, kCaFile, kHostSubject, kProxy, kHotkeys, kKiosk, kKioskQuit };
 // Sharing through the guest agent.
 enum { kNoClipboard = 320, kNoFileCopy, kSharePrimary };
+enum { kDebug = 384, kVersion };
 
 const char kUsage[] =
     "spice-client: A spice client\n"
@@ -35,6 +42,10 @@ const char kUsage[] =
     "      Set Key and send to spice server\n"
     "  -e, --help\n"
     "      Print help and exit\n"
+    "  --version\n"
+    "      Print the version and exit\n"
+    "  --debug\n"
+    "      Also log DEBUG lines (they name dropped files and clipboard types)\n"
     "  --password-file\n"
     "      Read password of spice server from first line of file\n"
     "  --tls-port\n"
@@ -44,7 +55,8 @@ const char kUsage[] =
     "  --host-subject\n"
     "      Set subject expected in the server certificate\n"
     "  --proxy\n"
-    "      Set HTTP proxy http://[USER:PASS@]HOST:PORT for every channel (else SPICE_PROXY)\n"
+    "      Set HTTP proxy [http://]HOST[:PORT] for every channel (else SPICE_PROXY); a user\n"
+    "      name and password go in the connection file's proxy or in SPICE_PROXY\n"
     "  -f, --full-screen\n"
     "      Cover the screen the window is on (toggled by Shift+F11)\n"
     "  --hotkeys NAME=KEYS,...\n"
@@ -84,6 +96,8 @@ const option kLongOptions[] = {
     {"no-clipboard", no_argument, nullptr, kNoClipboard},
     {"no-file-copy", no_argument, nullptr, kNoFileCopy},
     {"share-primary", no_argument, nullptr, kSharePrimary},
+    {"debug", no_argument, nullptr, kDebug},
+    {"version", no_argument, nullptr, kVersion},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -113,18 +127,52 @@ void logSummary(const ConnectionSettings& s, const QString& source)
         summary << ", from: " << source;
 }
 
+// Standard input to its end, or to one byte beyond `limit`. A terminal, or a writer that keeps it
+// open, would keep the start waiting without a word: after a second, one line says so.
+bool readStandardInput(QByteArray& bytes, qint64 limit, QString& error)
+{
+    QElapsedTimer clock;
+    clock.start();
+    bool said = false;
+    char buffer[65536];
+    while (bytes.size() <= limit) {
+        pollfd ready{STDIN_FILENO, POLLIN, 0};
+        const int waitMs = said ? -1 : int(qMax<qint64>(0, 1000 - clock.elapsed()));
+        const int polled = poll(&ready, 1, waitMs);
+        if (polled == 0) {
+            Logger(INFO) << "Waiting for the connection file on standard input, which has not ended "
+                            "(Ctrl+D ends it)";
+            said = true;
+            continue;
+        }
+        const ssize_t count = polled < 0 ? -1 : read(STDIN_FILENO, buffer, sizeof buffer);
+        if (count == 0)
+            return true;
+        if (count < 0 && errno != EINTR) {
+            error = QString::fromLocal8Bit(std::strerror(errno));
+            return false;
+        }
+        if (count > 0)
+            bytes.append(buffer, int(count));
+    }
+    return true;
+}
+
 bool readSource(const QString& path, QByteArray& bytes, QString& error)
 {
     // A connection file is a few kilobytes; anything far larger is not one.
     constexpr qint64 kMaxFile = 1 << 20;
-    QFile file;
-    const bool opened = path == "-" ? file.open(stdin, QIODevice::ReadOnly)
-                                    : (file.setFileName(path), file.open(QIODevice::ReadOnly));
-    if (opened)
-        bytes = file.read(kMaxFile + 1);
-    if (!opened || file.error() != QFileDevice::NoError) {
-        error = file.errorString();
-        return false;
+    if (path == "-") {
+        if (!readStandardInput(bytes, kMaxFile, error))
+            return false;
+    } else {
+        QFile file(path);
+        if (file.open(QIODevice::ReadOnly))
+            bytes = file.read(kMaxFile + 1);
+        if (!file.isOpen() || file.error() != QFileDevice::NoError) {
+            error = file.errorString();
+            return false;
+        }
     }
     if (bytes.size() > kMaxFile) {
         error = QStringLiteral("larger than 1 MiB");
@@ -147,6 +195,29 @@ void printUsage()
 {
     std::cout << kUsage;
     std::cout.flush();
+}
+
+const char* programVersion()
+{
+    return SPICE_CLIENT_VERSION;
+}
+
+void printVersion()
+{
+    std::cout << "spice-client " << programVersion() << '\n';
+    std::cout.flush();
+}
+
+bool versionAsked(int argc, char** argv)
+{
+    // Qt's own options are still among the words: their errors are not ours to print.
+    std::vector<char*> words(argv, argv + argc);
+    words.push_back(nullptr);
+    const int reportErrors = std::exchange(opterr, 0);
+    AppArgs scratch;
+    const bool asked = parseArgs(argc, words.data(), scratch).status == ParseResult::Version;
+    opterr = reportErrors;
+    return asked;
 }
 
 ParseResult parseArgs(int argc, char** argv, AppArgs& out)
@@ -225,6 +296,12 @@ ParseResult parseArgs(int argc, char** argv, AppArgs& out)
         case kSharePrimary:
             out.share_primary = true;
             break;
+        case kDebug:
+            out.debug = true;
+            break;
+        case kVersion:
+            result.status = ParseResult::Version;
+            return result;
         case 'e':
             result.status = ParseResult::Usage;
             return result;
@@ -287,7 +364,11 @@ void parse_cmd(int argc, char** argv)
     case ParseResult::Usage:
         printUsage();
         std::exit(1);
+    case ParseResult::Version:
+        printVersion();
+        std::exit(0);
     }
+    setLogDebug(g_args.debug);
     ConnectionInput input;
     input.args = &g_args;
     input.source = QString::fromLocal8Bit(g_args.source);
@@ -304,8 +385,12 @@ void parse_cmd(int argc, char** argv)
     ConnectionSettings& settings = resolved.settings;
     logSummary(settings,
                input.source.startsWith('-') || isSpiceAddress(input.source) ? QString() : input.source);
-    if (!resolved.ignored.isEmpty())
-        Logger(INFO) << "Not used from the connection file: " << resolved.ignored.join(QStringLiteral(", "));
+    if (!resolved.ignored.isEmpty()) {
+        Logger line(INFO);
+        line << "Not used from the connection file: " << resolved.ignored.join(QStringLiteral(", "));
+        if (resolved.moreIgnored > 0)
+            line << " and " << resolved.moreIgnored << " more";
+    }
     if (g_args.password_file[0]) {
         std::string why;
         if (!readPasswordFile(g_args.password_file, settings.password, why)) {

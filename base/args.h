@@ -22,11 +22,12 @@ struct AppArgs {
     bool no_clipboard;
     bool no_file_copy;
     bool share_primary;
+    bool debug; // DEBUG lines are logged
 };
 
 // Outcome of reading a command line, without side effects other than the record.
 struct ParseResult {
-    enum Status { Ok, Usage, MissingHostOrPort, TooLong, BadValue };
+    enum Status { Ok, Usage, MissingHostOrPort, TooLong, BadValue, Version };
     Status status = Usage;
     std::string tooLongOption; // long name of the option whose value did not fit
     size_t tooLongLimit = 0;   // characters that option can hold
@@ -43,3 +44,8 @@ ParseResult parseArgs(int argc, char** argv, AppArgs& out);
 void parse_cmd(int argc, char** argv);
 AppArgs* get_args();
 void printUsage();
+const char* programVersion();
+void printVersion();
+// Whether the words (Qt's options still among them) ask for --version: it is answered before Qt
+// needs a display.
+bool versionAsked(int argc, char** argv);

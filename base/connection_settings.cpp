@@ -2,6 +2,8 @@
 
 #include "args.h"
 
+#include <QSet>
+#include <QTextCodec>
 #include <QUrl>
 #include <QUrlQuery>
 #include <map>
@@ -120,23 +122,119 @@ QString ConnectionSettings::describe() const
     return text;
 }
 
-QString proxyForDisplay(const QString& proxy)
+namespace
 {
-    QUrl url(proxy);
-    if (!url.isValid())
-        return QStringLiteral("(invalid address)");
-    return url.toString(QUrl::RemoveUserInfo);
+
+// The proxy as written, with nothing of what may be a user name or password: the library takes
+// everything before the first @ for them, a careless writer may have put more than one.
+QString withoutCredentials(const QString& proxy)
+{
+    const QString text = proxy.trimmed();
+    const int scheme = text.indexOf(QStringLiteral("://"));
+    const int at = text.lastIndexOf('@');
+    if (at < 0)
+        return text;
+    return (scheme >= 0 && scheme < at ? text.left(scheme + 3) : QString()) + text.mid(at + 1);
 }
 
-bool checkProxy(const QString& proxy, QString& error)
+} // namespace
+
+QString ProxyAddress::text(bool withCredentials) const
 {
-    const QUrl url(proxy, QUrl::StrictMode);
-    const bool ok = url.isValid() && url.scheme() == "http" && !url.host().isEmpty() && url.port() > 0 &&
-                    (url.path().isEmpty() || url.path() == "/") && !url.hasQuery() && !url.hasFragment();
-    if (!ok)
-        error = QStringLiteral("proxy \"%1\" is not an http://[USER:PASS@]HOST:PORT address")
-                    .arg(url.isValid() ? proxyForDisplay(proxy) : QStringLiteral("(invalid)"));
-    return ok;
+    QString text = scheme + QStringLiteral("://");
+    if (withCredentials && !user.isEmpty())
+        text += user + ':' + password + '@';
+    text += host.contains(':') ? '[' + host + ']' : host;
+    return text + ':' + QString::number(port);
+}
+
+bool parseProxy(const QString& proxy, ProxyAddress& out, QString& error)
+{
+    out = ProxyAddress();
+    const auto fail = [&](const QString& why) {
+        error = QStringLiteral("proxy \"%1\" %2").arg(withoutCredentials(proxy), why);
+        return false;
+    };
+    QString text = proxy.trimmed();
+    const int schemeEnd = text.indexOf(QStringLiteral("://"));
+    out.scheme = schemeEnd < 0 ? QStringLiteral("http") : text.left(schemeEnd).toLower();
+    if (out.scheme != "http" && out.scheme != "https")
+        return fail(QStringLiteral("is not an http:// or https:// address"));
+    out.port = out.scheme == "http" ? 3128 : 3129;
+    if (schemeEnd >= 0)
+        text = text.mid(schemeEnd + 3);
+    const int at = text.indexOf('@');
+    if (at >= 0) {
+        const QStringList credentials = text.left(at).split(':');
+        text = text.mid(at + 1);
+        if (text.contains('@') || credentials.size() > 2)
+            return fail(QStringLiteral("has a user name or password with @ or :, which the SPICE library "
+                                       "cuts there; only a password without them can be sent"));
+        if (credentials.size() < 2 || credentials[0].isEmpty() || credentials[1].isEmpty())
+            return fail(QStringLiteral("has a user name without a password, or a password without a user "
+                                       "name (USER:PASSWORD@HOST)"));
+        out.user = credentials[0];
+        out.password = credentials[1];
+    }
+    if (text.endsWith('/'))
+        text.chop(1);
+    const QString form = QStringLiteral("is not [http://][USER:PASSWORD@]HOST[:PORT]");
+    QString port;
+    bool portGiven = false;
+    if (text.startsWith('[')) {
+        const int close = text.indexOf(']');
+        const QString rest = text.mid(close + 1);
+        if (close < 0 || (!rest.isEmpty() && !rest.startsWith(':')))
+            return fail(form);
+        out.host = text.mid(1, close - 1);
+        portGiven = !rest.isEmpty();
+        port = rest.mid(1);
+    } else {
+        const int colon = text.indexOf(':');
+        portGiven = colon >= 0;
+        out.host = text.left(colon);
+        port = text.mid(colon + 1);
+    }
+    if (out.host.isEmpty())
+        return fail(QStringLiteral("names no host"));
+    for (const QChar c : out.host + (portGiven ? port : QString()))
+        if (c.isSpace() || QStringLiteral("/?#[]@").contains(c))
+            return fail(form);
+    if (portGiven) {
+        if (!validPort(port))
+            return fail(QStringLiteral("has no port number (1 to 65535) after its host"));
+        out.port = port.toInt();
+    }
+    return true;
+}
+
+QString proxyForLibrary(const QString& proxy)
+{
+    ProxyAddress address;
+    QString error;
+    return parseProxy(proxy, address, error) ? address.text(true) : proxy;
+}
+
+QString proxyForDisplay(const QString& proxy)
+{
+    ProxyAddress address;
+    QString error;
+    return parseProxy(proxy, address, error) ? address.text(false) : QStringLiteral("(invalid address)");
+}
+
+HandOver handOverKind(const ConnectionSettings& running, const ConnectionSettings& later)
+{
+    if (later.serverKey() != running.serverKey())
+        return HandOver::NewServer;
+    // A start that names nothing of the link (a launcher's key) leaves the running one as it is.
+    const bool ownLink = later.hasPasswordSource || !later.ca.isEmpty() || !later.caFile.isEmpty() ||
+                         !later.hostSubject.isEmpty() ||
+                         (!later.proxy.isEmpty() && !later.proxyFromEnvironment);
+    const bool same = later.password == running.password && later.ca == running.ca &&
+                      later.caFile == running.caFile && later.hostSubject == running.hostSubject &&
+                      proxyForLibrary(later.proxy) == proxyForLibrary(running.proxy) &&
+                      later.secureChannels == running.secureChannels;
+    return ownLink && !same ? HandOver::NewSettings : HandOver::KeyOnly;
 }
 
 bool isSpiceAddress(const QString& word)
@@ -186,13 +284,29 @@ bool parseConnectionFile(const QByteArray& text, const QString& name, Connection
     ConnectionSettings& s = out.settings;
     bool inGroup = false, sawGroup = false, sawType = false;
     int lineNumber = 0;
+    QSet<QString> ignored; // a file may hold thousands of keys the viewer does not know
+    const auto ignore = [&](const QString& name) {
+        if (ignored.contains(name))
+            return;
+        ignored.insert(name);
+        if (out.ignored.size() < kMaxIgnoredNamed)
+            out.ignored << name;
+        else
+            ++out.moreIgnored;
+    };
     const auto fail = [&](const QString& why) {
         error = QStringLiteral("%1 line %2: %3").arg(name).arg(lineNumber).arg(why);
         return false;
     };
+    QTextCodec* utf8 = QTextCodec::codecForMib(106);
     for (const QByteArray& raw : text.split('\n')) {
         ++lineNumber;
-        const QString line = QString::fromUtf8(raw).trimmed();
+        QTextCodec::ConverterState state;
+        const QString line = utf8->toUnicode(raw.constData(), raw.size(), &state).trimmed();
+        // Read as UTF-8 anyway, a Latin-1 password would reach the server changed and be refused. A
+        // sequence cut at the line's end stays "remaining".
+        if (state.invalidChars > 0 || state.remainingChars > 0)
+            return fail(QStringLiteral("not UTF-8 text (save the file as UTF-8)"));
         if (line.isEmpty() || line.startsWith('#'))
             continue;
         if (line.startsWith('[')) {
@@ -201,8 +315,8 @@ bool parseConnectionFile(const QByteArray& text, const QString& name, Connection
             const QString group = line.mid(1, line.size() - 2);
             inGroup = group == kGroup;
             sawGroup = sawGroup || inGroup;
-            if (!inGroup && !out.ignored.contains(line))
-                out.ignored << line;
+            if (!inGroup)
+                ignore(line);
             continue;
         }
         const int equals = line.indexOf('=');
@@ -214,8 +328,7 @@ bool parseConnectionFile(const QByteArray& text, const QString& name, Connection
         const QString value = unescape(line.mid(equals + 1).trimmed());
         const auto known = kKeys.find(key);
         if (known == kKeys.end()) {
-            if (!out.ignored.contains(key))
-                out.ignored << key;
+            ignore(key);
             continue;
         }
         switch (known->second) {
@@ -244,8 +357,9 @@ bool parseConnectionFile(const QByteArray& text, const QString& name, Connection
             s.hostSubject = value;
             break;
         case Key::Proxy: {
+            ProxyAddress address;
             QString why;
-            if (!value.isEmpty() && !checkProxy(value, why))
+            if (!value.isEmpty() && !parseProxy(value, address, why))
                 return fail(why);
             s.proxy = value;
             break;
@@ -310,6 +424,7 @@ bool resolveConnection(const ConnectionInput& input, ResolvedConnection& out, QS
             return false;
         s = file.settings;
         out.ignored = file.ignored;
+        out.moreIgnored = file.moreIgnored;
         out.deleteThisFile = file.deleteThisFile && !standardInput;
         out.file = standardInput ? QString() : input.source;
         where = name;
@@ -338,16 +453,20 @@ bool resolveConnection(const ConnectionInput& input, ResolvedConnection& out, QS
         s.hasPasswordSource = true;
     if (args.proxy[0]) {
         s.proxy = QString::fromUtf8(args.proxy);
-        if (!checkProxy(s.proxy, error)) {
+        ProxyAddress address;
+        if (!parseProxy(s.proxy, address, error)) {
             error = "--proxy: " + error;
+            return false;
+        }
+        if (!address.user.isEmpty()) {
+            error = QStringLiteral("--proxy holds a user name and password, which every user could read in "
+                                   "the process list; give them in the connection file's proxy key or in "
+                                   "SPICE_PROXY instead");
             return false;
         }
     } else if (s.proxy.isEmpty() && !input.environmentProxy.isEmpty()) {
         s.proxy = input.environmentProxy;
-        if (!checkProxy(s.proxy, error)) {
-            error = "SPICE_PROXY: " + error;
-            return false;
-        }
+        s.proxyFromEnvironment = true;
     }
     // Only a TLS port: every channel has to use it.
     if (!s.tlsPort.isEmpty() && s.port.isEmpty())

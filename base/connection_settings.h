@@ -20,8 +20,9 @@ struct ConnectionSettings {
     QByteArray ca;                  // PEM text of the trust anchors, given inline
     QString caFile;
     QString hostSubject;
-    QString proxy;              // http://[USER:PASS@]HOST:PORT; empty: direct
-    QStringList secureChannels; // channels that must use TLS; with only a TLS port: all of them
+    QString proxy;                     // as written (parseProxy reads it); empty: direct
+    bool proxyFromEnvironment = false; // SPICE_PROXY, checked only when it is used
+    QStringList secureChannels;        // channels that must use TLS; with only a TLS port: all of them
     QString title;
     bool fullscreen = false;
     QString releaseCursor; // hotkeys as the file writes them, e.g. "shift+f12"
@@ -34,15 +35,40 @@ struct ConnectionSettings {
     QString describe() const;
 };
 
+// A proxy as the SPICE library reads it: [SCHEME://][USER:PASSWORD@]HOST[:PORT][/], the scheme
+// http (the default, port 3128) or https (port 3129). The library takes the user name and password
+// as written (no %-escapes) and cuts them at the first @ and the first :, so neither may hold them.
+struct ProxyAddress {
+    QString scheme;
+    QString user;
+    QString password;
+    QString host;
+    int port = 0;
+    // scheme://[USER:PASSWORD@]HOST:PORT, the one form the library reads as it was checked here.
+    QString text(bool withCredentials) const;
+};
+bool parseProxy(const QString& proxy, ProxyAddress& out, QString& error);
+// The form handed to the library; the text as given when it cannot be read.
+QString proxyForLibrary(const QString& proxy);
 // The proxy address without any user name and password, for the log and the window.
 QString proxyForDisplay(const QString& proxy);
+
+// What a later start's connection does to the running one.
+enum class HandOver {
+    KeyOnly,     // the same server, and no link setting of its own that differs: only its key counts
+    NewSettings, // the same server with other link settings (password, CA, subject, proxy, TLS)
+    NewServer,   // another host, port or TLS port
+};
+HandOver handOverKind(const ConnectionSettings& running, const ConnectionSettings& later);
 
 // What a connection file holds beyond the settings themselves.
 struct ConnectionFile {
     ConnectionSettings settings;
     bool deleteThisFile = false;
-    QStringList ignored; // keys (and groups) the viewer does not act on
+    QStringList ignored; // keys (and groups) the viewer does not act on, the first kMaxIgnoredNamed
+    int moreIgnored = 0; // and how many others
 };
+constexpr int kMaxIgnoredNamed = 16;
 
 // Reads the [virt-viewer] group of a connection file's text. `name` is the file's name for the
 // errors, which say where: "NAME line N: ...". False with `error` set when the file is unusable.
@@ -51,16 +77,14 @@ bool parseConnectionFile(const QByteArray& text, const QString& name, Connection
 // Reads spice://HOST[:PORT][?port=P&tls-port=T] and spice+tls://HOST[:TLSPORT] into `out`.
 bool parseSpiceAddress(const QString& address, ConnectionSettings& out, QString& error);
 
-// Whether `proxy` is an http://[USER:PASS@]HOST:PORT address; `error` says why not.
-bool checkProxy(const QString& proxy, QString& error);
-
 // Whether a positional argument is an address rather than a file.
 bool isSpiceAddress(const QString& word);
 
 // The command line (with its source word: a file, "-" or an address), the proxy of the
 // environment and, for the source, a way to read a file's bytes (name "-": standard input).
 // Options on the command line override the file; the proxy comes from --proxy, then the
-// file, then SPICE_PROXY. The password file is not read here.
+// file, then SPICE_PROXY, which is checked by whoever uses it (a later start that only hands over
+// its key does not). The password file is not read here.
 struct ConnectionInput {
     const AppArgs* args = nullptr;
     QString source;
@@ -72,6 +96,7 @@ struct ResolvedConnection {
     QString file; // the connection file read from disk; empty for standard input or an address
     bool deleteThisFile = false;
     QStringList ignored;
+    int moreIgnored = 0;
     bool missingHostOrPort = false; // the error is the command line's: the usage text helps
 };
 bool resolveConnection(const ConnectionInput& input, ResolvedConnection& out, QString& error);

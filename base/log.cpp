@@ -4,6 +4,11 @@
 #include <ctime>
 #include <iostream>
 
+namespace
+{
+bool debugLines = false;
+} // namespace
+
 const char* logLevelName(int level)
 {
     switch (level) {
@@ -32,6 +37,8 @@ Logger::Logger(LogLevel level) : level(level), stream(std::ios_base::out)
 
 Logger::~Logger()
 {
+    if (level == DEBUG && !debugLines)
+        return;
     std::cout << stream.str() << '\n';
     std::cout.flush();
 }
@@ -45,4 +52,14 @@ Logger& Logger::operator<<(const QString& text)
 bool log_init()
 {
     return true;
+}
+
+void setLogDebug(bool on)
+{
+    debugLines = on;
+}
+
+bool logDebug()
+{
+    return debugLines;
 }

@@ -9,7 +9,8 @@ class QString;
 enum LogLevel : int32_t { INFO = 0, WARN = 1, ERROR = 2, DEBUG = 3 };
 
 // One log line: the prefix is stamped at construction, the line is written to
-// standard output (and flushed) when the object goes away.
+// standard output (and flushed) when the object goes away. DEBUG lines are written only once
+// setLogDebug(true) was called: they may name the user's files.
 class Logger
 {
 public:
@@ -31,3 +32,6 @@ public:
 
 const char* logLevelName(int level);
 bool log_init();
+// Whether DEBUG lines are written (off until turned on, by --debug).
+void setLogDebug(bool on);
+bool logDebug();

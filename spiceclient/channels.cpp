@@ -112,6 +112,8 @@ void on_channel_event(SpiceChannel* channel, SpiceChannelEvent event, void* user
         Logger(INFO) << "连接已建立";
         agent->phase = SessionPhase::Open;
         flushPendingInput(agent);
+        if (agent->viewer)
+            agent->viewer->opened();
     } else if (event == SPICE_CHANNEL_CLOSED) {
         Logger(INFO) << "连接已关闭";
         agent->phase = SessionPhase::Closed;
@@ -123,6 +125,9 @@ void on_channel_event(SpiceChannel* channel, SpiceChannelEvent event, void* user
     } else if (event >= SPICE_CHANNEL_ERROR_CONNECT) {
         agent->phase = SessionPhase::Failed;
         forgetPressed(agent);
+        // Asked first, so that a kiosk waits for the answer instead of retrying the same password.
+        if (event == SPICE_CHANNEL_ERROR_AUTH && agent->viewer)
+            agent->viewer->passwordRefused();
         reportConnectionFailure(channel, event, agent->viewer);
     }
 }
@@ -133,8 +138,8 @@ void inputsChannelEvent(SpiceChannel* channel, SpiceChannelEvent event, void* us
     if (!agent || reinterpret_cast<SpiceInputsChannel*>(channel) != agent->inputs)
         return;
     agent->inputsOpen = event == SPICE_CHANNEL_OPENED;
-    Logger(DEBUG) << "inputs channel " << (agent->inputsOpen ? "open" : "not open") << " (event "
-                  << int(event) << ")";
+    Logger(INFO) << "inputs channel " << (agent->inputsOpen ? "open" : "not open") << " (event " << int(event)
+                 << ")";
     if (agent->inputsOpen) {
         flushPendingInput(agent);
     } else {

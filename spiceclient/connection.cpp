@@ -38,9 +38,10 @@ void applyConnectionSettings(SpiceSession* session, const ConnectionSettings& se
         g_object_set(session, "ca-file", settings.caFile.toLocal8Bit().constData(), nullptr);
     if (!settings.hostSubject.isEmpty())
         g_object_set(session, "cert-subject", settings.hostSubject.toUtf8().constData(), nullptr);
-    // The proxy resolves the server's name itself: Proxmox names hosts only its proxy knows.
-    if (!settings.proxy.isEmpty())
-        g_object_set(session, "proxy", settings.proxy.toUtf8().constData(), nullptr);
+    // The proxy resolves the server's name itself: Proxmox names hosts only its proxy knows. It goes
+    // in the one form the library reads as it was checked; an empty one says "direct", or the
+    // library would take this process's SPICE_PROXY, which a later start's settings never name.
+    g_object_set(session, "proxy", proxyForLibrary(settings.proxy).toUtf8().constData(), nullptr);
 }
 
 std::string connectionFailureCause(SpiceChannelEvent event, const GError* error)
@@ -126,9 +127,21 @@ void reportConnectionFailure(SpiceChannel* channel, SpiceChannelEvent event, Ses
 
 void reportConnectionFailure(SpiceChannelEvent event, const GError* error, SessionViewer* viewer)
 {
-    const std::string message = connectionFailureMessage(currentConnection(), event, error);
+    reportConnectionFailure(connectionFailureMessage(currentConnection(), event, error), viewer);
+}
+
+std::string noAnswerMessage(const ConnectionSettings& settings, int seconds)
+{
+    // The library gives no error: the server, or the proxy, took the connection and stays silent.
+    const std::string within = " within " + std::to_string(seconds) + " seconds";
+    return "Cannot connect to " + settings.describe().toStdString() + ": " +
+           (settings.proxy.isEmpty() ? "timed out, no answer" + within
+                                     : "no answer through the proxy" + within);
+}
+
+void reportConnectionFailure(const std::string& message, SessionViewer* viewer)
+{
     Logger(ERROR) << message;
     if (viewer)
-        viewer->showConnectionError(QString::fromStdString(message) +
-                                    QStringLiteral(".\nThe next start of spice-client tries again."));
+        viewer->showConnectionError(QString::fromStdString(message));
 }

@@ -18,6 +18,11 @@ std::string connectionFailureCause(SpiceChannelEvent event, const GError* error)
 std::string connectionFailureMessage(const ConnectionSettings& settings, SpiceChannelEvent event,
                                      const GError* error);
 
+// A session still connecting after `seconds`: the server or the proxy took the connection and never
+// answered.
+std::string noAnswerMessage(const ConnectionSettings& settings, int seconds);
+
 // Logs the failure of the main channel and has the window say it.
 void reportConnectionFailure(SpiceChannel* channel, SpiceChannelEvent event, SessionViewer* viewer);
 void reportConnectionFailure(SpiceChannelEvent event, const GError* error, SessionViewer* viewer);
+void reportConnectionFailure(const std::string& message, SessionViewer* viewer);

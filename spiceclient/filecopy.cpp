@@ -145,7 +145,7 @@ void FileCopy::onProgress(goffset done, goffset total, gpointer data)
     const int tenths = total > 0 ? int(done * 10 / total) : 0;
     if (tenths != job->tenths) {
         job->tenths = tenths;
-        Logger(DEBUG) << "file copy at " << tenths * 10 << "%";
+        Logger(INFO) << "file copy at " << tenths * 10 << "%";
     }
     if (job->owner)
         Q_EMIT job->owner->progress(done, total);

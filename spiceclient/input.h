@@ -5,7 +5,8 @@
 
 struct SpiceAgent;
 
-// KM_EVENT's `type`: QEvent::Type numbers; QEvent itself is kept out so the session stays free of QtGui.
+// KM_EVENT's `type`: the QEvent::Type numbers of the events the window forwards, written out so that
+// the record stays plain data that can travel to the session as it is.
 enum : int32_t {
     kMouseButtonPress = 2,
     kMouseButtonRelease = 3,

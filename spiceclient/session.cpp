@@ -11,6 +11,7 @@
 #include "session_viewer.h"
 
 #include <Qt>
+#include <utility>
 
 namespace
 {
@@ -33,6 +34,15 @@ public:
     void closeWindow() override { Q_EMIT session->closed(); }
     void mouseModeChanged(bool server) override { Q_EMIT session->serverMouseChanged(server); }
     void showConnectionError(const QString& text) override { Q_EMIT session->connectionError(text); }
+    void passwordRefused() override { session->askPassword(); }
+    void opened() override
+    {
+        session->opened = true;
+        session->passwordTries = 0;
+        session->awaitingPassword = false; // whatever was asked, the server took the session
+        if (session->retryRunning > 0)
+            Logger(INFO) << "Retry " << std::exchange(session->retryRunning, 0) << ": connected";
+    }
 
 private:
     Session* session;
@@ -53,23 +63,66 @@ Session::Session(QObject* parent) : QObject(parent), relay(new Relay(this)), age
     }
     retryTimer = new QTimer(this);
     retryTimer->setSingleShot(true);
-    connect(retryTimer, &QTimer::timeout, this, [this] {
-        if (!alive())
-            checkReconnect();
-    });
+    connect(retryTimer, &QTimer::timeout, this, &Session::retry);
     connect(this, &Session::closed, this, &Session::scheduleReconnect);
     connect(this, &Session::connectionError, this, &Session::scheduleReconnect);
-    connect(this, &Session::surfaceCreated, this, [this] { retries = 0; });
+    // Only a picture says the server works: a surface it announces may still be refused.
+    connect(this, &Session::surfaceChanged, this, [this] { retries = 0; });
 }
 
 void Session::scheduleReconnect()
 {
-    if (!reconnectOnDrop || retryTimer->isActive())
+    // The retry's outcome, a drop or a failure, has been said by now.
+    retryRunning = 0;
+    if (!reconnectOnDrop || retryTimer->isActive() || awaitingPassword)
         return;
     const int delay = qMin(kFirstRetryMs << qMin(retries, 8), kLongestRetryMs);
     ++retries;
-    Logger(INFO) << "Connection lost; reconnecting in " << delay << " ms";
+    Logger(INFO) << (opened ? "Connection lost; retry " : "No connection; retry ") << retries << " in "
+                 << delay << " ms";
     retryTimer->start(delay);
+}
+
+void Session::retry()
+{
+    if (alive())
+        return;
+    retryRunning = retries;
+    Logger(INFO) << "Retry " << retries << ": connecting to " << currentConnection().describe();
+    agent->heldKeys.clear();
+    recreate();
+}
+
+void Session::askPassword()
+{
+    if (passwordDeclined || passwordTries >= kMaxPasswordTries)
+        return;
+    awaitingPassword = true;
+    const ConnectionSettings& connection = currentConnection();
+    Q_EMIT passwordWanted(connection.describe(), !connection.password.empty());
+}
+
+void Session::answerPassword(const QString& password)
+{
+    // A later start's settings came meanwhile: the question is no longer open.
+    if (!std::exchange(awaitingPassword, false))
+        return;
+    ++passwordTries;
+    ConnectionSettings& connection = currentConnection();
+    connection.password = password.toStdString();
+    connection.hasPasswordSource = true;
+    Logger(INFO) << "Password typed (try " << passwordTries << " of " << kMaxPasswordTries
+                 << "); connecting again";
+    agent->heldKeys.clear();
+    recreate();
+}
+
+void Session::declinePassword()
+{
+    if (!std::exchange(awaitingPassword, false))
+        return;
+    passwordDeclined = true;
+    scheduleReconnect();
 }
 
 Session::~Session()
@@ -95,6 +148,9 @@ bool Session::start()
 
 int Session::checkReconnect()
 {
+    // A new start: a password may be asked for again.
+    passwordTries = 0;
+    passwordDeclined = false;
     Logger(INFO) << "Checking SPICE connection status";
     if (alive()) {
         if (phase() == SessionPhase::Connecting)
@@ -109,21 +165,23 @@ int Session::checkReconnect()
     return recreate();
 }
 
-int Session::switchServer()
+int Session::connectTo(const ConnectionSettings& settings)
 {
     // spice-server lets go of a client's keys when its link closes; releasing them first keeps
     // the old server clean whatever it does.
     releaseAll();
-    Q_EMIT titleChanged(currentConnection().title);
+    currentConnection() = settings;
+    passwordTries = 0;
+    passwordDeclined = awaitingPassword = false;
+    Q_EMIT titleChanged(settings.title);
     return recreate();
 }
 
 int Session::recreate()
 {
     Q_EMIT surfaceCleared();
-    const int result = reconnect_spice(agent.get());
-    Logger(INFO) << "Reconnect result: " << result;
-    return result;
+    opened = false;
+    return reconnect_spice(agent.get());
 }
 
 SessionPhase Session::phase() const

@@ -64,6 +64,7 @@ constexpr char Image[] = "image/png";
 } // namespace SharedClipboard
 
 class GuestAgent;
+struct ConnectionSettings;
 struct SpiceAgent;
 
 // The connection to one SPICE server at a time, its channels, its surface block and all input
@@ -82,10 +83,10 @@ public:
     // An activation: a session that is up or still young is left alone, any other is re-created.
     // 1 when a session is there afterwards, 0 otherwise.
     int checkReconnect();
-    // Moves to the server of currentConnection(): what is held on the old server is released
-    // and its session closed; input waiting for the old one is dropped, injected keys wait for
-    // the new one. 1 when the new session is on its way.
-    int switchServer();
+    // Connects with `settings` (another server, or other link settings for the same one): what is
+    // held on the server is released and its session closed; input waiting for the old one is
+    // dropped, injected keys wait for the new one. 1 when the new session is on its way.
+    int connectTo(const ConnectionSettings& settings);
     SessionPhase phase() const;
     // True when the current session is up or may still come up on its own.
     bool alive() const;
@@ -139,9 +140,10 @@ public:
     // A local program wants the remote side's data: it comes as remoteClipboardData, empty when
     // there is none.
     void requestRemoteClipboard(int selection, const QString& type);
-
-    // The handlers' record; the library's callbacks and the tests reach the session through it.
-    SpiceAgent& record() { return *agent; }
+    // The answer to passwordWanted: a password the user typed (kept in memory only, never logged),
+    // or none, which leaves the words of the refusal.
+    void answerPassword(const QString& password);
+    void declinePassword();
 
 Q_SIGNALS:
     // A new surface; `pixels` (a block of height × stride bytes) stays valid until the next
@@ -164,11 +166,18 @@ Q_SIGNALS:
     void remoteClipboardData(int selection, const QString& type, const QByteArray& data);
     // The remote side wants the local data of this type: answered by answerClipboardRequest.
     void localClipboardRequested(int selection, const QString& type);
+    // The server refused the password (`refused`) or wants one and none was given: the window asks
+    // the user and answers with answerPassword or declinePassword. `server` names it in words. At
+    // most kMaxPasswordTries typed passwords are asked for, per start.
+    void passwordWanted(const QString& server, bool refused);
 
 private:
+    friend struct SessionTesting;
     // A new session in place of the current one, on the server of currentConnection().
     int recreate();
     void scheduleReconnect();
+    void retry();
+    void askPassword();
 
     class Relay;
     std::unique_ptr<Relay> relay;
@@ -177,5 +186,12 @@ private:
     bool keysByPosition = false;
     bool reconnectOnDrop = false;
     QTimer* retryTimer;
-    int retries = 0; // attempts since the last picture
+    int retries = 0;       // attempts since the last picture
+    int retryRunning = 0;  // the retry whose outcome is not known yet; 0: none
+    bool opened = false;   // the current session's main channel opened
+    int passwordTries = 0; // passwords typed since the last start or connection
+    bool awaitingPassword = false;
+    bool passwordDeclined = false; // the user said no: not asked again until the next start
 };
+
+constexpr int kMaxPasswordTries = 3;

@@ -20,4 +20,8 @@ public:
     virtual void mouseModeChanged(bool server) { (void)server; }
     // Why the connection failed, in words, to show until a picture arrives; visibility unchanged.
     virtual void showConnectionError(const QString& text) { (void)text; }
+    // The server refused the password, or asked for one and none was given.
+    virtual void passwordRefused() {}
+    // The main channel opened.
+    virtual void opened() {}
 };

@@ -16,7 +16,9 @@
 #include <QDropEvent>
 #include <QFrame>
 #include <QGuiApplication>
+#include <QInputDialog>
 #include <QKeyEvent>
+#include <QLineEdit>
 #include <QLoggingCategory>
 #include <QMenu>
 #include <QMimeData>
@@ -138,6 +140,7 @@ void SpiceViewer::setSession(Session* owner)
     connect(session, &Session::closed, this, &SpiceViewer::closeWindow);
     connect(session, &Session::serverMouseChanged, this, &SpiceViewer::mouseModeChanged);
     connect(session, &Session::connectionError, this, &SpiceViewer::showConnectionError);
+    connect(session, &Session::passwordWanted, this, &SpiceViewer::askPassword);
     connect(session, &Session::transferProgress, transferStrip, &TransferStrip::progress);
     connect(session, &Session::transferFinished, transferStrip, &TransferStrip::finished);
     LocalClipboard::share(session, this);
@@ -168,10 +171,39 @@ void SpiceViewer::closeWindow()
 
 void SpiceViewer::showConnectionError(const QString& text)
 {
-    connectionError = text;
+    connectionError = text + tr(".\nThe next start of spice-client tries again.");
     update();
     if (kiosk)
         connectionDropped(text);
+}
+
+void SpiceViewer::askPassword(const QString& server, bool refused)
+{
+    // A hidden window (a launcher's -k) shows nobody a dialog: the refusal's words and log line stay.
+    if (!isVisible()) {
+        session->declinePassword();
+        return;
+    }
+    if (!passwordDialog) {
+        passwordDialog = new QInputDialog(this);
+        passwordDialog->setWindowTitle(tr("Password - spice-client"));
+        passwordDialog->setTextEchoMode(QLineEdit::Password);
+        passwordDialog->setOkButtonText(tr("Connect"));
+        passwordDialog->setWindowModality(Qt::WindowModal);
+        connect(passwordDialog, &QInputDialog::textValueSelected, this, [this](const QString& password) {
+            passwordDialog->setTextValue(QString());
+            session->answerPassword(password);
+        });
+        connect(passwordDialog, &QInputDialog::rejected, this, [this] { session->declinePassword(); });
+    }
+    passwordDialog->setLabelText(refused ? tr("The password for %1 was refused. Password:").arg(server)
+                                         : tr("The server %1 asks for a password:").arg(server));
+    passwordDialog->setTextValue(QString());
+    // The typed password goes to the dialog, not through the keyboard grab to the remote machine.
+    ungrabKeyboard();
+    passwordDialog->open();
+    passwordDialog->raise();
+    passwordDialog->activateWindow();
 }
 
 void SpiceViewer::connectionDropped(const QString& text)
@@ -185,7 +217,7 @@ void SpiceViewer::connectionDropped(const QString& text)
     connectionError = connectedOnce ? tr("The connection was lost. Reconnecting…")
                                     : tr("No connection to the server yet. Retrying…");
     if (!text.isEmpty())
-        connectionError += "\n\n" + text.section('\n', 0, 0);
+        connectionError += "\n\n" + text;
     update();
 }
 
@@ -229,6 +261,9 @@ void SpiceViewer::updateImage(Rect* rect)
         else
             picture = surfaceImage->convertToFormat(QImage::Format_RGB32);
         connectionError.clear();
+        // The connection works: a question about its password is moot.
+        if (passwordDialog)
+            passwordDialog->hide();
         scaledPicture = QImage();
         staleRegion = QRegion();
         update();

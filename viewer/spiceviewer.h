@@ -11,6 +11,7 @@
 #include <QWidget>
 
 class KeyBar;
+class QInputDialog;
 class QTimer;
 class TransferStrip;
 
@@ -47,6 +48,8 @@ public:
     void closeWindow();
     void mouseModeChanged(bool server);
     void showConnectionError(const QString& text);
+    // The server wants a password (another one when `refused`): a dialog asks while the window shows.
+    void askPassword(const QString& server, bool refused);
 
     void processDirtyRegion();
     void updateMask(const QPoint& point);
@@ -114,4 +117,5 @@ private:
     bool quitOnDisconnect = false;
     bool connectedOnce = false; // a surface arrived: a drop is a disconnect, not a failed start
     TransferStrip* transferStrip = nullptr;
+    QInputDialog* passwordDialog = nullptr;
 };

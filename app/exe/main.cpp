@@ -85,16 +85,16 @@ public:
     bool isWindowVisible() const override { return viewer->isVisible(); }
     void showWindow() override { viewer->show(); }
     unsigned long windowId() override { return viewer->winId(); }
-    bool switchServer(const ConnectionSettings& connection) override
+    bool useConnection(const ConnectionSettings& connection, HandOver kind) override
     {
-        if (connection.serverKey() == currentConnection().serverKey())
-            return false;
-        Logger(INFO) << "Switching to " << connection.describe();
-        currentConnection() = connection;
+        if (kind == HandOver::NewServer)
+            Logger(INFO) << "Switching to " << connection.describe();
+        else
+            Logger(INFO) << "Other connection settings for " << connection.describe() << "; connecting again";
         viewer->setHotkeys(hotkeysFor(connection));
         if (connection.fullscreen)
             viewer->setFullScreen(true);
-        session->switchServer();
+        session->connectTo(connection);
         return true;
     }
 
@@ -134,6 +134,11 @@ bool startListening(QLocalServer& server)
 
 int main(int argc, char** argv)
 {
+    // Answered before Qt, which needs a display.
+    if (versionAsked(argc, argv)) {
+        printVersion();
+        return 0;
+    }
     joinNameOption(argc, argv);
     QApplication app(argc, argv);
     if (!log_init()) {
@@ -141,7 +146,7 @@ int main(int argc, char** argv)
         std::fflush(stdout);
         return -1;
     }
-    Logger(INFO) << "version: 0.0.1";
+    Logger(INFO) << "version: " << programVersion();
     Logger(INFO) << "run-time Qt version: " << qVersion();
     parse_cmd(argc, argv);
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/res/vantrel.svg")));
@@ -162,6 +167,13 @@ int main(int argc, char** argv)
         return 1;
     case StartRole::Serve:
         break;
+    }
+    // SPICE_PROXY is checked once it is used: a start that only hands over its key does not need it.
+    ProxyAddress proxy;
+    QString proxyError;
+    if (!currentConnection().proxy.isEmpty() && !parseProxy(currentConnection().proxy, proxy, proxyError)) {
+        Logger(ERROR) << (currentConnection().proxyFromEnvironment ? "SPICE_PROXY: " : "") << proxyError;
+        return 1;
     }
 
     // The SPICE library delivers everything through the GLib main context, which only Qt's GLib

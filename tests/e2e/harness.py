@@ -256,6 +256,13 @@ class Viewer:
     def key(self, code, press=True):
         xtest.fake_input(self.x, X.KeyPress if press else X.KeyRelease, code)
         self.x.sync()
+    def type(self, text):  # Latin-1 text (keysym = code point) and "\r" as the keys of the layout in use
+        with contextlib.closing(xdisplay.Display(self.x.get_display_name())) as now:  # its mapping as it is
+            codes = [next((k, i) for k, i in now.keysym_to_keycodes(0xFF0D if c == "\r" else ord(c)) if i < 2)
+                     for c in text]
+        for code, shifted in codes:
+            for k, press in [(50, True)] * shifted + [(code, True), (code, False)] + [(50, False)] * shifted:
+                self.key(k, press)
     def pointer(self, x, y, button=None, press=True):  # to (x, y) of the window, `button` there
         g = self.x.screen().root.translate_coords(self.window(), x, y)
         xtest.fake_input(self.x, X.MotionNotify, x=g.x, y=g.y)

@@ -1,6 +1,7 @@
 """Picture, sound, input and security on one Xspice (password, TLS), the viewer on a German layout."""
-import array, os, pathlib, subprocess, time
+import array, contextlib, os, pathlib, subprocess, time
 from harness import E2E, Proxy, Recorder, wait
+from Xlib import X
 
 # X keycodes typed on the viewer's Xvfb, expected on Xspice as the same physical keys: A, Return,
 # Ctrl; the E0 keys Home, Up, Left, Right, Down, End, PgUp, PgDn, Insert, Delete, keypad Enter and
@@ -24,6 +25,12 @@ def tone(env, fifo_dir, freq, timeout=20):  # plays `freq` on the server; what t
         if min(max(w[i:i + 2400]) for i in range(0, 24000, 2400)) > 1000:
             return 2 * sum(a < 0 <= b for a, b in zip(w, w[1:]))  # rising zero crossings
     raise AssertionError("no tone on the sink within %ss" % timeout)
+
+
+def cmdlines():  # of every process
+    for pid in os.listdir("/proc"):
+        with contextlib.suppress(OSError):
+            yield pathlib.Path("/proc", pid, "cmdline").read_bytes()
 
 
 class Session(E2E):
@@ -91,19 +98,33 @@ class Session(E2E):
             v.close()
             rec.wait_key(38, False, since=m)
             v.key(38, False)
-        with self.subTest("the password in neither the command line nor the output, nor typed keys"):
-            self.assertNotIn(PW.encode(), pathlib.Path("/proc/%d/cmdline" % v.pid).read_bytes())
+        with self.subTest("the password not in the output, nor typed keys"):
             v.stop()
             self.assertNotIn("keyEvent->key()", v.log)
             self.assertNotIn(PW, v.log)
-        with self.subTest("no password, a wrong one: refused, hidden, alive; a later start tries again"):
-            for extra in ((), ("--password-file", wrong)):
-                v = self.env.viewer(*hp, "-k", "41", *extra)
-                v.wait_log(r"\[ERROR\] Cannot connect to 127.0.0.1 port %d: password refused" % server.port)
-                self.assertEqual(self.env.run(*hp, "-k", "41")[0], 0)
-                wait(lambda: v.count("password refused") == 2, 15, "the second refusal")
-                self.assertEqual((v.windows(), v.count("new display channel"), v.p.poll()), ([], 0, None))
-                v.stop()
+        refused = r"\[ERROR\] Cannot connect to 127.0.0.1 port %d: password refused" % server.port
+        with self.subTest("hidden: refused without a dialog, again for the same start; the right password shows"):
+            v = self.env.viewer(*hp, "-k", "41", "--password-file", wrong)
+            v.wait_log(refused)
+            self.assertEqual(self.env.run(*hp, "-k", "41")[0], 0)
+            wait(lambda: v.count("password refused") == 2, 15, "the second refusal")
+            self.assertEqual((v.windows(), v.count("new display channel"), v.p.poll()), ([], 0, None))
+            self.assertEqual(self.env.run(*hp, "--password-file", right)[0], 0)
+            v.wait_picture(server)
+            v.stop()
+        with self.subTest("no password: a dialog asks, again after a wrong one; the typed one connects, kept nowhere"):
+            v, name = self.env.viewer(*hp), self.env.x.intern_atom("_NET_WM_NAME")
+            for refusals, typed in ((1, "not-it\r"), (2, PW + "\r")):
+                wait(lambda: v.count("password refused") == refusals, 15, "refusal %d" % refusals)
+                dialog = wait(lambda: [w for w in v.windows() if b"Password" in w.get_full_property(name, 0).value],
+                              15, "the password dialog")[0]
+                dialog.set_input_focus(X.RevertToParent, X.CurrentTime)
+                v.type(typed)
+            v.wait_picture(server)
+            self.assertEqual(v.count("password refused"), 2)
+            self.assertFalse([c for c in cmdlines() if PW.encode() in c])
+            v.stop()
+            self.assertNotIn(PW, v.log)
         with self.subTest("TLS: no plain connection (a counting proxy stands in), the key trace on demand"):
             plain, trace = Proxy(self.env, server.port), {"QT_LOGGING_RULES": "spice-client.keys.debug=true"}
             # the subject option lets a certificate made for 127.0.0.1 serve "localhost"

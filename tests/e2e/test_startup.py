@@ -1,5 +1,5 @@
 """Start-up and the single instance in one server session, races made to happen by a proxy."""
-import os, signal
+import os, re, signal, socket
 from harness import E2E, KC, Proxy, Recorder, wait
 
 FORWARD, OPENED, ACTIVATION = "应用程序已在运行，尝试激活主窗口...", "连接已建立", "收到激活指令"
@@ -14,6 +14,10 @@ class Startup(E2E):
     def test_instance(self):
         env, server = self.env, self.env.xspice(1600, 900)
         rec, self.hp = Recorder(server), ("-h", "127.0.0.1", "-p", server.port)
+        silent, own = socket.create_server(("127.0.0.1", 0)), env.mkdir("own")  # takes links, never answers
+        env.socks.append(silent)
+        mute = env.viewer(*self.hp, "--proxy", "127.0.0.1:%d" % silent.getsockname()[1],
+                          env={"TMPDIR": own, "XDG_RUNTIME_DIR": own})  # an instance of its own, for 10 s
         with self.subTest("argument errors and unreadable password files: status 1, said once"):
             open(env.path("empty"), "w").close()
             pw = ("-h", "127.0.0.1", "-p", "1", "--password-file")
@@ -23,15 +27,22 @@ class Startup(E2E):
                 status, out = env.run(*args)
                 self.assertEqual((status, out.count("Usage:")), (1, said.count("Usage:")), out)
                 self.assertRegex(out, said)
-        with self.subTest("a closed port and an unknown host: the ERROR, the words centred in the window"):
+            self.assertEqual(env.run("-platform", "xcb", "--vers"), (0, "spice-client 0.0.1\n"))
+        with self.subTest("a closed port (a kiosk, retrying) and an unknown host: the ERROR, the words centred"):
             for host, port, cause in (("127.0.0.1", 1, "connection refused"),
                                       ("no.such.host.invalid", 5900, "host name not found")):
-                v = env.viewer("-h", host, "-p", port)
+                v = env.viewer("-h", host, "-p", port, *["--kiosk"] * (port == 1))
                 v.wait_log(r"on_channel_event invoked20\n.*\[ERROR\] Cannot connect to %s port %d: %s"
                            % (host, port, cause))
                 box = wait(lambda: v.screenshot().getbbox(), 10, "words in the window")
                 w, h = v.screenshot().size
                 self.assertTrue(0 < box[0] and box[2] < w and h // 4 < box[1] and box[3] < h * 3 // 4, box)
+                if port == 1:  # each retry says it is one; its outcome is the failure, said once
+                    v.wait_log(r"No connection; retry 2 in 2000 ms")
+                    retry = v.log.split("Retry 1: connecting to 127.0.0.1 port 1\n")[1].split("retry 2 in")[0]
+                    self.assertEqual(re.findall(r"\[ERROR\] (.*)", retry),
+                                     ["Cannot connect to 127.0.0.1 port 1: connection refused"])
+                    self.assertNotRegex(v.log, "reconnected successfully|Reconnect result")
                 v.stop()
         for i in range(20):
             with self.subTest("fresh start %d delivers its key" % i):
@@ -128,3 +139,7 @@ class Startup(E2E):
             self.forward("57", mine)
             self.forward("58", their, port, user=user, env=theirs)
             self.assertEqual((mine.count("Reactivate 58"), their.count("Reactivate 57")), (0, 0))
+        with self.subTest("a proxy that takes the connection and never answers: said so"):
+            mute.wait_log(r"(?m)\[ERROR\] Cannot connect to 127.0.0.1 port %d through the proxy http://127.0.0.1:%d: "
+                          "no answer through the proxy within 10 seconds$" % (server.port, silent.getsockname()[1]))
+            mute.stop()

@@ -58,6 +58,8 @@ const std::pair<const char*, const char*> kRows[] = {
     {"-h h -p 1 --hotkeys release-cursor=f12+shift", "BadValue hotkeys"},
     {"-h h -p 1 --hotkeys fullscreen=f11", "BadValue hotkeys"},
     {"-h h -p 1 --kiosk-quit always", "BadValue kiosk-quit"},
+    {"-h h -p 1 --debug", "host=h port=1 debug"},
+    {"-h h -x --vers -p 1", "Version"},
 };
 
 // A command line beside a file F (its lines split at '|'), SPICE_PROXY, and the settings used or the
@@ -73,15 +75,19 @@ const char* const kConnectionRows[][4] = {
      "host=pvespiceproxy:5e0e21f3:100:pve::6a5c2f0b9e7d41c3a8f2e6d0b1c4a7e9 tls=61000 ca=59 subject=OU=PVE "
      "Cluster Node,O=Proxmox,CN=pve proxy=http://192.0.2.1:3128 secure=all title=VM 100 - vm1 "
      "keys=Ctrl+Alt+RShift+F11Ctrl+Alt+Ins ignored=enable-usbredir,enable-smartcard password delete"},
-    {"-h h -p 2 --tls-port 3 -n T --ca-file /c --host-subject S --proxy http://u:pw@p:9 F", kPve, "",
-     "host=h port=2 tls=3 cafile=/c subject=S proxy=http://u:pw@p:9 secure=all title=T "
+    {"-h h -p 2 --tls-port 3 -n T --ca-file /c --host-subject S --proxy p:9 F", kPve, "ftp://unused",
+     "host=h port=2 tls=3 cafile=/c subject=S proxy=p:9 secure=all title=T "
      "keys=Ctrl+Alt+RShift+F11Ctrl+Alt+Ins ignored=enable-usbredir,enable-smartcard password delete"},
+    {"-h h -p 1", "", "ftp://checked-where-used", "host=h port=1 proxy=ftp://checked-where-used environment"},
+    {"-h h -p 1 --proxy http://u:pw@p:9", "", "",
+     "--proxy holds a user name and password, which every user could read in the process list; give them "
+     "in the connection file's proxy key or in SPICE_PROXY instead"},
     {"F",
      "# oVirt| [virt-viewer] |type = spice|host=10.0.0.5|port=5900|tls-port=5901|fullscreen=true|"
      "secure-channels=main;inputs;display;cursor;playback|[ovirt]|host=engine",
      "http://e:1",
      "host=10.0.0.5 port=5900 tls=5901 proxy=http://e:1 secure=main,inputs,display,cursor,playback "
-     "ignored=[ovirt] fullscreen"},
+     "ignored=[ovirt] fullscreen environment"},
     {"spice://[::1]?port=1&tls-port=2", "", "", "host=::1 port=1 tls=2"},
     {"spice+tls://h.example:5901", "", "", "host=h.example tls=5901 secure=all"},
     {"-p 7 spice://h", "", "", "host=h port=7"},
@@ -94,12 +100,29 @@ const char* const kConnectionRows[][4] = {
     {"F", "[virt-viewer]|host=h|port=1", "", "F: no type=spice in the [virt-viewer] group"},
     {"F", "[virt-viewer]|type=spice|host=h|tls-port=x1", "",
      "F line 4: tls-port \"x1\" is not a port number (1 to 65535)"},
-    {"F", "[virt-viewer]|type=spice|proxy=http://u:secret@p:x", "",
-     "F line 3: proxy \"(invalid)\" is not an http://[USER:PASS@]HOST:PORT address"},
+    {"F", "[virt-viewer]|type=spice|host=h|port=1|password=caf\xe9", "",
+     "F line 5: not UTF-8 text (save the file as UTF-8)"},
     {"F", "[virt-viewer]|fullscreen=yes", "", "F line 2: fullscreen \"yes\" is neither 0 nor 1"},
     {"F", "[virt-viewer|type=spice", "", "F line 1: a group name without its closing ]"},
     {"F", "[virt-viewer]|password", "", "F line 2: not a KEY=VALUE line"},
 
+};
+
+// A proxy as written and the form the library is given, or the start of why it is refused (never with
+// its password).
+const std::pair<const char*, const char*> kProxies[] = {
+    {"127.0.0.1:3128", "http://127.0.0.1:3128"},
+    {"proxy:3128", "http://proxy:3128"}, // the library alone takes "proxy" for a scheme and goes direct
+    {" http://proxy ", "http://proxy:3128"},
+    {"HTTPS://[::1]/", "https://[::1]:3129"},
+    {"u:p w/%41ä@h:1", "http://u:p w/%41ä@h:1"}, // as written: the library decodes nothing
+    {"http://u:p@ss@h:1", "proxy \"http://h:1\" has a user name or password with @ or :"},
+    {"http://u:p:ss@h:1", "proxy \"http://h:1\" has a user name or password with @ or :"},
+    {"http://u@h:1", "proxy \"http://h:1\" has a user name without a password"},
+    {"socks5://h:1", "proxy \"socks5://h:1\" is not an http:// or https:// address"},
+    {"http://h:1/x", "proxy \"http://h:1/x\" is not [http://][USER:PASSWORD@]HOST[:PORT]"},
+    {"h:99999", "proxy \"h:99999\" has no port number (1 to 65535) after its host"},
+    {"http://:1", "proxy \"http://:1\" names no host"},
 };
 
 QString expand(QString text)
@@ -140,14 +163,21 @@ class TestStartup : public QObject, ActivationTarget
     bool isWindowVisible() const override { return false; }
     void showWindow() override { calls << "show"; }
     unsigned long windowId() override { return 0; }
-    bool switchServer(const ConnectionSettings& to) override
+    bool useConnection(const ConnectionSettings& to, HandOver kind) override
     {
-        calls << "switch:" + to.describe();
+        calls << (kind == HandOver::NewServer ? "switch:" : "settings:") + to.describe();
         return true;
     }
 
 private Q_SLOTS:
-    void init() { calls.clear(); }
+    void init()
+    {
+        calls.clear();
+        currentConnection() = ConnectionSettings();
+        currentConnection().host = "h";
+        currentConnection().port = "1";
+        currentConnection().password = "old";
+    }
     // What a peer sends, in pieces split at '|', and what the handler makes of it.
     void activation_data()
     {
@@ -172,6 +202,20 @@ private Q_SLOTS:
         row("another user", R"({"command":"activate","key":"41"})", ""); // sent as nobody
         row("another server", R"({"command":"activate","key":"41","connection":{"host":"h","tls-port":"2"}})",
             "switch:h TLS port 2 onReactivate:41 show");
+        // The running server is h port 1 with the password "old".
+        const auto handed = [](const char* connection) {
+            return R"({"command":"activate","key":"41","connection":{"host":"h","port":"1",)" +
+                   QByteArray(connection) + "}}";
+        };
+        row("other password", handed(R"("password":"new","password-given":true)"),
+            "settings:h port 1 onReactivate:41");
+        row("a launcher's key", handed(R"("password":"","proxy":"p:3","proxy-from-environment":true)"),
+            "checkReconnect onReactivate:41");
+        row("same password", handed(R"("password":"old","password-given":true)"),
+            "checkReconnect onReactivate:41");
+        row("another server, unusable SPICE_PROXY",
+            R"({"command":"activate","key":"41","connection":{"host":"x","port":"1","proxy":"ftp://p"}})",
+            "checkReconnect onReactivate:41");
     }
     void activation()
     {
@@ -224,11 +268,32 @@ private Q_SLOTS:
                   << "secure=" + s.secureChannels.join(',') << "title=" + s.title
                   << "keys=" + s.releaseCursor + s.toggleFullscreen + s.secureAttention
                   << "ignored=" + r.ignored.join(',') << (s.password == "one-time" ? "password" : "")
-                  << (s.fullscreen ? "fullscreen" : "")
-                  << (r.deleteThisFile && r.file == "F" ? "delete" : "");
+                  << (s.fullscreen ? "fullscreen" : "") << (r.deleteThisFile && r.file == "F" ? "delete" : "")
+                  << (s.proxyFromEnvironment ? "environment" : "");
                 got = f.filter(QRegularExpression("^[a-z]+(=[^0]|$)")).join(' ');
             }
             QCOMPARE(QString(line) + ": " + got, QString(line) + ": " + expected);
+        }
+        // A megabyte of keys nobody knows: a few are named, the rest counted.
+        QByteArray big = "[virt-viewer]\ntype=spice\n";
+        int keys = 0;
+        while (big.size() < (1 << 20) - 16)
+            big += "k" + QByteArray::number(keys++) + "=\n";
+        ConnectionFile file;
+        QString error;
+        QVERIFY(parseConnectionFile(big + "k0=\n[x]\n", "F", file, error));
+        QCOMPARE(file.ignored.size(), kMaxIgnoredNamed);
+        QCOMPARE(file.moreIgnored, keys + 1 - kMaxIgnoredNamed);
+    }
+    void proxies()
+    {
+        for (const auto& [proxy, expected] : kProxies) {
+            ProxyAddress address;
+            QString got;
+            const QString want = QString::fromUtf8(expected);
+            got = parseProxy(QString::fromUtf8(proxy), address, got) ? address.text(true)
+                                                                     : got.left(want.size());
+            QCOMPARE(QString(proxy) + ": " + got, QString(proxy) + ": " + want);
         }
     }
     void parse()
@@ -236,7 +301,8 @@ private Q_SLOTS:
         for (const auto& [line, expected] : kRows) {
             AppArgs a;
             const ParseResult r = parseLine(line, a);
-            QString got = QStringList{"", "Usage", "MissingHostOrPort", "TooLong", "BadValue"}[r.status];
+            QString got =
+                QStringList{"", "Usage", "MissingHostOrPort", "TooLong", "BadValue", "Version"}[r.status];
             if (r.status == ParseResult::BadValue)
                 got += QString(" ") + r.tooLongOption.c_str();
             if (r.status == ParseResult::TooLong)
@@ -254,7 +320,8 @@ private Q_SLOTS:
                         .join(' ');
             for (const auto& [set, flag] : {std::pair(a.full_screen, " full-screen"),
                                             {a.kiosk, " kiosk"},
-                                            {a.kiosk_quit, " kiosk-quit"}})
+                                            {a.kiosk_quit, " kiosk-quit"},
+                                            {a.debug, " debug"}})
                 got += r.status == ParseResult::Ok && set ? flag : "";
             QCOMPARE(QString(line) + ": " + got, QString(line) + ": " + expand(expected));
         }
@@ -289,6 +356,12 @@ private Q_SLOTS:
     }
     void logLines()
     {
+        {
+            CoutCapture quiet; // DEBUG lines may name the user's files: off until asked for
+            Logger(DEBUG) << "copying /home/u/secret.pdf";
+            QCOMPARE(QString::fromStdString(quiet.text()), QString());
+        }
+        setLogDebug(true);
         const std::pair<int, QString> levels[] = {{INFO, "INFO"},   {WARN, "WARN"}, {ERROR, "ERROR"},
                                                   {DEBUG, "DEBUG"}, {4, "UNKNOWN"}, {-1, "UNKNOWN"}};
         for (const auto& [level, name] : levels) {

@@ -4,9 +4,11 @@
 #include "agent.h"
 #include "args.h"
 #include "capture.h"
+#include "connection_settings.h"
 #include "hotkeys.h"
 #include "keybar.h"
 #include "session.h"
+#include "session_testing.h"
 #include "spiceviewer.h"
 #include <QTcpServer>
 #include <QtTest>
@@ -78,11 +80,13 @@ private Q_SLOTS:
         const QByteArray port = QByteArray::number(server.serverPort());
         const char* argv[] = {"spice-client", "-h", "127.0.0.1", "-p", port.constData(), "-k", "41"};
         QCOMPARE(parseArgs(7, const_cast<char**>(argv), *get_args()).status, ParseResult::Ok);
+        currentConnection().host = "127.0.0.1";
+        currentConnection().port = port;
         CoutCapture log;
         Session session; // outlives the window, which shows its block
         SpiceViewer viewer;
         viewer.setSession(&session);
-        SpiceAgent& agent = session.record();
+        SpiceAgent& agent = SessionTesting::record(session);
         QVERIFY(session.start());
         QCOMPARE(sessionPhase(&agent), SessionPhase::Connecting);
         // Activations while it comes up leave the session alone.
@@ -185,6 +189,22 @@ private Q_SLOTS:
         QCOMPARE(int(agent.pending.size()), 2); // the handed-over key, press and release
         QCOMPARE(QString::fromStdString(log.text()).count("Key 41 now waits for the new session"), 3);
         agent.pending.clear();
+        // Retrying on its own (a kiosk), each retry says so; a surface refused on the way is no
+        // picture: the wait still grows.
+        session.setReconnectOnDrop(true);
+        QTRY_COMPARE(sessionPhase(&agent), SessionPhase::Failed);
+        QString words; // the session's own; the window adds its sentences
+        connect(&session, &Session::connectionError, this, [&](const QString& text) { words = text; });
+        viewer.checkReconnect();
+        QTRY_VERIFY(log.text().find("No connection; retry 1 in 1000 ms") != std::string::npos);
+        SpiceChannel* refused = spice_channel_new(agent.session.get(), SPICE_CHANNEL_DISPLAY, 0);
+        display_create(SPICE_DISPLAY_CHANNEL(refused), 32, 64, 48, 16, 0, pixels.data(), &agent);
+        QTRY_VERIFY(log.text().find("No connection; retry 2 in 2000 ms") != std::string::npos);
+        QVERIFY(log.text().find("Retry 1: connecting to 127.0.0.1 port " + port.toStdString()) !=
+                std::string::npos);
+        QVERIFY(log.text().find("reconnected successfully") == std::string::npos);
+        QCOMPARE(words, "Cannot connect to 127.0.0.1 port " + port + ": connection refused");
+        g_object_unref(refused);
     }
     // In full screen the bar comes when the pointer rests at the top edge and goes when it leaves.
     void keyBar()
