@@ -21,6 +21,8 @@ AppArgs g_args;
 enum { kTlsPort = 256, kPasswordFile, kCaFile, kHostSubject, kProxy, kHotkeys, kKiosk, kKioskQuit };
 // Sharing through the guest agent.
 enum { kNoClipboard = 320, kNoFileCopy, kSharePrimary };
+// The guest's monitors.
+enum { kAutoResize = 340, kNoCenterClick };
 
 const char kUsage[] =
     "spice-client: A spice client\n"
@@ -60,6 +62,11 @@ const char kUsage[] =
     "      Refuse files dropped on the window\n"
     "  --share-primary\n"
     "      Share the selection (middle-click paste) too, not only the clipboard\n"
+    "  --auto-resize always|never\n"
+    "      With always (the default), the remote machine's resolution follows the window\n"
+    "      and full screen, where its guest agent can change it\n"
+    "  --no-center-click\n"
+    "      Send no click to the centre of the first picture after a start\n"
     "  spice://HOST:PORT, spice+tls://HOST:TLSPORT\n"
     "      Connect to this address (also spice://HOST?port=P&tls-port=T); no password in it\n"
     "  FILE, -\n"
@@ -84,6 +91,8 @@ const option kLongOptions[] = {
     {"no-clipboard", no_argument, nullptr, kNoClipboard},
     {"no-file-copy", no_argument, nullptr, kNoFileCopy},
     {"share-primary", no_argument, nullptr, kSharePrimary},
+    {"auto-resize", required_argument, nullptr, kAutoResize},
+    {"no-center-click", no_argument, nullptr, kNoCenterClick},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -224,6 +233,14 @@ ParseResult parseArgs(int argc, char** argv, AppArgs& out)
             break;
         case kSharePrimary:
             out.share_primary = true;
+            break;
+        case kAutoResize:
+            if (std::strcmp(optarg, "always") != 0 && std::strcmp(optarg, "never") != 0)
+                return badValue(result, "auto-resize", "it is always or never");
+            out.auto_resize_never = optarg[0] == 'n';
+            break;
+        case kNoCenterClick:
+            out.no_center_click = true;
             break;
         case 'e':
             result.status = ParseResult::Usage;

@@ -7,6 +7,7 @@
 #include "input.h"
 #include "keycodes.h"
 #include "log.h"
+#include "monitors.h"
 #include "session_viewer.h"
 
 #include <Qt>
@@ -32,6 +33,19 @@ public:
     void closeWindow() override { Q_EMIT session->closed(); }
     void mouseModeChanged(bool server) override { Q_EMIT session->serverMouseChanged(server); }
     void showConnectionError(const QString& text) override { Q_EMIT session->connectionError(text); }
+    void otherSurfaceCreated(int display, void* pixels, ScreenInitInfo& info) override
+    {
+        Q_EMIT session->otherSurfaceCreated(display, pixels, info);
+    }
+    void otherSurfaceChanged(int display, Rect& rect) override { Q_EMIT session->otherSurfaceChanged(display, rect); }
+    // Kept until the window says it reads the block no more: another process may map it.
+    void blockRetired(const SurfaceBlock& block) override
+    {
+        if (block.data)
+            session->retired.insert(block.serial, new SurfaceBlock(block));
+        else
+            freeSurfaceBlock(block);
+    }
 
 private:
     Session* session;
@@ -43,13 +57,18 @@ Session::Session(QObject* parent) : QObject(parent), relay(new Relay(this)), age
     const AppArgs* args = get_args();
     guest.reset(new GuestAgent({!args->no_clipboard, !args->no_file_copy, args->share_primary}));
     agent->guest = guest.get();
+    monitors.reset(new MonitorConfig(!args->auto_resize_never));
+    agent->monitors = monitors.get();
+    agent->centerClick = !args->no_center_click;
+    connect(monitors.get(), &MonitorConfig::monitorsChanged, this, &Session::guestMonitorsChanged);
+    connect(monitors.get(), &MonitorConfig::followsChanged, this, &Session::followsWindowChanged);
     connect(guest.get(), &GuestAgent::transferProgress, this, &Session::transferProgress);
     connect(guest.get(), &GuestAgent::transferFinished, this, &Session::transferFinished);
     retryTimer = new QTimer(this);
     retryTimer->setSingleShot(true);
     connect(retryTimer, &QTimer::timeout, this, [this] {
         if (!alive())
-            checkReconnect();
+            reconnect(false);
     });
     connect(this, &Session::closed, this, &Session::scheduleReconnect);
     connect(this, &Session::connectionError, this, &Session::scheduleReconnect);
@@ -78,8 +97,13 @@ Session::~Session()
         closeSession(session);
     }
     forgetChannels(agent.get());
+    agent->monitors = nullptr;
     releaseSurfaceBlock(agent.get());
     agent->viewer = nullptr;
+    for (SurfaceBlock* block : qAsConst(retired)) {
+        freeSurfaceBlock(*block);
+        delete block;
+    }
 }
 
 bool Session::start()
@@ -88,6 +112,11 @@ bool Session::start()
 }
 
 int Session::checkReconnect()
+{
+    return reconnect(true);
+}
+
+int Session::reconnect(bool activation)
 {
     Logger(INFO) << "Checking SPICE connection status";
     if (alive()) {
@@ -100,6 +129,8 @@ int Session::checkReconnect()
     Logger(INFO) << "SPICE connection is inactive, attempting to reconnect";
     // What was held on the old session cannot be released there any more.
     agent->heldKeys.clear();
+    if (activation)
+        agent->freshSurface = true;
     return recreate();
 }
 
@@ -109,6 +140,7 @@ int Session::switchServer()
     // the old server clean whatever it does.
     releaseAll();
     Q_EMIT titleChanged(currentConnection().title);
+    agent->freshSurface = true;
     return recreate();
 }
 
@@ -161,12 +193,13 @@ void Session::injectKey(const QString& text)
     injectQtKey(agent.get(), text);
 }
 
-void Session::pointerAt(const QPoint& surfacePoint)
+void Session::pointerAt(const QPoint& surfacePoint, int display)
 {
     KM_EVENT event{};
     event.type = kMouseMove;
     event.x = surfacePoint.x();
     event.y = surfacePoint.y();
+    event.display = display;
     event.buttons = agent->buttons;
     syncKeyMouse(event, agent.get());
 }
@@ -250,4 +283,17 @@ bool Session::copying() const
 void Session::cancelCopy()
 {
     guest->cancelCopy();
+}
+
+void Session::setClientLayout(const ClientLayout& layout)
+{
+    monitors->setClientLayout(layout);
+}
+
+void Session::releaseSurface(uint32_t serial)
+{
+    if (SurfaceBlock* block = retired.take(serial)) {
+        freeSurfaceBlock(*block);
+        delete block;
+    }
 }

@@ -4,6 +4,8 @@
 
 #include <QString>
 
+struct SurfaceBlock;
+
 // What the library's handlers tell the session; the session turns it into its signals, tests record it.
 class SessionViewer
 {
@@ -20,4 +22,12 @@ public:
     virtual void mouseModeChanged(bool server) { (void)server; }
     // Why the connection failed, in words, to show until a picture arrives; visibility unchanged.
     virtual void showConnectionError(const QString& text) { (void)text; }
+    // Another display channel's surface (null pixels: gone) and its changes.
+    virtual void otherSurfaceCreated(int display, void* pixels, ScreenInitInfo& info)
+    {
+        (void)display, (void)pixels, (void)info;
+    }
+    virtual void otherSurfaceChanged(int display, Rect& rect) { (void)display, (void)rect; }
+    // A block the viewer gets no more updates for; released once nothing reads it (here: at once).
+    virtual void blockRetired(const SurfaceBlock& block);
 };

@@ -11,6 +11,7 @@
 #include <QWidget>
 
 class KeyBar;
+class MonitorWindows;
 class QTimer;
 class TransferStrip;
 
@@ -54,6 +55,11 @@ public:
     void sendKey(QString key);
     void onReactivate(QString key);
     int checkReconnect();
+
+    // The part of the surface this window shows (one guest monitor of several); empty: all of it.
+    void setMonitorRect(const QRect& rect);
+    // The guest follows the window: a picture within a few pixels of it is shown 1:1.
+    void setSnapToFit(bool on);
 
     bool hasPicture() const { return !picture.isNull(); }
     const PictureGeometry& pictureGeometry() const { return geometry; }
@@ -115,4 +121,8 @@ private:
     bool connectedOnce = false; // a surface arrived: a drop is a disconnect, not a failed start
     bool swallowEscape = false; // the release of the Escape that cancelled a copy stays here
     TransferStrip* transferStrip = nullptr;
+    QRect monitorRect;  // in surface pixels; empty: the whole surface
+    bool snapToFit = false;
+    MonitorWindows* monitorWindows = nullptr; // the guest's other monitors, the client's layout
+    QRect shownRect() const;
 };

@@ -117,7 +117,7 @@ class Env:
 
 class Xspice:
     """Xorg + spiceqxl; tls: a private CA and a certificate for 127.0.0.1 in x509_dir."""
-    def __init__(self, env, width=1024, height=768, password=None, tls=False, audio=False, agent=False):
+    def __init__(self, env, width=1024, height=768, password=None, tls=False, audio=False, agent=False, heads=1):
         self.env, self.port, n = env, free_port(), len(env.procs)
         self.tls_port, self.x509_dir = (free_port(), env.mkdir("x509-%d" % n)) if tls else (0, 0)
         self.fifo_dir = env.mkdir("fifo-%d" % n) if audio else None
@@ -134,6 +134,7 @@ class Xspice:
             text = "".join(l for l in f if audio or "@FIFO_DIR@" not in l)
         text = text.replace('Option "SpiceDisableTicketing" "True"',
                             "\n  ".join('Option "%s" "%s"' % o for o in opts))
+        text = text.replace('"NumHeads" "1"', '"NumHeads" "%d"' % heads)
         values = dict(PORT=self.port, WIDTH=width, HEIGHT=height, FIFO_DIR=self.fifo_dir)
         text = re.sub(r"@(\w+)@", lambda m: str(values[m.group(1)]), text)
         self.conf, self.confdir = env.path("xspice-%d.conf" % n), env.mkdir("xspice-%d.d" % n)
@@ -143,7 +144,8 @@ class Xspice:
         if agent:
             self.files = env.mkdir("files-%d" % n)
             wait(lambda: os.path.exists(vd["virtio"]), what="the agent's virtio socket")
-            env.spawn(["spice-vdagentd", "-d", "-f", "-x", "-X", "-S", vd["sock"], "-s", vd["virtio"], "-u",
+            self.relay = AgentRelay(env, vd["virtio"])
+            env.spawn(["spice-vdagentd", "-d", "-f", "-x", "-X", "-S", vd["sock"], "-s", self.relay.path, "-u",
                        vd["uinput"]], "vdagentd")
             wait(lambda: os.path.exists(vd["sock"]), what="spice-vdagentd")
             self.agent = env.spawn(["spice-vdagent", "-d", "-x", "-s", vd["virtio"], "-S", vd["sock"], "-f",
@@ -159,6 +161,55 @@ class Xspice:
     def screenshot(self):
         with contextlib.closing(xdisplay.Display(self.display)) as d:
             return grab(d.screen().root)
+
+class AgentRelay:
+    """Between Xspice's agent socket and spice-vdagentd, which drops every monitors configuration
+    that carries physical sizes (as spice-client-glib always sends it): strips them, passes every
+    other byte unchanged. self.configs: (time, [(w, h, x, y), ...]) per configuration, 0x0 off."""
+    def __init__(self, env, upstream):
+        self.upstream, self.path, self.configs = upstream, upstream + "-relay", []
+        self.sock = socket.socket(socket.AF_UNIX)
+        self.sock.bind(self.path)
+        self.sock.listen()
+        env.socks.append(self.sock)
+        threading.Thread(target=self._accept, args=(env.socks,), daemon=True).start()
+    def _accept(self, socks):
+        with contextlib.suppress(OSError):
+            while True:
+                socks.append(c := self.sock.accept()[0])
+                socks.append(u := socket.socket(socket.AF_UNIX))
+                u.connect(self.upstream)
+                threading.Thread(target=_pump, args=(c, u), daemon=True).start()
+                threading.Thread(target=self._rewrite, args=(u, c), daemon=True).start()
+    def _rewrite(self, a, b):  # chunks: port, size, data; a message (20-byte header) may span chunks
+        buf, left = b"", {}
+        with contextlib.suppress(OSError):
+            while data := a.recv(1 << 16):
+                buf += data
+                out = []
+                while len(buf) >= 8 and len(buf) >= 8 + (size := int.from_bytes(buf[4:8], "little")):
+                    port, chunk, buf = buf[:4], buf[8:8 + size], buf[8 + size:]
+                    if not left.get(port) and len(chunk) >= 20:
+                        kind, length = int.from_bytes(chunk[4:8], "little"), int.from_bytes(chunk[16:20], "little")
+                        left[port] = 20 + length
+                        if kind == 2 and len(chunk) == 20 + length:  # VD_AGENT_MONITORS_CONFIG, whole
+                            chunk = self._strip(chunk)
+                            left[port] = len(chunk)
+                    left[port] = max(left.get(port, 0) - len(chunk), 0)
+                    out.append(port + len(chunk).to_bytes(4, "little") + chunk)
+                b.sendall(b"".join(out))
+            b.shutdown(socket.SHUT_WR)
+    def _strip(self, msg):
+        n, flags = int.from_bytes(msg[20:24], "little"), int.from_bytes(msg[24:28], "little")
+        mons = [[int.from_bytes(msg[28 + 20 * i + 4 * j:32 + 20 * i + 4 * j], "little", signed=True)
+                 for j in range(5)] for i in range(n)]  # height, width, depth, x, y
+        self.configs.append((time.monotonic(), [(w, h, x, y) for h, w, _, x, y in mons]))
+        if not flags & 2:  # VD_AGENT_CONFIG_MONITORS_FLAG_PHYSICAL_SIZE
+            return msg
+        body = msg[20:24] + (flags & ~2).to_bytes(4, "little") + msg[28:28 + 20 * n]
+        return msg[:16] + len(body).to_bytes(4, "little") + body
+    def monitors(self, since=0):  # the configurations asked for since the `since`th
+        return [c[1] for c in self.configs[since:]]
 
 class Recorder(threading.Thread):
     """Paints the server's screen; records ("key", k, press), ("button", n, x, y, press), ("motion", x, y)"""
