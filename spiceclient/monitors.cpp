@@ -3,6 +3,7 @@
 #include "log.h"
 
 #include <QStringList>
+#include <utility>
 #include <spice/vd_agent.h>
 
 namespace
@@ -121,13 +122,15 @@ void MonitorConfig::updateFollowing()
     gboolean agent = FALSE;
     if (main)
         g_object_get(main, "agent-connected", &agent, nullptr);
-    const bool now = autoResize && main && agent &&
-                     spice_main_channel_agent_test_capability(main, VD_AGENT_CAP_MONITORS_CONFIG);
+    const bool able = main && agent && spice_main_channel_agent_test_capability(main, VD_AGENT_CAP_MONITORS_CONFIG);
+    const bool now = autoResize && able;
+    if (able && !std::exchange(agentAble, true))
+        Logger(INFO) << (autoResize ? "The remote machine's resolution follows the window"
+                                    : "The remote machine's resolution stays as it is (--auto-resize never)");
+    agentAble = able;
     if (now == following)
         return;
     following = now;
-    Logger(INFO) << (now ? "The remote machine's resolution follows the window"
-                         : "The remote machine's resolution stays as it is");
     Q_EMIT followsChanged(now);
     if (now && haveClient)
         settle.start();
@@ -163,8 +166,14 @@ void MonitorConfig::refresh()
         lists.append(list);
     }
     QVector<GuestMonitor> now = guestMonitors(lists);
+    // The server tells how many monitors the guest may have once its first surface is up: full
+    // screen on several client monitors then asks again.
+    const int most = maxMonitors();
+    if (most != lastMax && following && client.fullScreen)
+        settle.start();
+    lastMax = most;
     if (client.fullScreen) {
-        const MonitorPlan plan = planMonitors(client, {}, maxMonitors());
+        const MonitorPlan plan = planMonitors(client, {}, most);
         for (GuestMonitor& monitor : now)
             monitor.screen = plan.screens.value(monitor.id, -1);
     }
@@ -194,10 +203,15 @@ void MonitorConfig::send()
         it = it.key() < kMaxMonitorId ? it + 1 : plan.monitors.erase(it);
     if (plan.monitors.isEmpty() || plan.monitors == sent.monitors)
         return;
-    bool same = true; // the guest shows it already
-    for (auto it = plan.monitors.begin(); it != plan.monitors.end(); ++it)
-        same = same && (it.value().isNull() ? !guest.contains(it.key())
-                                            : guest.value(it.key()) == it.value().size());
+    // Nothing new when the guest shows each monitor so or was asked for it already: a monitor that
+    // comes by the guest's own doing, placed another way, changes nothing for the others.
+    bool same = true;
+    for (auto it = plan.monitors.begin(); it != plan.monitors.end(); ++it) {
+        const bool asked = sent.monitors.contains(it.key()) &&
+                           sent.monitors.value(it.key()).size() == it.value().size();
+        same = same && (asked || (it.value().isNull() ? !guest.contains(it.key())
+                                                      : guest.value(it.key()) == it.value().size()));
+    }
     for (auto it = guest.begin(); it != guest.end(); ++it)
         same = same && plan.monitors.contains(it.key());
     if (same) {

@@ -11,6 +11,9 @@
 namespace
 {
 
+// How long a window outlives its monitor, in case the monitor comes back.
+constexpr int kGoneMs = 1000;
+
 QSize devicePixels(const QWidget* window)
 {
     return window->size() * window->devicePixelRatioF();
@@ -51,6 +54,12 @@ MonitorWindows::MonitorWindows(SpiceViewer* first, Session* session)
     reportTimer.setSingleShot(true);
     reportTimer.setInterval(0);
     connect(&reportTimer, &QTimer::timeout, this, &MonitorWindows::report);
+    goneTimer.setSingleShot(true);
+    goneTimer.setInterval(kGoneMs);
+    connect(&goneTimer, &QTimer::timeout, this, [this] {
+        qDeleteAll(gone);
+        gone.clear();
+    });
     // After the first window's own handlers: it has the new block by then.
     connect(session, &Session::surfaceCreated, this,
             [this](void* pixels, ScreenInitInfo info) { firstSurfaceCreated(pixels, info); });
@@ -86,6 +95,7 @@ MonitorWindows::MonitorWindows(SpiceViewer* first, Session* session)
 MonitorWindows::~MonitorWindows()
 {
     qDeleteAll(windows);
+    qDeleteAll(gone);
 }
 
 void MonitorWindows::releaseLater(uint32_t serial)
@@ -99,7 +109,7 @@ void MonitorWindows::firstSurfaceCreated(void* pixels, const ScreenInitInfo& inf
 {
     const uint32_t old = firstSurface.info.serial;
     firstSurface = {pixels, info};
-    for (MonitorWindow* window : qAsConst(windows))
+    for (MonitorWindow* window : windows.values() + gone.values())
         if (window->monitor().display == info.display)
             window->setSurface(pixels, info);
     releaseLater(old);
@@ -117,7 +127,7 @@ void MonitorWindows::otherSurfaceCreated(int display, void* pixels, const Screen
         others.insert(display, {pixels, info});
     else
         others.remove(display);
-    for (MonitorWindow* window : qAsConst(windows))
+    for (MonitorWindow* window : windows.values() + gone.values())
         if (window->monitor().display == display)
             window->setSurface(pixels, info);
     releaseLater(old);
@@ -136,6 +146,8 @@ void MonitorWindows::monitorsChanged(const QVector<GuestMonitor>& list)
     for (int i = 1; i < list.size(); ++i) {
         const GuestMonitor& monitor = list[i];
         MonitorWindow* window = windows.take(monitor.id);
+        if (!window)
+            window = gone.take(monitor.id);
         if (!window) {
             window = new MonitorWindow(session, first);
             window->setWindowTitle(QStringLiteral("%1 (%2)").arg(first->windowTitle()).arg(monitor.id + 1));
@@ -151,9 +163,13 @@ void MonitorWindows::monitorsChanged(const QVector<GuestMonitor>& list)
         kept.insert(monitor.id, window);
         place(window);
     }
-    // Monitors the guest turned off take their windows along.
-    qDeleteAll(windows);
+    // Monitors the guest turned off take their windows along, unless they come back at once: a
+    // guest that applies a configuration may turn its outputs off and on again.
+    for (auto it = windows.begin(); it != windows.end(); ++it)
+        gone.insert(it.key(), it.value());
     windows = kept;
+    if (!gone.isEmpty())
+        goneTimer.start();
     // A guest that changes its size by itself is followed by a window the user has not sized.
     if (!firstSized)
         fitFirst();

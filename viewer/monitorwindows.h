@@ -48,6 +48,8 @@ private:
     Surface firstSurface;
     QHash<int, Surface> others; // by display channel id
     QMap<int, MonitorWindow*> windows; // by guest monitor id
+    QMap<int, MonitorWindow*> gone;    // of monitors just turned off, kept a moment
+    QTimer goneTimer;
     QVector<GuestMonitor> monitors;
     bool follows = false;
     bool serverMouse = false;

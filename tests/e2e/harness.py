@@ -67,11 +67,13 @@ class Env:
         self.display = self.xserver(["Xvfb", "-screen", "0", "1280x1024x24", "-ac"], "xvfb")
         self.x = xdisplay.Display(self.display)
     def path(self, *parts): return os.path.join(self.dir, *parts)
-    def openbox(self):  # an EWMH window manager on the viewer's display, once it manages the screen
+    def openbox(self, display=None):  # an EWMH window manager on the viewer's display, once it manages the screen
         self.spawn(["openbox", "--sm-disable", "--config-file", "/etc/xdg/openbox/rc.xml"], "openbox",
-                   env=dict(DISPLAY=self.display))
-        check = self.x.intern_atom("_NET_SUPPORTING_WM_CHECK")
-        wait(lambda: self.x.screen().root.get_full_property(check, Xatom.WINDOW), 15, "openbox")
+                   env=dict(DISPLAY=display or self.display))
+        x = xdisplay.Display(display) if display else self.x
+        check = x.intern_atom("_NET_SUPPORTING_WM_CHECK")
+        wait(lambda: x.screen().root.get_full_property(check, Xatom.WINDOW), 15, "openbox")
+        x is self.x or x.close()
     def viewer(self, *args, **kw): return Viewer(self, args, **kw)
     def xspice(self, *args, **kw): return Xspice(self, *args, **kw)
     def run(self, *args, timeout=30, **kw):  # a start that ends by itself: (status, output)
@@ -251,7 +253,8 @@ class Recorder(threading.Thread):
 
 class Viewer:
     """The binary on the test's Xvfb, its output in a log; XTEST input into its window."""
-    def __init__(self, world, args, asan=False, user=None, env=None, name="viewer", stdin=subprocess.DEVNULL):
+    def __init__(self, world, args, asan=False, user=None, env=None, name="viewer", stdin=subprocess.DEVNULL,
+                 display=None):  # another X server than the test's Xvfb: its name
         exe = os.environ.get("SPICE_CLIENT_ASAN" if asan else "SPICE_CLIENT")
         if not exe:
             raise unittest.SkipTest("SPICE_CLIENT%s is not set" % ("_ASAN" if asan else ""))
@@ -259,10 +262,10 @@ class Viewer:
         if user:
             argv = ["setpriv", "--reuid=%d" % user.pw_uid, "--regid=%d" % user.pw_gid,
                     "--init-groups", "--pdeathsig", "KILL", "--"] + argv
-        self.x = world.x
+        self.x = xdisplay.Display(display) if display else world.x
         world.viewers.append(self)
         self.p = world.spawn(argv, "%s-%d" % (name, len(world.procs)),
-                             dict(DISPLAY=world.display, **(env or {})), stdin=stdin)
+                             dict(DISPLAY=display or world.display, **(env or {})), stdin=stdin)
         self.pid = self.p.pid
     log = property(lambda self: pathlib.Path(self.p.log).read_text(encoding="utf-8", errors="replace"))
     def count(self, text): return sum(text in line for line in self.log.splitlines())
@@ -299,16 +302,16 @@ class Viewer:
     def focus(self):
         self.window().set_input_focus(X.RevertToParent, X.CurrentTime)
         self.x.sync()
-    def close(self):  # as a window manager's close button asks
-        w, atom = self.window(), self.x.intern_atom
+    def close(self, window=None):  # as a window manager's close button asks
+        w, atom = window or self.window(), self.x.intern_atom
         w.send_event(ClientMessage(window=w, client_type=atom("WM_PROTOCOLS"),
                                    data=(32, [atom("WM_DELETE_WINDOW"), 0, 0, 0, 0])))
         self.x.sync()
     def key(self, code, press=True):
         xtest.fake_input(self.x, X.KeyPress if press else X.KeyRelease, code)
         self.x.sync()
-    def pointer(self, x, y, button=None, press=True):  # to (x, y) of the window, `button` there
-        g = self.x.screen().root.translate_coords(self.window(), x, y)
+    def pointer(self, x, y, button=None, press=True, window=None):  # to (x, y) of the window, `button` there
+        g = self.x.screen().root.translate_coords(window or self.window(), x, y)
         xtest.fake_input(self.x, X.MotionNotify, x=g.x, y=g.y)
         if button:
             xtest.fake_input(self.x, X.ButtonPress if press else X.ButtonRelease, button)
