@@ -141,7 +141,12 @@ MonitorWindows::Surface MonitorWindows::surfaceOf(int display) const
 void MonitorWindows::monitorsChanged(const QVector<GuestMonitor>& list)
 {
     monitors = list;
-    first->setMonitorRect(list.isEmpty() ? QRect() : list.first().rect);
+    // The only monitor of its surface is all of it: a new surface shows whole before the guest's
+    // list of monitors follows it.
+    bool alone = true;
+    for (int i = 1; i < list.size(); ++i)
+        alone = alone && list[i].display != list.first().display;
+    first->setMonitorRect(alone ? QRect() : list.first().rect);
     QMap<int, MonitorWindow*> kept;
     for (int i = 1; i < list.size(); ++i) {
         const GuestMonitor& monitor = list[i];
@@ -240,7 +245,9 @@ bool MonitorWindows::eventFilter(QObject* watched, QEvent* event)
             if (resize->oldSize().isValid() && resize->size() != fitSize)
                 firstSized = true;
         }
-        reportTimer.start();
+        // At once: the guest is asked once the size has settled, counted from now, not from after
+        // the paint at this size.
+        report();
         break;
     case QEvent::Show:
         if (watched == first) {
