@@ -94,14 +94,6 @@ void MonitorWindow::paintEvent(QPaintEvent* event)
     painter.drawImage(target, picture);
 }
 
-void MonitorWindow::resizeEvent(QResizeEvent* event)
-{
-    // The window's own fitting is not a wish of the user's; full screen is its own fact.
-    if (event->oldSize().isValid() && size() != fitSize && !isFullScreen())
-        sizedByUser = true;
-    QWidget::resizeEvent(event);
-}
-
 void MonitorWindow::closeEvent(QCloseEvent* event)
 {
     // The guest monitor goes off; the window goes once the guest says so.

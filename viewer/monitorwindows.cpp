@@ -240,10 +240,15 @@ bool MonitorWindows::eventFilter(QObject* watched, QEvent* event)
 {
     switch (event->type()) {
     case QEvent::Resize:
+        // A window's own fitting is not a wish of the user's.
         if (watched == first) {
             auto* resize = static_cast<QResizeEvent*>(event);
             if (resize->oldSize().isValid() && resize->size() != fitSize)
                 firstSized = true;
+        } else if (auto* window = qobject_cast<MonitorWindow*>(watched)) {
+            auto* resize = static_cast<QResizeEvent*>(event);
+            if (resize->oldSize().isValid() && resize->size() != window->fitSize && !window->isFullScreen())
+                window->sizedByUser = true;
         }
         // At once: the guest is asked once the size has settled, counted from now, not from after
         // the paint at this size.
