@@ -126,7 +126,8 @@ void otherDisplayUpdate(SpiceAgent* agent, SpiceDisplayChannel* channel, int x, 
 // A display channel that goes takes its surface along; the window is told.
 void otherDisplayGone(SpiceAgent* agent, SpiceDisplayChannel* channel);
 // Copies a clipped rectangle of a surface's pixels into its block.
-void copyToBlock(uint8_t* block, const uint8_t* pixels, int32_t stride, int32_t bytesPerPixel, const Rect& rect);
+void copyToBlock(uint8_t* block, const uint8_t* pixels, int32_t stride, int32_t bytesPerPixel,
+                 const Rect& rect);
 
 // Session state, asked by the window.
 SessionPhase sessionPhase(const SpiceAgent* agent);

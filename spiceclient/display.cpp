@@ -25,7 +25,8 @@ void SessionViewer::blockRetired(const SurfaceBlock& block)
     freeSurfaceBlock(block);
 }
 
-void copyToBlock(uint8_t* block, const uint8_t* pixels, int32_t stride, int32_t bytesPerPixel, const Rect& rect)
+void copyToBlock(uint8_t* block, const uint8_t* pixels, int32_t stride, int32_t bytesPerPixel,
+                 const Rect& rect)
 {
     if (!block || !pixels || bytesPerPixel <= 0 || rect.width <= 0 || rect.height <= 0)
         return;

@@ -37,8 +37,8 @@ struct ClientLayout {
 // One display channel's surface and the monitors its server lists on it.
 struct DisplayMonitors {
     int display = 0;
-    QSize surface;          // empty while it has none
-    QVector<QRect> rects;   // by the server's monitor number; an empty rectangle is off
+    QSize surface;        // empty while it has none
+    QVector<QRect> rects; // by the server's monitor number; an empty rectangle is off
 };
 
 // The guest's monitors, by id: each listed monitor clipped to its surface, a surface without a list

@@ -3,8 +3,8 @@
 #include "log.h"
 
 #include <QStringList>
-#include <utility>
 #include <spice/vd_agent.h>
+#include <utility>
 
 namespace
 {
@@ -122,7 +122,8 @@ void MonitorConfig::updateFollowing()
     gboolean agent = FALSE;
     if (main)
         g_object_get(main, "agent-connected", &agent, nullptr);
-    const bool able = main && agent && spice_main_channel_agent_test_capability(main, VD_AGENT_CAP_MONITORS_CONFIG);
+    const bool able =
+        main && agent && spice_main_channel_agent_test_capability(main, VD_AGENT_CAP_MONITORS_CONFIG);
     const bool now = autoResize && able;
     if (able && !std::exchange(agentAble, true))
         Logger(INFO) << (autoResize ? "The remote machine's resolution follows the window"
@@ -207,8 +208,8 @@ void MonitorConfig::send()
     // comes by the guest's own doing, placed another way, changes nothing for the others.
     bool same = true;
     for (auto it = plan.monitors.begin(); it != plan.monitors.end(); ++it) {
-        const bool asked = sent.monitors.contains(it.key()) &&
-                           sent.monitors.value(it.key()).size() == it.value().size();
+        const bool asked =
+            sent.monitors.contains(it.key()) && sent.monitors.value(it.key()).size() == it.value().size();
         same = same && (asked || (it.value().isNull() ? !guest.contains(it.key())
                                                       : guest.value(it.key()) == it.value().size()));
     }

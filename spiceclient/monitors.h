@@ -60,6 +60,6 @@ private:
     bool following = false;
     bool agentAble = false; // the agent takes monitors configurations
     int lastMax = 1;        // monitors the guest may have, as last seen
-    MonitorPlan sent;   // the last configuration asked for in this session
-    QTimer settle;      // a drag sends once the size has settled
+    MonitorPlan sent;       // the last configuration asked for in this session
+    QTimer settle;          // a drag sends once the size has settled
 };

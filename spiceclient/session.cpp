@@ -37,7 +37,10 @@ public:
     {
         Q_EMIT session->otherSurfaceCreated(display, pixels, info);
     }
-    void otherSurfaceChanged(int display, Rect& rect) override { Q_EMIT session->otherSurfaceChanged(display, rect); }
+    void otherSurfaceChanged(int display, Rect& rect) override
+    {
+        Q_EMIT session->otherSurfaceChanged(display, rect);
+    }
     // Kept until the window says it reads the block no more: another process may map it.
     void blockRetired(const SurfaceBlock& block) override
     {

@@ -30,11 +30,11 @@ struct ScreenInitInfo {
     int32_t height;
     int32_t width;
     int32_t stride;
-    int32_t format;       // the record's format after this surface (32 or 16 once one was accepted)
-    int32_t pixelFormat;  // the server's own code for this surface: what its pixels really are
-    int32_t display = 0;  // the display channel's id
-    uint32_t serial = 0;  // the block's number, for Session::releaseSurface
-    bool fresh = false;   // the first picture after a start or an activation
+    int32_t format;      // the record's format after this surface (32 or 16 once one was accepted)
+    int32_t pixelFormat; // the server's own code for this surface: what its pixels really are
+    int32_t display = 0; // the display channel's id
+    uint32_t serial = 0; // the block's number, for Session::releaseSurface
+    bool fresh = false;  // the first picture after a start or an activation
 };
 
 // The Qt image format that reads a surface of the server's format code (ScreenInitInfo's

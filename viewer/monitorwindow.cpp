@@ -63,7 +63,8 @@ void MonitorWindow::surfaceChanged(const Rect& rect)
     const QRect local = changed.translated(-shown.rect.topLeft());
     const QImage::Format format = qtImageFormat(info.pixelFormat);
     if (format != QImage::Format_RGB32) {
-        const QImage part(pixels + qint64(changed.y()) * info.stride + qint64(changed.x()) * (QImage::toPixelFormat(format).bitsPerPixel() / 8),
+        const QImage part(pixels + qint64(changed.y()) * info.stride +
+                              qint64(changed.x()) * (QImage::toPixelFormat(format).bitsPerPixel() / 8),
                           changed.width(), changed.height(), info.stride, format);
         QPainter painter(&picture);
         painter.setCompositionMode(QPainter::CompositionMode_Source);

@@ -69,7 +69,9 @@ MonitorWindows::MonitorWindows(SpiceViewer* first, Session* session)
                 window->surfaceChanged(rect);
     });
     connect(session, &Session::otherSurfaceCreated, this,
-            [this](int display, void* pixels, ScreenInitInfo info) { otherSurfaceCreated(display, pixels, info); });
+            [this](int display, void* pixels, ScreenInitInfo info) {
+                otherSurfaceCreated(display, pixels, info);
+            });
     connect(session, &Session::otherSurfaceChanged, this, [this](int display, Rect rect) {
         for (MonitorWindow* window : qAsConst(windows))
             if (window->monitor().display == display)
@@ -102,7 +104,8 @@ void MonitorWindows::releaseLater(uint32_t serial)
 {
     // Once every window has moved to the new block.
     if (serial)
-        QMetaObject::invokeMethod(this, [this, serial] { session->releaseSurface(serial); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, serial] { session->releaseSurface(serial); }, Qt::QueuedConnection);
 }
 
 void MonitorWindows::firstSurfaceCreated(void* pixels, const ScreenInitInfo& info)
@@ -259,8 +262,8 @@ bool MonitorWindows::eventFilter(QObject* watched, QEvent* event)
             for (MonitorWindow* window : qAsConst(windows))
                 place(window);
             if (first->windowHandle())
-                connect(first->windowHandle(), &QWindow::screenChanged, &reportTimer, qOverload<>(&QTimer::start),
-                        Qt::UniqueConnection);
+                connect(first->windowHandle(), &QWindow::screenChanged, &reportTimer,
+                        qOverload<>(&QTimer::start), Qt::UniqueConnection);
         }
         reportTimer.start();
         break;

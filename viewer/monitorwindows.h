@@ -46,15 +46,15 @@ private:
     SpiceViewer* first;
     Session* session;
     Surface firstSurface;
-    QHash<int, Surface> others; // by display channel id
+    QHash<int, Surface> others;        // by display channel id
     QMap<int, MonitorWindow*> windows; // by guest monitor id
     QMap<int, MonitorWindow*> gone;    // of monitors just turned off, kept a moment
     QTimer goneTimer;
     QVector<GuestMonitor> monitors;
     bool follows = false;
     bool serverMouse = false;
-    QSize fitSize;            // the size the first window was given to show the guest 1:1
-    bool firstSized = false;  // its size since is the user's (or full screen's)
+    QSize fitSize;           // the size the first window was given to show the guest 1:1
+    bool firstSized = false; // its size since is the user's (or full screen's)
     bool wasFullScreen = false;
     QTimer reportTimer;
 };

@@ -245,8 +245,8 @@ void SpiceViewer::updateImage(Rect* rect)
     if (!rect || picture.isNull()) {
         connectedOnce = true;
         if (surfaceImage->format() == QImage::Format_RGB32)
-            picture = QImage(shmData + qint64(part.y()) * screenInfo.stride + qint64(part.x()) * 4, part.width(),
-                             part.height(), screenInfo.stride, QImage::Format_RGB32);
+            picture = QImage(shmData + qint64(part.y()) * screenInfo.stride + qint64(part.x()) * 4,
+                             part.width(), part.height(), screenInfo.stride, QImage::Format_RGB32);
         else
             picture = surfaceImage->copy(part).convertToFormat(QImage::Format_RGB32);
         connectionError.clear();

@@ -121,7 +121,7 @@ private:
     bool connectedOnce = false; // a surface arrived: a drop is a disconnect, not a failed start
     bool swallowEscape = false; // the release of the Escape that cancelled a copy stays here
     TransferStrip* transferStrip = nullptr;
-    QRect monitorRect;  // in surface pixels; empty: the whole surface
+    QRect monitorRect; // in surface pixels; empty: the whole surface
     bool snapToFit = false;
     MonitorWindows* monitorWindows = nullptr; // the guest's other monitors, the client's layout
     QRect shownRect() const;

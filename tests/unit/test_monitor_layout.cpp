@@ -38,22 +38,27 @@ private Q_SLOTS:
         QTest::addColumn<Screens>("screens");
         const Screens none;
         QTest::newRow("the guest as it is: no wish asks nothing new")
-            << layout({window(0, QSize(), ClientWindow::Shown)}) << 2 << Plan{{0, QRect(0, 0, 1024, 768)}, {1, QRect(1024, 0, 800, 600)}} << none;
+            << layout({window(0, QSize(), ClientWindow::Shown)}) << 2
+            << Plan{{0, QRect(0, 0, 1024, 768)}, {1, QRect(1024, 0, 800, 600)}} << none;
         QTest::newRow("a resized window, the other kept, left to right")
-            << layout({window(0, QSize(1100, 801))}) << 2 << Plan{{0, QRect(0, 0, 1100, 801)}, {1, QRect(1100, 0, 800, 600)}} << none;
+            << layout({window(0, QSize(1100, 801))}) << 2
+            << Plan{{0, QRect(0, 0, 1100, 801)}, {1, QRect(1100, 0, 800, 600)}} << none;
         QTest::newRow("hidden and minimised windows keep their monitors")
-            << layout({window(0, QSize(640, 480), ClientWindow::Hidden), window(1, QSize(320, 200), ClientWindow::Minimised)})
+            << layout({window(0, QSize(640, 480), ClientWindow::Hidden),
+                       window(1, QSize(320, 200), ClientWindow::Minimised)})
             << 2 << Plan{{0, QRect(0, 0, 1024, 768)}, {1, QRect(1024, 0, 800, 600)}} << none;
         QTest::newRow("a closed window turns its monitor off")
             << layout({window(0, QSize(1100, 800)), window(1, QSize(), ClientWindow::Closed)}) << 2
             << Plan{{0, QRect(0, 0, 1100, 800)}, {1, QRect()}} << none;
         QTest::newRow("full screen: the window's screen first, the others left to right, from the origin")
             << layout({window(0, QSize(1024, 768))}, true, 0) << 3
-            << Plan{{0, QRect(1280, 0, 1024, 768)}, {1, QRect(0, 0, 1280, 1024)}, {2, QRect(0, 1024, 800, 600)}}
+            << Plan{{0, QRect(1280, 0, 1024, 768)},
+                    {1, QRect(0, 0, 1280, 1024)},
+                    {2, QRect(0, 1024, 800, 600)}}
             << Screens{{0, 0}, {1, 1}, {2, 2}};
         QTest::newRow("full screen: as many monitors as the guest offers, the rest off")
-            << layout({window(0, QSize(1280, 1024))}, true, 1) << 1 << Plan{{0, QRect(0, 0, 1280, 1024)}, {1, QRect()}}
-            << Screens{{0, 1}};
+            << layout({window(0, QSize(1280, 1024))}, true, 1) << 1
+            << Plan{{0, QRect(0, 0, 1280, 1024)}, {1, QRect()}} << Screens{{0, 1}};
         QTest::newRow("full screen on the lower screen, two of three")
             << layout({}, true, 2) << 2 << Plan{{0, QRect(0, 1024, 800, 600)}, {1, QRect(0, 0, 1280, 1024)}}
             << Screens{{0, 2}, {1, 1}};
@@ -81,7 +86,9 @@ private Q_SLOTS:
         // One surface with two monitors, one past its edge, one off; a second channel without a
         // list; a third without a surface yet; a fourth whose id meets the first's second monitor.
         const QVector<DisplayMonitors> displays{
-            {0, QSize(1824, 768), {QRect(0, 0, 1024, 768), QRect(1024, 0, 900, 600), QRect(), QRect(1824, 0, 8, 8)}},
+            {0,
+             QSize(1824, 768),
+             {QRect(0, 0, 1024, 768), QRect(1024, 0, 900, 600), QRect(), QRect(1824, 0, 8, 8)}},
             {5, QSize(640, 480), {}},
             {6, QSize(), {}},
             {1, QSize(320, 200), {}},
@@ -99,12 +106,16 @@ private Q_SLOTS:
         QTest::addColumn<bool>("snap");
         QTest::addColumn<QRect>("shown");
         // A width rounded alone fits the height exactly: 1:1 with or without the rule.
-        QTest::newRow("7 narrower") << QSize(1096, 800) << QSize(1103, 800) << false << QRect(3, 0, 1096, 800);
-        QTest::newRow("7 narrower and lower") << QSize(1096, 793) << QSize(1103, 800) << true << QRect(3, 3, 1096, 793);
-        QTest::newRow("8 lower: scaled") << QSize(1096, 792) << QSize(1104, 800) << true << QRect(0, 1, 1104, 797);
-        QTest::newRow("1 wider: scaled down") << QSize(1105, 800) << QSize(1104, 800) << true << QRect(0, 0, 1104, 799);
-        QTest::newRow("the guest not following: scaled") << QSize(1096, 793) << QSize(1103, 800) << false
-                                                         << QRect(0, 1, 1103, 798);
+        QTest::newRow("7 narrower") << QSize(1096, 800) << QSize(1103, 800) << false
+                                    << QRect(3, 0, 1096, 800);
+        QTest::newRow("7 narrower and lower")
+            << QSize(1096, 793) << QSize(1103, 800) << true << QRect(3, 3, 1096, 793);
+        QTest::newRow("8 lower: scaled")
+            << QSize(1096, 792) << QSize(1104, 800) << true << QRect(0, 1, 1104, 797);
+        QTest::newRow("1 wider: scaled down")
+            << QSize(1105, 800) << QSize(1104, 800) << true << QRect(0, 0, 1104, 799);
+        QTest::newRow("the guest not following: scaled")
+            << QSize(1096, 793) << QSize(1103, 800) << false << QRect(0, 1, 1103, 798);
     }
     void oneToOneWithinAFewPixels()
     {

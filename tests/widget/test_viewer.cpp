@@ -77,8 +77,9 @@ class TestViewer : public QObject
         QVERIFY(session.start());
         QVector<QPair<int, void*>> others;
         int otherChanges = 0;
-        connect(&session, &Session::otherSurfaceCreated, this,
-                [&](int display, void* block) { others.append({display, block}); });
+        connect(&session, &Session::otherSurfaceCreated, this, [&](int display, void* block) {
+            others.append({display, block});
+        });
         connect(&session, &Session::otherSurfaceChanged, this, [&] { ++otherChanges; });
         SpiceChannel* first = spice_channel_new(agent.session.get(), SPICE_CHANNEL_DISPLAY, 0);
         SpiceChannel* second = spice_channel_new(agent.session.get(), SPICE_CHANNEL_DISPLAY, 1);
@@ -113,7 +114,8 @@ class TestViewer : public QObject
         SpiceChannel* inputs = spice_channel_new(agent.session.get(), SPICE_CHANNEL_INPUTS, 0);
         raise(inputs, SPICE_CHANNEL_OPENED);
         session.pointerAt(QPoint(5, 6), 1);
-        QCOMPARE(seam::sent.join(' '), "position(32,24,0,0) button_press(1,1) button_release(1,1) position(5,6,1,0)");
+        QCOMPARE(seam::sent.join(' '),
+                 "position(32,24,0,0) button_press(1,1) button_release(1,1) position(5,6,1,0)");
         // The session's own reconnection after a drop: its first picture gets no click.
         session.setReconnectOnDrop(true);
         SpiceSession* dropped = agent.session.get();
