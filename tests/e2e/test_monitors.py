@@ -58,11 +58,14 @@ class Monitors(E2E):
             n = len(relay.configs)
             on(guest, "--addmode", "qxl-1", "800x600")
             on(guest, "--output", "qxl-1", "--mode", "800x600", "--right-of", "qxl-0")
-            title = lambda: v.x.intern_atom("_NET_WM_NAME")
-            second = wait(lambda: [w for w in v.windows() if
-                                   w.get_full_property(title(), 0).value.decode().endswith(" (2)")], what="(2)")[0]
-            wait(lambda: self.size(second) == (800, 600) and self.shows(second, guest, (1200, 0, 2000, 600)),
-                 10, "the second monitor's picture")
+            named = lambda w: w.get_full_property(v.x.intern_atom("_NET_WM_NAME"), 0).value.decode()
+            second = wait(lambda: [w for w in v.windows() if named(w).endswith(" (2)")], what="(2)")[0]
+            first = [w for w in v.windows() if w != second][0]
+            second.configure(x=480, y=424)  # no window manager: where the first one's lower right was
+            # the first window's top band, left uncovered, shows the first monitor alone, 1:1
+            wait(lambda: self.size(second) == (800, 600) and self.shows(second, guest, (1200, 0, 2000, 600)) and
+                 same(grab(first).crop((0, 0, 1200, 400)), guest.screenshot().crop((0, 0, 1200, 400))),
+                 10, "each window its monitor's picture")
             v.pointer(400, 300, 1, window=second)
             v.pointer(400, 300, 1, False, window=second)
             rec.wait_event(("button", 1, 1200 + 400, 300, False))
