@@ -146,7 +146,7 @@ class Xspice:
         if agent:
             self.files = env.mkdir("files-%d" % n)
             wait(lambda: os.path.exists(vd["virtio"]), what="the agent's virtio socket")
-            self.relay = AgentRelay(env, vd["virtio"])
+            self.relay = AgentRelay(env, vd["virtio"], env.path("agent-relay-%d.log" % n))
             env.spawn(["spice-vdagentd", "-d", "-f", "-x", "-X", "-S", vd["sock"], "-s", self.relay.path, "-u",
                        vd["uinput"]], "vdagentd")
             wait(lambda: os.path.exists(vd["sock"]), what="spice-vdagentd")
@@ -168,8 +168,8 @@ class AgentRelay:
     """Between Xspice's agent socket and spice-vdagentd, which drops every monitors configuration
     that carries physical sizes (as spice-client-glib always sends it): strips them, passes every
     other byte unchanged. self.configs: (time, [(w, h, x, y), ...]) per configuration, 0x0 off."""
-    def __init__(self, env, upstream):
-        self.upstream, self.path, self.configs = upstream, upstream + "-relay", []
+    def __init__(self, env, upstream, log):
+        self.upstream, self.path, self.configs, self.log = upstream, upstream + "-relay", [], log
         self.sock = socket.socket(socket.AF_UNIX)
         self.sock.bind(self.path)
         self.sock.listen()
@@ -206,6 +206,8 @@ class AgentRelay:
         mons = [[int.from_bytes(msg[28 + 20 * i + 4 * j:32 + 20 * i + 4 * j], "little", signed=True)
                  for j in range(5)] for i in range(n)]  # height, width, depth, x, y
         self.configs.append((time.monotonic(), [(w, h, x, y) for h, w, _, x, y in mons]))
+        with open(self.log, "a") as f:  # kept with a failed test's logs
+            f.write("%.3f flags %d %s\n" % (self.configs[-1][0], flags, [m for m in self.configs[-1][1] if m[0]]))
         if not flags & 2:  # VD_AGENT_CONFIG_MONITORS_FLAG_PHYSICAL_SIZE
             return msg
         body = msg[20:24] + (flags & ~2).to_bytes(4, "little") + msg[28:28 + 20 * n]

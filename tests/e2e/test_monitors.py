@@ -47,12 +47,14 @@ class Monitors(E2E):
             clicks = len([e for e in rec.events if e[0] == "button"])
         with self.subTest("each resize: one configuration, the guest at that size, the picture 1:1"):
             for w, h in ((1100, 800), (800, 600), (1201, 901)):
-                n = len(relay.configs)
+                n, asks = len(relay.configs), v.count("Monitors configuration asked")
                 v.window().configure(width=w, height=h)
                 self.env.x.sync()
                 wait(lambda: heads(guest) == [(w & ~7, h, 0, 0)], 10, "the guest at %dx%d" % (w, h))
                 wait(lambda: self.shows(v.window(), guest, (0, 0, w & ~7, h)), 10, "the picture 1:1")
-                self.assertEqual(self.asked(relay, n), [[(w, h, 0, 0)]])
+                # the server may hand a configuration to an agent that just came twice
+                self.assertEqual((v.count("Monitors configuration asked") - asks, set(map(tuple, self.asked(relay, n)))),
+                                 (1, {((w, h, 0, 0),)}))
             self.assertEqual(len([e for e in rec.events if e[0] == "button"]), clicks, "a click after a resize")
         with self.subTest("the guest's second monitor: its own window, clicks there, resized and closed alone"):
             n = len(relay.configs)
