@@ -58,6 +58,9 @@ const std::pair<const char*, const char*> kRows[] = {
     {"-h h -p 1 --hotkeys release-cursor=f12+shift", "BadValue hotkeys"},
     {"-h h -p 1 --hotkeys fullscreen=f11", "BadValue hotkeys"},
     {"-h h -p 1 --kiosk-quit always", "BadValue kiosk-quit"},
+    {"-h h -p 1 --auto-resize never --no-center-click", "host=h port=1 auto-resize-never no-center-click"},
+    {"-h h -p 1 --auto=always", "host=h port=1"},
+    {"-h h -p 1 --auto-resize sometimes", "BadValue auto-resize"},
 };
 
 // A command line beside a file F (its lines split at '|'), SPICE_PROXY, and the settings used or the
@@ -254,7 +257,9 @@ private Q_SLOTS:
                         .join(' ');
             for (const auto& [set, flag] : {std::pair(a.full_screen, " full-screen"),
                                             {a.kiosk, " kiosk"},
-                                            {a.kiosk_quit, " kiosk-quit"}})
+                                            {a.kiosk_quit, " kiosk-quit"},
+                                            {a.auto_resize_never, " auto-resize-never"},
+                                            {a.no_center_click, " no-center-click"}})
                 got += r.status == ParseResult::Ok && set ? flag : "";
             QCOMPARE(QString(line) + ": " + got, QString(line) + ": " + expand(expected));
         }
