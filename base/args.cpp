@@ -28,6 +28,8 @@ enum { kTlsPort = 256, kPasswordFile, kCaFile, kHostSubject, kProxy, kHotkeys, k
 // Sharing through the guest agent.
 enum { kNoClipboard = 320, kNoFileCopy, kSharePrimary };
 enum { kDebug = 384, kVersion };
+// The guest's monitors.
+enum { kAutoResize = 340, kNoCenterClick };
 
 const char kUsage[] =
     "spice-client: A spice client\n"
@@ -72,6 +74,11 @@ const char kUsage[] =
     "      Refuse files dropped on the window\n"
     "  --share-primary\n"
     "      Share the selection (middle-click paste) too, not only the clipboard\n"
+    "  --auto-resize always|never\n"
+    "      With always (the default), the remote machine's resolution follows the window\n"
+    "      and full screen, where its guest agent can change it\n"
+    "  --no-center-click\n"
+    "      Send no click to the centre of the first picture after a start\n"
     "  spice://HOST:PORT, spice+tls://HOST:TLSPORT\n"
     "      Connect to this address (also spice://HOST?port=P&tls-port=T); no password in it\n"
     "  FILE, -\n"
@@ -98,6 +105,8 @@ const option kLongOptions[] = {
     {"share-primary", no_argument, nullptr, kSharePrimary},
     {"debug", no_argument, nullptr, kDebug},
     {"version", no_argument, nullptr, kVersion},
+    {"auto-resize", required_argument, nullptr, kAutoResize},
+    {"no-center-click", no_argument, nullptr, kNoCenterClick},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -302,6 +311,14 @@ ParseResult parseArgs(int argc, char** argv, AppArgs& out)
         case kVersion:
             result.status = ParseResult::Version;
             return result;
+        case kAutoResize:
+            if (std::strcmp(optarg, "always") != 0 && std::strcmp(optarg, "never") != 0)
+                return badValue(result, "auto-resize", "it is always or never");
+            out.auto_resize_never = optarg[0] == 'n';
+            break;
+        case kNoCenterClick:
+            out.no_center_click = true;
+            break;
         case 'e':
             result.status = ParseResult::Usage;
             return result;

@@ -23,6 +23,9 @@ struct AppArgs {
     bool no_file_copy;
     bool share_primary;
     bool debug; // DEBUG lines are logged
+    // The guest's monitors follow the windows (with an agent that takes monitors configurations).
+    bool auto_resize_never;
+    bool no_center_click; // no click at the centre of the first picture after a start
 };
 
 // Outcome of reading a command line, without side effects other than the record.

@@ -4,6 +4,7 @@
 #include "connection_settings.h"
 #include "guestagent.h"
 #include "log.h"
+#include "monitors.h"
 #include "session_viewer.h"
 
 #include <QSocketNotifier>
@@ -221,6 +222,10 @@ void forgetChannels(SpiceAgent* agent)
     // The guest agent lets go of the main channel while it is still there.
     if (agent->guest)
         agent->guest->detach();
+    if (agent->monitors)
+        agent->monitors->reset();
+    while (!agent->otherSurfaces.isEmpty())
+        otherDisplayGone(agent, agent->otherSurfaces.begin().key());
     agent->inputsOpen = false;
     agent->display = nullptr;
     agent->inputs = nullptr;

@@ -13,7 +13,29 @@
 #include <spice-client.h>
 
 class GuestAgent;
+class MonitorConfig;
 class SessionViewer;
+
+// A shared-memory block holding a surface's pixels, made with create_memshare.
+struct SurfaceBlock {
+    int fd = -1;
+    uint8_t* data = nullptr;
+    size_t size = 0;
+    uint32_t serial = 0; // numbers the blocks of a process, so a reader can say which it let go of
+};
+// Unmaps the block and closes its descriptor.
+void freeSurfaceBlock(const SurfaceBlock& block);
+
+// The surface of a display channel other than the first monitor's, copied into a block of its own.
+struct OtherSurface {
+    int32_t id = 0; // the channel's id
+    int32_t width = 0;
+    int32_t height = 0;
+    int32_t stride = 0;
+    int32_t bytesPerPixel = 0;
+    uint8_t* imgdata = nullptr; // the library's pixels; cleared with the surface
+    SurfaceBlock block;
+};
 
 // Input that waits for the inputs channel. An injected key carries its text for the log.
 struct PendingInput {
@@ -43,6 +65,7 @@ struct SpiceAgent {
     SpiceMainChannel* main = nullptr;     // borrowed; cleared when the channel goes
     SessionViewer* viewer = nullptr;      // the session's relay, or a test's recorder; not owned
     GuestAgent* guest = nullptr;          // the session's; follows the current main channel
+    MonitorConfig* monitors = nullptr;    // the session's; the guest's monitors and the client's wishes
 
     // The state of the current session; only the session layer writes it.
     SessionPhase phase = SessionPhase::Idle;
@@ -64,6 +87,14 @@ struct SpiceAgent {
 
     int32_t bytesPerPixel = 0; // of the current surface; 0 when it cannot be shown
     size_t shmSize = 0;        // bytes mapped at shm_data
+    uint32_t shmSerial = 0;    // the block's number
+    uint32_t lastSerial = 0;   // the last number given to a block
+    // The next first-monitor surface comes from a start or an activation: the window fits it and,
+    // unless turned off, a click at its centre serves the launcher. Surfaces that a resize, a
+    // monitor change or a reconnection of its own produced get neither.
+    bool freshSurface = true;
+    bool centerClick = true;
+    QHash<SpiceDisplayChannel*, OtherSurface> otherSurfaces; // every other display channel's
 };
 
 int connect_spice(SpiceAgent* agent);
@@ -86,6 +117,17 @@ void display_create(SpiceDisplayChannel* channel, int format, int width, int hei
                     void* imgdata, void* user_data);
 void display_destroy(SpiceDisplayChannel* channel, void* user_data);
 void display_update(SpiceDisplayChannel* channel, int x, int y, int width, int height, void* user_data);
+// Whether `channel` holds the first monitor: the display channel with the lowest id.
+bool isFirstDisplay(const SpiceAgent* agent, SpiceDisplayChannel* channel);
+// The surfaces of the other display channels: each in a block of its own.
+void otherDisplayCreate(SpiceAgent* agent, SpiceDisplayChannel* channel, int format, int width, int height,
+                        int stride, void* imgdata);
+void otherDisplayUpdate(SpiceAgent* agent, SpiceDisplayChannel* channel, int x, int y, int width, int height);
+// A display channel that goes takes its surface along; the window is told.
+void otherDisplayGone(SpiceAgent* agent, SpiceDisplayChannel* channel);
+// Copies a clipped rectangle of a surface's pixels into its block.
+void copyToBlock(uint8_t* block, const uint8_t* pixels, int32_t stride, int32_t bytesPerPixel,
+                 const Rect& rect);
 
 // Session state, asked by the window.
 SessionPhase sessionPhase(const SpiceAgent* agent);

@@ -3,6 +3,7 @@
 #include "guestagent.h"
 #include "input.h"
 #include "log.h"
+#include "monitors.h"
 #include "session_viewer.h"
 
 namespace
@@ -35,10 +36,14 @@ void channel_new(SpiceSession* session, SpiceChannel* channel, void* user_data)
         connectSignal(channel, "main-mouse-update", G_CALLBACK(mainMouseUpdate), agent);
         if (agent->guest)
             agent->guest->attach(agent->main);
+        if (agent->monitors)
+            agent->monitors->attachMain(agent->main);
     } else if (SPICE_IS_DISPLAY_CHANNEL(channel)) {
         int id = channelId(channel);
         Logger(INFO) << "new display channel (#" << id << "), creating window";
         agent->displayIds.insert(SPICE_DISPLAY_CHANNEL(channel), id);
+        if (agent->monitors)
+            agent->monitors->addDisplay(SPICE_DISPLAY_CHANNEL(channel), id);
         connectSignal(channel, "display-primary-create", G_CALLBACK(display_create), agent);
         connectSignal(channel, "display-invalidate", G_CALLBACK(display_update), agent);
         connectSignal(channel, "display-primary-destroy", G_CALLBACK(display_destroy), agent);
@@ -84,11 +89,18 @@ void channel_destroy(SpiceSession*, SpiceChannel* channel, void* user_data)
     if (agent->main == reinterpret_cast<SpiceMainChannel*>(channel)) {
         if (agent->guest)
             agent->guest->detach();
+        if (agent->monitors)
+            agent->monitors->detachMain();
         agent->main = nullptr;
     }
     if (agent->inputs == reinterpret_cast<SpiceInputsChannel*>(channel)) {
         agent->inputs = nullptr;
         agent->inputsOpen = false;
+    }
+    if (SPICE_IS_DISPLAY_CHANNEL(channel)) {
+        otherDisplayGone(agent, SPICE_DISPLAY_CHANNEL(channel));
+        if (agent->monitors)
+            agent->monitors->removeDisplay(SPICE_DISPLAY_CHANNEL(channel));
     }
     agent->displayIds.remove(reinterpret_cast<SpiceDisplayChannel*>(channel));
     if (agent->display == reinterpret_cast<SpiceDisplayChannel*>(channel)) {

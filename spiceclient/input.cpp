@@ -121,7 +121,8 @@ void sendNow(SpiceAgent* agent, const KM_EVENT& event)
         if (event.relative)
             spice_inputs_channel_motion(inputs, event.x, event.y, mask);
         else
-            spice_inputs_channel_position(inputs, event.x, event.y, agent->display_id, mask);
+            spice_inputs_channel_position(inputs, event.x, event.y,
+                                          event.display >= 0 ? event.display : agent->display_id, mask);
         break;
     case kMouseButtonPress:
         Logger(DEBUG) << "MouseButtonPress" << event.buttons;

@@ -27,9 +27,10 @@ struct KM_EVENT {
     bool wheel_up;
     int32_t x;
     int32_t y;
-    uint32_t scancode; // the physical key's set-1 code (keycodes.h); 0: `key` goes through the tables
-    int32_t button;    // the one Qt button a press, release or double click is about; 0: from `buttons`
-    bool relative;     // a move in server mouse mode: x and y are the motion since the last move
+    uint32_t scancode;    // the physical key's set-1 code (keycodes.h); 0: `key` goes through the tables
+    int32_t button;       // the one Qt button a press, release or double click is about; 0: from `buttons`
+    bool relative;        // a move in server mouse mode: x and y are the motion since the last move
+    int32_t display = -1; // the display channel a position is on; -1: the first monitor's
 };
 
 int syncKeyMouse(KM_EVENT& event, SpiceAgent* agent);

@@ -8,6 +8,7 @@
 #include "input.h"
 #include "keycodes.h"
 #include "log.h"
+#include "monitors.h"
 #include "session_viewer.h"
 
 #include <Qt>
@@ -43,6 +44,22 @@ public:
         if (session->retryRunning > 0)
             Logger(INFO) << "Retry " << std::exchange(session->retryRunning, 0) << ": connected";
     }
+    void otherSurfaceCreated(int display, void* pixels, ScreenInitInfo& info) override
+    {
+        Q_EMIT session->otherSurfaceCreated(display, pixels, info);
+    }
+    void otherSurfaceChanged(int display, Rect& rect) override
+    {
+        Q_EMIT session->otherSurfaceChanged(display, rect);
+    }
+    // Kept until the window says it reads the block no more: another process may map it.
+    void blockRetired(const SurfaceBlock& block) override
+    {
+        if (block.data)
+            session->retired.insert(block.serial, new SurfaceBlock(block));
+        else
+            freeSurfaceBlock(block);
+    }
 
 private:
     Session* session;
@@ -54,6 +71,11 @@ Session::Session(QObject* parent) : QObject(parent), relay(new Relay(this)), age
     const AppArgs* args = get_args();
     guest.reset(new GuestAgent({!args->no_clipboard, !args->no_file_copy, args->share_primary}));
     agent->guest = guest.get();
+    monitors.reset(new MonitorConfig(!args->auto_resize_never));
+    agent->monitors = monitors.get();
+    agent->centerClick = !args->no_center_click;
+    connect(monitors.get(), &MonitorConfig::monitorsChanged, this, &Session::guestMonitorsChanged);
+    connect(monitors.get(), &MonitorConfig::followsChanged, this, &Session::followsWindowChanged);
     connect(guest.get(), &GuestAgent::transferProgress, this, &Session::transferProgress);
     connect(guest.get(), &GuestAgent::transferFinished, this, &Session::transferFinished);
     if (ClipboardBridge* clipboard = guest->clipboardBridge()) {
@@ -137,8 +159,13 @@ Session::~Session()
         closeSession(session);
     }
     forgetChannels(agent.get());
+    agent->monitors = nullptr;
     releaseSurfaceBlock(agent.get());
     agent->viewer = nullptr;
+    for (SurfaceBlock* block : qAsConst(retired)) {
+        freeSurfaceBlock(*block);
+        delete block;
+    }
 }
 
 bool Session::start()
@@ -162,6 +189,7 @@ int Session::checkReconnect()
     Logger(INFO) << "SPICE connection is inactive, attempting to reconnect";
     // What was held on the old session cannot be released there any more.
     agent->heldKeys.clear();
+    agent->freshSurface = true;
     return recreate();
 }
 
@@ -174,6 +202,7 @@ int Session::connectTo(const ConnectionSettings& settings)
     passwordTries = 0;
     passwordDeclined = awaitingPassword = false;
     Q_EMIT titleChanged(settings.title);
+    agent->freshSurface = true;
     return recreate();
 }
 
@@ -225,12 +254,13 @@ void Session::injectKey(const QString& text)
     injectQtKey(agent.get(), text);
 }
 
-void Session::pointerAt(const QPoint& surfacePoint)
+void Session::pointerAt(const QPoint& surfacePoint, int display)
 {
     KM_EVENT event{};
     event.type = kMouseMove;
     event.x = surfacePoint.x();
     event.y = surfacePoint.y();
+    event.display = display;
     event.buttons = agent->buttons;
     syncKeyMouse(event, agent.get());
 }
@@ -346,4 +376,17 @@ void Session::requestRemoteClipboard(int selection, const QString& type)
         clipboard->remoteWanted(selection, type);
     else
         Q_EMIT remoteClipboardData(selection, type, {});
+}
+
+void Session::setClientLayout(const ClientLayout& layout)
+{
+    monitors->setClientLayout(layout);
+}
+
+void Session::releaseSurface(uint32_t serial)
+{
+    if (SurfaceBlock* block = retired.take(serial)) {
+        freeSurfaceBlock(*block);
+        delete block;
+    }
 }

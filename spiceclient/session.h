@@ -1,5 +1,8 @@
 #pragma once
 
+#include "monitor_layout.h"
+
+#include <QHash>
 #include <QImage>
 #include <QObject>
 #include <QPoint>
@@ -29,6 +32,9 @@ struct ScreenInitInfo {
     int32_t stride;
     int32_t format;      // the record's format after this surface (32 or 16 once one was accepted)
     int32_t pixelFormat; // the server's own code for this surface: what its pixels really are
+    int32_t display = 0; // the display channel's id
+    uint32_t serial = 0; // the block's number, for Session::releaseSurface
+    bool fresh = false;  // the first picture after a start or an activation
 };
 
 // The Qt image format that reads a surface of the server's format code (ScreenInitInfo's
@@ -65,7 +71,9 @@ constexpr char Image[] = "image/png";
 
 class GuestAgent;
 struct ConnectionSettings;
+class MonitorConfig;
 struct SpiceAgent;
+struct SurfaceBlock;
 
 // The connection to one SPICE server at a time, its channels, its surface block and all input
 // queued for or pressed on the server. The window talks to it by typed calls and hears from it by
@@ -101,8 +109,9 @@ public:
     void key(const KeyInput& key, bool press);
     // One key given as hexadecimal Qt key text: press and release, now or once input can go out.
     void injectKey(const QString& text);
-    // The pointer at a surface pixel (client mouse mode) or moved by a distance (server mouse mode).
-    void pointerAt(const QPoint& surfacePoint);
+    // The pointer at a surface pixel (client mouse mode) of a display channel (-1: the first
+    // monitor's), or moved by a distance (server mouse mode).
+    void pointerAt(const QPoint& surfacePoint, int display = -1);
     void pointerBy(const QPoint& delta);
     // A press, release or double click of one Qt mouse button. A release of a button the server
     // does not hold is not sent.
@@ -144,6 +153,11 @@ public:
     // or none, which leaves the words of the refusal.
     void answerPassword(const QString& password);
     void declinePassword();
+    // The client's monitors and windows: with an agent that takes monitors configurations (and
+    // auto-resize on), the guest's monitors follow once the layout has settled.
+    void setClientLayout(const ClientLayout& layout);
+    // The window reads the block of that number no more: it can go.
+    void releaseSurface(uint32_t serial);
 
 Q_SIGNALS:
     // A new surface; `pixels` (a block of height × stride bytes) stays valid until the next
@@ -170,6 +184,13 @@ Q_SIGNALS:
     // the user and answers with answerPassword or declinePassword. `server` names it in words. At
     // most kMaxPasswordTries typed passwords are asked for, per start.
     void passwordWanted(const QString& server, bool refused);
+    // The guest's monitors: which display channel and which part of its surface each shows.
+    void guestMonitorsChanged(const QVector<GuestMonitor>& monitors);
+    // The guest's resolution follows the windows (or stays as it is).
+    void followsWindowChanged(bool on);
+    // Another display channel's surface, as surfaceCreated and surfaceChanged for the first one.
+    void otherSurfaceCreated(int display, void* pixels, ScreenInitInfo info);
+    void otherSurfaceChanged(int display, Rect rect);
 
 private:
     friend struct SessionTesting;
@@ -183,6 +204,8 @@ private:
     std::unique_ptr<Relay> relay;
     std::unique_ptr<SpiceAgent> agent;
     std::unique_ptr<GuestAgent> guest; // clipboard and file copy, on the current main channel
+    std::unique_ptr<MonitorConfig> monitors;
+    QHash<uint32_t, SurfaceBlock*> retired; // blocks replaced while the window may still read them
     bool keysByPosition = false;
     bool reconnectOnDrop = false;
     QTimer* retryTimer;

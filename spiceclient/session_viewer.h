@@ -4,6 +4,8 @@
 
 #include <QString>
 
+struct SurfaceBlock;
+
 // What the library's handlers tell the session; the session turns it into its signals, tests record it.
 class SessionViewer
 {
@@ -24,4 +26,12 @@ public:
     virtual void passwordRefused() {}
     // The main channel opened.
     virtual void opened() {}
+    // Another display channel's surface (null pixels: gone) and its changes.
+    virtual void otherSurfaceCreated(int display, void* pixels, ScreenInitInfo& info)
+    {
+        (void)display, (void)pixels, (void)info;
+    }
+    virtual void otherSurfaceChanged(int display, Rect& rect) { (void)display, (void)rect; }
+    // A block the viewer gets no more updates for; released once nothing reads it (here: at once).
+    virtual void blockRetired(const SurfaceBlock& block);
 };

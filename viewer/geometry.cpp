@@ -8,12 +8,15 @@ bool PictureGeometry::isValid() const
            scaleY > 0;
 }
 
-PictureGeometry fitPicture(const QSize& surface, const QSize& window)
+PictureGeometry fitPicture(const QSize& surface, const QSize& window, bool snap)
 {
     PictureGeometry geometry;
     if (surface.isEmpty() || window.isEmpty())
         return geometry;
-    geometry.scaledSize = surface.scaled(window, Qt::KeepAspectRatio);
+    const QSize spare = window - surface;
+    const bool oneToOne = snap && spare.width() >= 0 && spare.height() >= 0 && spare.width() <= kSnapPixels &&
+                          spare.height() <= kSnapPixels;
+    geometry.scaledSize = oneToOne ? surface : surface.scaled(window, Qt::KeepAspectRatio);
     if (geometry.scaledSize.isEmpty())
         return PictureGeometry{};
     geometry.xOffset = (window.width() - geometry.scaledSize.width()) / 2;

@@ -18,8 +18,14 @@ struct PictureGeometry {
     QRect pictureRect() const { return QRect(QPoint(xOffset, yOffset), scaledSize); }
 };
 
+// A picture this many pixels or fewer smaller than the window, in each direction, is shown 1:1
+// when the guest follows the window: an agent may round a size (spice-vdagent rounds widths down
+// to a multiple of 8), and a rescale by a fraction of a percent only blurs.
+constexpr int kSnapPixels = 7;
+
 // The largest picture that fits the window without distortion, centred. Invalid for empty sizes.
-PictureGeometry fitPicture(const QSize& surface, const QSize& window);
+// With `snap`, a picture that fits within kSnapPixels of the window is shown 1:1, centred.
+PictureGeometry fitPicture(const QSize& surface, const QSize& window, bool snap = false);
 
 // The surface pixel under a window point: (p - offset) × scale, truncated toward zero.
 QPoint windowToSurface(const QPoint& p, const PictureGeometry& geometry);

@@ -3,6 +3,7 @@
 #include "keybar.h"
 #include "localclipboard.h"
 #include "log.h"
+#include "monitorwindows.h"
 #include "scaler.h"
 #include "transferstrip.h"
 #include "ui_spiceviewer.h"
@@ -145,6 +146,30 @@ void SpiceViewer::setSession(Session* owner)
     connect(session, &Session::transferFinished, transferStrip, &TransferStrip::finished);
     LocalClipboard::share(session, this);
     session->setWindowShown(isVisible());
+    monitorWindows = new MonitorWindows(this, session);
+}
+
+QRect SpiceViewer::shownRect() const
+{
+    const QRect surface(0, 0, screenInfo.width, screenInfo.height);
+    return monitorRect.isEmpty() ? surface : monitorRect & surface;
+}
+
+void SpiceViewer::setMonitorRect(const QRect& rect)
+{
+    if (rect == monitorRect)
+        return;
+    monitorRect = rect;
+    if (!picture.isNull()) {
+        picture = QImage();
+        updateImage(nullptr);
+    }
+}
+
+void SpiceViewer::setSnapToFit(bool on)
+{
+    snapToFit = on;
+    update();
 }
 
 void SpiceViewer::setTitle(const QString& title)
@@ -253,13 +278,16 @@ void SpiceViewer::updateImage(Rect* rect)
     if (!surfaceImage)
         return;
 
+    const QRect part = shownRect();
+    if (part.isEmpty())
+        return;
     if (!rect || picture.isNull()) {
         connectedOnce = true;
         if (surfaceImage->format() == QImage::Format_RGB32)
-            picture =
-                QImage(shmData, screenInfo.width, screenInfo.height, screenInfo.stride, QImage::Format_RGB32);
+            picture = QImage(shmData + qint64(part.y()) * screenInfo.stride + qint64(part.x()) * 4,
+                             part.width(), part.height(), screenInfo.stride, QImage::Format_RGB32);
         else
-            picture = surfaceImage->convertToFormat(QImage::Format_RGB32);
+            picture = surfaceImage->copy(part).convertToFormat(QImage::Format_RGB32);
         connectionError.clear();
         // The connection works: a question about its password is moot.
         if (passwordDialog)
@@ -277,18 +305,22 @@ void SpiceViewer::updateImage(Rect* rect)
         qWarning() << "Invalid rect coordinates:" << rect->x << rect->y << rect->width << rect->height;
         return;
     }
-    const QRect changed(rect->x, rect->y, rect->width, rect->height);
+    // In surface pixels, then in the picture's.
+    const QRect changed = QRect(rect->x, rect->y, rect->width, rect->height) & part;
+    if (changed.isEmpty())
+        return;
+    const QRect local = changed.translated(-part.topLeft());
 
     if (surfaceImage->format() != QImage::Format_RGB32) {
         const int bpp = surfaceImage->depth() / 8;
-        const QImage part(shmData + qint64(changed.y()) * screenInfo.stride + qint64(changed.x()) * bpp,
-                          changed.width(), changed.height(), screenInfo.stride, surfaceImage->format());
+        const QImage pixels(shmData + qint64(changed.y()) * screenInfo.stride + qint64(changed.x()) * bpp,
+                            changed.width(), changed.height(), screenInfo.stride, surfaceImage->format());
         QPainter painter(&picture);
         painter.setCompositionMode(QPainter::CompositionMode_Source);
-        painter.drawImage(changed.topLeft(), part);
+        painter.drawImage(local.topLeft(), pixels);
     }
 
-    const QRect tiles = onGrid(changed, picture.size());
+    const QRect tiles = onGrid(local, picture.size());
     const bool quiet = !lastChange.isValid() || lastChange.elapsed() >= kRepaintBatchMs;
     lastChange.start();
     if (quiet) {
@@ -334,7 +366,7 @@ void SpiceViewer::processDirtyRegion()
 
 void SpiceViewer::refreshScaledPicture()
 {
-    geometry = fitPicture(picture.size(), size());
+    geometry = fitPicture(picture.size(), size(), snapToFit);
     // At 1:1 the picture is shown as it is: no scaled copy to keep up to date.
     if (!geometry.isValid() || geometry.scaledSize == picture.size()) {
         scaledPicture = QImage();
@@ -629,7 +661,7 @@ QPoint SpiceViewer::surfacePoint(const QPoint& position) const
     const QRect picture = geometry.pictureRect();
     const QPoint clamped(qBound(picture.left(), position.x(), picture.right()),
                          qBound(picture.top(), position.y(), picture.bottom()));
-    return windowToSurface(clamped, geometry);
+    return windowToSurface(clamped, geometry) + shownRect().topLeft();
 }
 
 void SpiceViewer::grabPointer()

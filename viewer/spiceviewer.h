@@ -12,6 +12,7 @@
 
 class KeyBar;
 class QInputDialog;
+class MonitorWindows;
 class QTimer;
 class TransferStrip;
 
@@ -57,6 +58,11 @@ public:
     void sendKey(QString key);
     void onReactivate(QString key);
     int checkReconnect();
+
+    // The part of the surface this window shows (one guest monitor of several); empty: all of it.
+    void setMonitorRect(const QRect& rect);
+    // The guest follows the window: a picture within a few pixels of it is shown 1:1.
+    void setSnapToFit(bool on);
 
     bool hasPicture() const { return !picture.isNull(); }
     const PictureGeometry& pictureGeometry() const { return geometry; }
@@ -118,4 +124,8 @@ private:
     bool connectedOnce = false; // a surface arrived: a drop is a disconnect, not a failed start
     TransferStrip* transferStrip = nullptr;
     QInputDialog* passwordDialog = nullptr;
+    QRect monitorRect; // in surface pixels; empty: the whole surface
+    bool snapToFit = false;
+    MonitorWindows* monitorWindows = nullptr; // the guest's other monitors, the client's layout
+    QRect shownRect() const;
 };

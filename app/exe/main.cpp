@@ -26,8 +26,9 @@ bool takesValue(const std::string& word)
         return true;
     if (word.size() < 3 || word.compare(0, 2, "--") != 0 || word.find('=') != std::string::npos)
         return false;
-    for (const char* name : {"--host", "--port", "--name", "--key", "--tls-port", "--password-file",
-                             "--ca-file", "--host-subject", "--proxy", "--hotkeys", "--kiosk-quit"})
+    for (const char* name :
+         {"--host", "--port", "--name", "--key", "--tls-port", "--password-file", "--ca-file",
+          "--host-subject", "--proxy", "--hotkeys", "--kiosk-quit", "--auto-resize"})
         if (std::string(name).compare(0, word.size(), word) == 0)
             return true;
     return false;

@@ -67,11 +67,13 @@ class Env:
         self.display = self.xserver(["Xvfb", "-screen", "0", "1280x1024x24", "-ac"], "xvfb")
         self.x = xdisplay.Display(self.display)
     def path(self, *parts): return os.path.join(self.dir, *parts)
-    def openbox(self):  # an EWMH window manager on the viewer's display, once it manages the screen
+    def openbox(self, display=None):  # an EWMH window manager on the viewer's display, once it manages the screen
         self.spawn(["openbox", "--sm-disable", "--config-file", "/etc/xdg/openbox/rc.xml"], "openbox",
-                   env=dict(DISPLAY=self.display))
-        check = self.x.intern_atom("_NET_SUPPORTING_WM_CHECK")
-        wait(lambda: self.x.screen().root.get_full_property(check, Xatom.WINDOW), 15, "openbox")
+                   env=dict(DISPLAY=display or self.display))
+        x = xdisplay.Display(display) if display else self.x
+        check = x.intern_atom("_NET_SUPPORTING_WM_CHECK")
+        wait(lambda: x.screen().root.get_full_property(check, Xatom.WINDOW), 15, "openbox")
+        x is self.x or x.close()
     def viewer(self, *args, **kw): return Viewer(self, args, **kw)
     def xspice(self, *args, **kw): return Xspice(self, *args, **kw)
     def run(self, *args, timeout=30, **kw):  # a start that ends by itself: (status, output)
@@ -117,7 +119,7 @@ class Env:
 
 class Xspice:
     """Xorg + spiceqxl; tls: a private CA and a certificate for 127.0.0.1 in x509_dir."""
-    def __init__(self, env, width=1024, height=768, password=None, tls=False, audio=False, agent=False):
+    def __init__(self, env, width=1024, height=768, password=None, tls=False, audio=False, agent=False, heads=1):
         self.env, self.port, n = env, free_port(), len(env.procs)
         self.tls_port, self.x509_dir = (free_port(), env.mkdir("x509-%d" % n)) if tls else (0, 0)
         self.fifo_dir = env.mkdir("fifo-%d" % n) if audio else None
@@ -134,6 +136,7 @@ class Xspice:
             text = "".join(l for l in f if audio or "@FIFO_DIR@" not in l)
         text = text.replace('Option "SpiceDisableTicketing" "True"',
                             "\n  ".join('Option "%s" "%s"' % o for o in opts))
+        text = text.replace('"NumHeads" "1"', '"NumHeads" "%d"' % heads)
         values = dict(PORT=self.port, WIDTH=width, HEIGHT=height, FIFO_DIR=self.fifo_dir)
         text = re.sub(r"@(\w+)@", lambda m: str(values[m.group(1)]), text)
         self.conf, self.confdir = env.path("xspice-%d.conf" % n), env.mkdir("xspice-%d.d" % n)
@@ -143,7 +146,8 @@ class Xspice:
         if agent:
             self.files = env.mkdir("files-%d" % n)
             wait(lambda: os.path.exists(vd["virtio"]), what="the agent's virtio socket")
-            env.spawn(["spice-vdagentd", "-d", "-f", "-x", "-X", "-S", vd["sock"], "-s", vd["virtio"], "-u",
+            self.relay = AgentRelay(env, vd["virtio"], env.path("agent-relay-%d.log" % n))
+            env.spawn(["spice-vdagentd", "-d", "-f", "-x", "-X", "-S", vd["sock"], "-s", self.relay.path, "-u",
                        vd["uinput"]], "vdagentd")
             wait(lambda: os.path.exists(vd["sock"]), what="spice-vdagentd")
             self.agent = env.spawn(["spice-vdagent", "-d", "-x", "-s", vd["virtio"], "-S", vd["sock"], "-f",
@@ -159,6 +163,57 @@ class Xspice:
     def screenshot(self):
         with contextlib.closing(xdisplay.Display(self.display)) as d:
             return grab(d.screen().root)
+
+class AgentRelay:
+    """Between Xspice's agent socket and spice-vdagentd, which drops every monitors configuration
+    that carries physical sizes (as spice-client-glib always sends it): strips them, passes every
+    other byte unchanged. self.configs: (time, [(w, h, x, y), ...]) per configuration, 0x0 off."""
+    def __init__(self, env, upstream, log):
+        self.upstream, self.path, self.configs, self.log = upstream, upstream + "-relay", [], log
+        self.sock = socket.socket(socket.AF_UNIX)
+        self.sock.bind(self.path)
+        self.sock.listen()
+        env.socks.append(self.sock)
+        threading.Thread(target=self._accept, args=(env.socks,), daemon=True).start()
+    def _accept(self, socks):
+        with contextlib.suppress(OSError):
+            while True:
+                socks.append(c := self.sock.accept()[0])
+                socks.append(u := socket.socket(socket.AF_UNIX))
+                u.connect(self.upstream)
+                threading.Thread(target=_pump, args=(c, u), daemon=True).start()
+                threading.Thread(target=self._rewrite, args=(u, c), daemon=True).start()
+    def _rewrite(self, a, b):  # chunks: port, size, data; a message (20-byte header) may span chunks
+        buf, left = b"", {}
+        with contextlib.suppress(OSError):
+            while data := a.recv(1 << 16):
+                buf += data
+                out = []
+                while len(buf) >= 8 and len(buf) >= 8 + (size := int.from_bytes(buf[4:8], "little")):
+                    port, chunk, buf = buf[:4], buf[8:8 + size], buf[8 + size:]
+                    if not left.get(port) and len(chunk) >= 20:
+                        kind, length = int.from_bytes(chunk[4:8], "little"), int.from_bytes(chunk[16:20], "little")
+                        left[port] = 20 + length
+                        if kind == 2 and len(chunk) == 20 + length:  # VD_AGENT_MONITORS_CONFIG, whole
+                            chunk = self._strip(chunk)
+                            left[port] = len(chunk)
+                    left[port] = max(left.get(port, 0) - len(chunk), 0)
+                    out.append(port + len(chunk).to_bytes(4, "little") + chunk)
+                b.sendall(b"".join(out))
+            b.shutdown(socket.SHUT_WR)
+    def _strip(self, msg):
+        n, flags = int.from_bytes(msg[20:24], "little"), int.from_bytes(msg[24:28], "little")
+        mons = [[int.from_bytes(msg[28 + 20 * i + 4 * j:32 + 20 * i + 4 * j], "little", signed=True)
+                 for j in range(5)] for i in range(n)]  # height, width, depth, x, y
+        self.configs.append((time.monotonic(), [(w, h, x, y) for h, w, _, x, y in mons]))
+        with open(self.log, "a") as f:  # kept with a failed test's logs
+            f.write("%.3f flags %d %s\n" % (self.configs[-1][0], flags, [m for m in self.configs[-1][1] if m[0]]))
+        if not flags & 2:  # VD_AGENT_CONFIG_MONITORS_FLAG_PHYSICAL_SIZE
+            return msg
+        body = msg[20:24] + (flags & ~2).to_bytes(4, "little") + msg[28:28 + 20 * n]
+        return msg[:16] + len(body).to_bytes(4, "little") + body
+    def monitors(self, since=0):  # the configurations asked for since the `since`th
+        return [c[1] for c in self.configs[since:]]
 
 class Recorder(threading.Thread):
     """Paints the server's screen; records ("key", k, press), ("button", n, x, y, press), ("motion", x, y)"""
@@ -200,7 +255,8 @@ class Recorder(threading.Thread):
 
 class Viewer:
     """The binary on the test's Xvfb, its output in a log; XTEST input into its window."""
-    def __init__(self, world, args, asan=False, user=None, env=None, name="viewer", stdin=subprocess.DEVNULL):
+    def __init__(self, world, args, asan=False, user=None, env=None, name="viewer", stdin=subprocess.DEVNULL,
+                 display=None):  # another X server than the test's Xvfb: its name
         exe = os.environ.get("SPICE_CLIENT_ASAN" if asan else "SPICE_CLIENT")
         if not exe:
             raise unittest.SkipTest("SPICE_CLIENT%s is not set" % ("_ASAN" if asan else ""))
@@ -208,10 +264,10 @@ class Viewer:
         if user:
             argv = ["setpriv", "--reuid=%d" % user.pw_uid, "--regid=%d" % user.pw_gid,
                     "--init-groups", "--pdeathsig", "KILL", "--"] + argv
-        self.x = world.x
+        self.x = xdisplay.Display(display) if display else world.x
         world.viewers.append(self)
         self.p = world.spawn(argv, "%s-%d" % (name, len(world.procs)),
-                             dict(DISPLAY=world.display, **(env or {})), stdin=stdin)
+                             dict(DISPLAY=display or world.display, **(env or {})), stdin=stdin)
         self.pid = self.p.pid
     log = property(lambda self: pathlib.Path(self.p.log).read_text(encoding="utf-8", errors="replace"))
     def count(self, text): return sum(text in line for line in self.log.splitlines())
@@ -248,8 +304,8 @@ class Viewer:
     def focus(self):
         self.window().set_input_focus(X.RevertToParent, X.CurrentTime)
         self.x.sync()
-    def close(self):  # as a window manager's close button asks
-        w, atom = self.window(), self.x.intern_atom
+    def close(self, window=None):  # as a window manager's close button asks
+        w, atom = window or self.window(), self.x.intern_atom
         w.send_event(ClientMessage(window=w, client_type=atom("WM_PROTOCOLS"),
                                    data=(32, [atom("WM_DELETE_WINDOW"), 0, 0, 0, 0])))
         self.x.sync()
@@ -263,8 +319,8 @@ class Viewer:
         for code, shifted in codes:
             for k, press in [(50, True)] * shifted + [(code, True), (code, False)] + [(50, False)] * shifted:
                 self.key(k, press)
-    def pointer(self, x, y, button=None, press=True):  # to (x, y) of the window, `button` there
-        g = self.x.screen().root.translate_coords(self.window(), x, y)
+    def pointer(self, x, y, button=None, press=True, window=None):  # to (x, y) of the window, `button` there
+        g = self.x.screen().root.translate_coords(window or self.window(), x, y)
         xtest.fake_input(self.x, X.MotionNotify, x=g.x, y=g.y)
         if button:
             xtest.fake_input(self.x, X.ButtonPress if press else X.ButtonRelease, button)

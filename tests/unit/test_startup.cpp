@@ -60,6 +60,9 @@ const std::pair<const char*, const char*> kRows[] = {
     {"-h h -p 1 --kiosk-quit always", "BadValue kiosk-quit"},
     {"-h h -p 1 --debug", "host=h port=1 debug"},
     {"-h h -x --vers -p 1", "Version"},
+    {"-h h -p 1 --auto-resize never --no-center-click", "host=h port=1 auto-resize-never no-center-click"},
+    {"-h h -p 1 --auto=always", "host=h port=1"},
+    {"-h h -p 1 --auto-resize sometimes", "BadValue auto-resize"},
 };
 
 // A command line beside a file F (its lines split at '|'), SPICE_PROXY, and the settings used or the
@@ -321,7 +324,10 @@ private Q_SLOTS:
             for (const auto& [set, flag] : {std::pair(a.full_screen, " full-screen"),
                                             {a.kiosk, " kiosk"},
                                             {a.kiosk_quit, " kiosk-quit"},
-                                            {a.debug, " debug"}})
+                                            {a.debug, " debug"},
+
+                                            {a.auto_resize_never, " auto-resize-never"},
+                                            {a.no_center_click, " no-center-click"}})
                 got += r.status == ParseResult::Ok && set ? flag : "";
             QCOMPARE(QString(line) + ": " + got, QString(line) + ": " + expand(expected));
         }

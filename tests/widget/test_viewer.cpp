@@ -70,6 +70,65 @@ class TestViewer : public QObject
         return n;
     }
 
+    void blocksAndClicks(std::vector<SpiceChannel*>& channels)
+    {
+        Session session;
+        SpiceViewer viewer;
+        viewer.setSession(&session);
+        SpiceAgent& agent = SessionTesting::record(session);
+        QVERIFY(session.start());
+        QVector<QPair<int, void*>> others;
+        int otherChanges = 0;
+        connect(&session, &Session::otherSurfaceCreated, this, [&](int display, void* block) {
+            others.append({display, block});
+        });
+        connect(&session, &Session::otherSurfaceChanged, this, [&] { ++otherChanges; });
+        SpiceChannel* first = spice_channel_new(agent.session.get(), SPICE_CHANNEL_DISPLAY, 0);
+        SpiceChannel* second = spice_channel_new(agent.session.get(), SPICE_CHANNEL_DISPLAY, 1);
+        std::vector<uint32_t> pixels(64 * 48, 0xff336699), small(32 * 16, 0xff102030);
+        // Blocks mapped in this process (descriptors would count the failing links' sockets too).
+        const auto blocks = [] {
+            QFile maps("/proc/self/maps");
+            return maps.open(QIODevice::ReadOnly) ? maps.readAll().count("memfd:sharemem") : -1;
+        };
+        const int before = blocks();
+        display_create(SPICE_DISPLAY_CHANNEL(second), 32, 32, 16, 128, 0, small.data(), &agent);
+        display_create(SPICE_DISPLAY_CHANNEL(first), 32, 64, 48, 256, 0, pixels.data(), &agent);
+        display_update(SPICE_DISPLAY_CHANNEL(first), 0, 0, 64, 48, &agent);
+        display_update(SPICE_DISPLAY_CHANNEL(second), 0, 0, 8, 4, &agent);
+        QCOMPARE(others.size(), 1);
+        QCOMPARE(others[0].first, 1);
+        const auto* otherBlock = static_cast<const uint32_t*>(others[0].second);
+        QVERIFY(otherBlock && otherBlock != reinterpret_cast<uint32_t*>(agent.shm_data));
+        QCOMPARE(otherBlock[3 * 32 + 7], 0xff102030u); // copied into its own block
+        QCOMPARE(otherBlock[4 * 32], 0u);
+        QCOMPARE(otherChanges, 1);
+        QCOMPARE(blocks(), before + 2);
+        // A resize: a new block; the old one whole until the window let go of it.
+        const auto* old = reinterpret_cast<const uint32_t*>(agent.shm_data);
+        display_create(SPICE_DISPLAY_CHANNEL(first), 32, 64, 40, 256, 0, pixels.data(), &agent);
+        QCOMPARE(blocks(), before + 3);
+        QCOMPARE(old[47 * 64 + 63], 0xff336699u);
+        QTRY_COMPARE(blocks(), before + 2);
+        // Input goes out: one click, the first picture's; a position on the second display.
+        seam::sent.clear();
+        raise(agent.main, SPICE_CHANNEL_OPENED);
+        SpiceChannel* inputs = spice_channel_new(agent.session.get(), SPICE_CHANNEL_INPUTS, 0);
+        raise(inputs, SPICE_CHANNEL_OPENED);
+        session.pointerAt(QPoint(5, 6), 1);
+        QCOMPARE(seam::sent.join(' '),
+                 "position(32,24,0,0) button_press(1,1) button_release(1,1) position(5,6,1,0)");
+        // The session's own reconnection after a drop: its first picture gets no click.
+        session.setReconnectOnDrop(true);
+        SpiceSession* dropped = agent.session.get();
+        raise(agent.main, SPICE_CHANNEL_CLOSED);
+        QTRY_VERIFY_WITH_TIMEOUT(agent.session.get() != dropped, 3000);
+        SpiceChannel* again = spice_channel_new(agent.session.get(), SPICE_CHANNEL_DISPLAY, 0);
+        display_create(SPICE_DISPLAY_CHANNEL(again), 32, 64, 48, 256, 0, pixels.data(), &agent);
+        QCOMPARE(int(agent.pending.size()), 0);
+        channels = {first, second, inputs, again};
+    }
+
 private Q_SLOTS:
     // Input waits for the inputs channel; a session that fails is replaced by the next activation, and
     // nothing of the old one stays behind.
@@ -205,6 +264,22 @@ private Q_SLOTS:
         QVERIFY(log.text().find("reconnected successfully") == std::string::npos);
         QCOMPARE(words, "Cannot connect to 127.0.0.1 port " + port + ": connection refused");
         g_object_unref(refused);
+    }
+    // Each display channel's surface in a block of its own; a replaced block stays readable until the
+    // window has let go of it; the centre click only for the first picture after a start, not after
+    // a resize or the session's own reconnection; positions name the display channel they are on.
+    void surfacesBlocksAndClicks()
+    {
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost));
+        const QByteArray port = QByteArray::number(server.serverPort());
+        const char* argv[] = {"spice-client", "-h", "127.0.0.1", "-p", port.constData()};
+        QCOMPARE(parseArgs(5, const_cast<char**>(argv), *get_args()).status, ParseResult::Ok);
+        // The channels go after the session, as the library's do.
+        std::vector<SpiceChannel*> channels;
+        blocksAndClicks(channels);
+        for (SpiceChannel* channel : channels)
+            g_object_unref(channel);
     }
     // In full screen the bar comes when the pointer rests at the top edge and goes when it leaves.
     void keyBar()

@@ -1,0 +1,60 @@
+#pragma once
+
+#include "session.h"
+
+#include <QHash>
+#include <QMap>
+#include <QObject>
+#include <QSize>
+#include <QTimer>
+
+class MonitorWindow;
+class SpiceViewer;
+
+// The guest's monitors on the client: the first window shows the first of them, a window of its own
+// each further one (full screen on the client monitor the session asked it for). Tells the session
+// the client's side as facts: its monitors, each window's picture area in device pixels and whether
+// it is shown, minimised, hidden or closed. With a guest that follows, the first window opens at the
+// guest's size at connection.
+class MonitorWindows : public QObject
+{
+    Q_OBJECT
+
+public:
+    MonitorWindows(SpiceViewer* first, Session* session);
+    ~MonitorWindows() override;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    struct Surface {
+        void* pixels = nullptr;
+        ScreenInitInfo info{};
+    };
+    void firstSurfaceCreated(void* pixels, const ScreenInitInfo& info);
+    void otherSurfaceCreated(int display, void* pixels, const ScreenInitInfo& info);
+    void monitorsChanged(const QVector<GuestMonitor>& list);
+    void followsChanged(bool on);
+    Surface surfaceOf(int display) const;
+    void place(MonitorWindow* window);
+    void fitFirst();
+    void fullScreenLeft();
+    void releaseLater(uint32_t serial);
+    void report();
+
+    SpiceViewer* first;
+    Session* session;
+    Surface firstSurface;
+    QHash<int, Surface> others;        // by display channel id
+    QMap<int, MonitorWindow*> windows; // by guest monitor id
+    QMap<int, MonitorWindow*> gone;    // of monitors just turned off, kept a moment
+    QTimer goneTimer;
+    QVector<GuestMonitor> monitors;
+    bool follows = false;
+    bool serverMouse = false;
+    QSize fitSize;           // the size the first window was given to show the guest 1:1
+    bool firstSized = false; // its size since is the user's (or full screen's)
+    bool wasFullScreen = false;
+    QTimer reportTimer;
+};
