@@ -456,6 +456,7 @@ void SpiceViewer::hideEvent(QHideEvent* event)
 {
     releasePointer();
     releaseInput();
+    hotkeys.clear(); // a hotkey held now is let go elsewhere
     QWidget::hideEvent(event);
 }
 
@@ -515,7 +516,8 @@ bool SpiceViewer::eventFilter(QObject* watched, QEvent* event)
         auto* key = static_cast<QKeyEvent*>(event);
         qCDebug(lcKeys) << "keyEvent->key() " << key->key() << key->modifiers();
         bool kept = false;
-        const HotkeyAction action = hotkeys.press(key->key(), key->modifiers(), key->nativeScanCode(), kept);
+        const HotkeyAction action =
+            hotkeys.press(key->key(), key->modifiers(), key->nativeScanCode(), key->isAutoRepeat(), kept);
         if (kept) {
             runHotkey(action);
             return true;
@@ -626,6 +628,7 @@ void SpiceViewer::changeEvent(QEvent* event)
             grabKeyboard();
         } else {
             releasePointer();
+            hotkeys.clear(); // a hotkey held now is let go elsewhere
             ungrabKeyboard();
         }
     }
