@@ -31,25 +31,22 @@ class FullScreen(E2E):
             x.sync()
         return probe == X.AlreadyGrabbed
 
-    def taken_away(self, kind, w):  # as a pager, xdotool or a new window does it; once the window manager did
-        x = self.env.x
-        root, atom = x.screen().root, x.intern_atom
-        ask = lambda target, name, *data: root.send_event(
-            ClientMessage(window=target, client_type=atom(name), data=(32, list(data) + [0] * (5 - len(data)))),
-            event_mask=X.SubstructureRedirectMask | X.SubstructureNotifyMask)
-        w.change_attributes(event_mask=X.StructureNotifyMask)
-        if kind == "iconify":  # XIconifyWindow: IconicState
-            ask(w, "WM_CHANGE_STATE", 3)
-        elif kind == "hidden":  # _NET_WM_STATE add _NET_WM_STATE_HIDDEN
-            ask(w, "_NET_WM_STATE", 1, atom("_NET_WM_STATE_HIDDEN"), 0, 1)
-        elif kind == "show desktop":
-            ask(root, "_NET_SHOWING_DESKTOP", 1)
-        else:  # a new window raised over it takes the focus
-            root.change_attributes(event_mask=X.PropertyChangeMask)
+    def taken_away(self, kind, w):  # as xdotool, a pager or a new window does it; once the kiosk lost the focus
+        x, atom = self.env.x, self.env.x.intern_atom
+        root = x.screen().root
+        root.change_attributes(event_mask=X.PropertyChangeMask)
+        x.sync()
+        [x.next_event() for _ in range(x.pending_events())]  # what came before
+        target, name, data = {"iconify": (w, "WM_CHANGE_STATE", [3]),  # IconicState, as XIconifyWindow
+                              "hidden": (w, "_NET_WM_STATE", [1, atom("_NET_WM_STATE_HIDDEN"), 0, 1]),
+                              "show desktop": (root, "_NET_SHOWING_DESKTOP", [1])}.get(kind, (None, 0, 0))
+        if target:
+            root.send_event(ClientMessage(window=target, client_type=atom(name), data=(32, (data + [0] * 5)[:5])),
+                            event_mask=X.SubstructureRedirectMask | X.SubstructureNotifyMask)
+        else:  # a window raised over it takes the focus
             root.create_window(100, 100, 400, 300, 0, X.CopyFromParent).map()
         x.sync()
-        done = lambda e: e.type == X.PropertyNotify and e.atom == atom("_NET_ACTIVE_WINDOW") if kind == "window" \
-            else e.type == X.UnmapNotify and e.window == w
+        done = lambda e: e.type == X.PropertyNotify and e.atom == atom("_NET_ACTIVE_WINDOW")
         wait(lambda: any(done(x.next_event()) for _ in range(x.pending_events())), what=kind)
 
     def type(self, v, *codes):  # pressed in order, released in reverse

@@ -284,16 +284,14 @@ private Q_SLOTS:
         QCOMPARE(filter.press(Qt::Key_F11, Qt::ControlModifier | Qt::ShiftModifier, 95, false, kept),
                  HotkeyAction::None);
         QVERIFY(!kept && !filter.release(Qt::Key_F11, 95, false));
-        // A hotkey whose release went elsewhere (focus moved while it was down): the next press of
-        // its key is a press, of the hotkey again or of the key alone, and so is its release.
-        for (const auto modifiers : {Qt::ShiftModifier, Qt::NoModifier}) {
-            QVERIFY(filter.press(Qt::Key_F11, Qt::ShiftModifier, 95, false, kept) != HotkeyAction::None);
-            const bool hotkey = modifiers == Qt::ShiftModifier;
-            QCOMPARE(filter.press(Qt::Key_F11, modifiers, 95, false, kept),
-                     hotkey ? HotkeyAction::ToggleFullScreen : HotkeyAction::None);
-            QCOMPARE(kept, hotkey);
-            QCOMPARE(filter.release(Qt::Key_F11, 95, false), hotkey);
-        }
+        // Its releases went elsewhere (the focus moved meanwhile): a new press of its key is a press,
+        // of the hotkey again or of the key alone.
+        QCOMPARE(filter.press(Qt::Key_F11, Qt::ShiftModifier, 95, false, kept),
+                 HotkeyAction::ToggleFullScreen);
+        QCOMPARE(filter.press(Qt::Key_F11, Qt::ShiftModifier, 95, false, kept),
+                 HotkeyAction::ToggleFullScreen);
+        QCOMPARE(filter.press(Qt::Key_F11, Qt::NoModifier, 95, false, kept), HotkeyAction::None);
+        QVERIFY(!kept && !filter.release(Qt::Key_F11, 95, false));
         filter.setActive(HotkeyAction::ReleaseCursor, false); // nothing held: Shift+F12 is the guest's
         QCOMPARE(filter.press(Qt::Key_F12, Qt::ShiftModifier, 96, false, kept), HotkeyAction::None);
         QVERIFY(!kept);

@@ -187,12 +187,9 @@ private Q_SLOTS:
         agent.pending.clear();
     }
     // In full screen the bar comes when the pointer rests at the top edge and goes when it leaves.
-    // A hotkey whose release went to another window works again once the window is back.
-    void keyBarAndHotkeyAcrossFocus()
+    void keyBar()
     {
-        Session session;
         SpiceViewer viewer;
-        viewer.setSession(&session);
         viewer.setFullScreen(true);
         viewer.show();
         auto* bar = viewer.findChild<KeyBar*>();
@@ -200,15 +197,6 @@ private Q_SLOTS:
         QTRY_VERIFY(bar->isVisible());
         QTest::mouseMove(&viewer, QPoint(300, 200));
         QVERIFY(!bar->isVisible());
-        QWidget other;
-        other.show();
-        QApplication::setActiveWindow(&viewer);
-        QTest::keyPress(&viewer, Qt::Key_F11, Qt::ShiftModifier);
-        QVERIFY(!viewer.isFullScreen());
-        QApplication::setActiveWindow(&other);
-        QApplication::setActiveWindow(&viewer);
-        QTest::keyClick(&viewer, Qt::Key_F11, Qt::ShiftModifier);
-        QVERIFY(viewer.isFullScreen());
     }
 };
 
