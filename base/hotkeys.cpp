@@ -171,13 +171,16 @@ bool parseHotkeys(const QString& text, Hotkeys& hotkeys, QString& error)
     return true;
 }
 
-HotkeyAction HotkeyFilter::press(int qtKey, Qt::KeyboardModifiers held, quint32 nativeCode, bool& swallowed)
+HotkeyAction HotkeyFilter::press(int qtKey, Qt::KeyboardModifiers held, quint32 nativeCode, bool autoRepeat,
+                                 bool& swallowed)
 {
     const quint32 id = nativeCode ? nativeCode : quint32(qtKey);
-    // A held hotkey repeats: the repeats are its own, even when the modifiers went meanwhile.
-    swallowed = kept.contains(id);
+    // A held hotkey repeats: the repeats are its own, even when the modifiers went meanwhile. A new
+    // press of it means its release went elsewhere: it is a press like any other.
+    swallowed = autoRepeat && kept.contains(id);
     if (swallowed)
         return HotkeyAction::None;
+    kept.remove(id);
     const HotkeyAction action = hotkeys.actionFor(qtKey, held);
     if (action != HotkeyAction::None && !(inactive & (1 << int(action)))) {
         kept.insert(id, qtKey);

@@ -50,10 +50,11 @@ public:
     void setActive(HotkeyAction action, bool active);
     // The action a press triggers (None: the press goes on to the remote machine). `swallowed`
     // tells whether the press is kept here: a hotkey's own press or a repeat of one.
-    HotkeyAction press(int qtKey, Qt::KeyboardModifiers held, quint32 nativeCode, bool& swallowed);
+    HotkeyAction press(int qtKey, Qt::KeyboardModifiers held, quint32 nativeCode, bool autoRepeat,
+                       bool& swallowed);
     // True when the release belongs to a kept press.
     bool release(int qtKey, quint32 nativeCode, bool autoRepeat);
-    // Forgets kept presses (the window lost the keyboard: their releases go elsewhere).
+    // Forgets kept presses (the window lost the keyboard or hid: their releases go elsewhere).
     void clear() { kept.clear(); }
 
 private:

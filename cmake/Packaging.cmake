@@ -27,4 +27,8 @@ set(CPACK_DEBIAN_PACKAGE_DEPENDS
 # file's type (.vv) reaches browsers and file managers through shared-mime-info and the desktop
 # database; both update themselves by dpkg triggers when installed.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pulseaudio | pipewire-pulse, shared-mime-info, desktop-file-utils")
+# Debian's spice-client-gtk ships /usr/share/man/man1/spice-client.1.gz too: the maintainer scripts
+# divert its copy aside, so that both install and removing either leaves the other's page.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${CMAKE_CURRENT_LIST_DIR}/debian/preinst;${CMAKE_CURRENT_LIST_DIR}/debian/postrm")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

@@ -8,7 +8,9 @@
 #     shows an Xspice desktop and plays its sound (the server runs in the first root, a PulseAudio
 #     in the second) and that its run-time plugins are there;
 #  4. validates the installed .desktop entries, metainfo and manual page, and that xdg-mime knows
-#     connection files (*.vv) and opens them with the viewer.
+#     connection files (*.vv) and opens them with the viewer;
+#  5. installs Debian's spice-client-gtk beside it, which ships a manual page of the same name, and
+#     checks both pages after installing and removing either package.
 # Needs root and Debian's archive; takes about 10 minutes on two cores, most of it downloading and
 # building. Everything it starts is stopped and every mount is undone when it ends.
 #   scripts/check-fresh.sh [WORK_DIR]   (default /var/tmp/spice-client-fresh, emptied first)
@@ -146,7 +148,7 @@ log "second bare root for the package: $r2"
 bare_root "$r2"
 cp "$deb" "$r2/root/"
 in_root "$r2" bash -c 'export DEBIAN_FRONTEND=noninteractive; apt-get update -q &&
-  cd /root && apt-get install -y -q ./spice-client_*.deb xdg-utils libfile-mimeinfo-perl' >"$work/install.log" 2>&1 </dev/null ||
+  cd /root && apt-get install -y -q ./spice-client_*.deb xdg-utils libfile-mimeinfo-perl man-db' >"$work/install.log" 2>&1 </dev/null ||
   fail "apt-get install of the package (see $work/install.log)"
 
 log "installed spice-client against an Xspice server on 127.0.0.1:$port, sound into a PulseAudio null sink"
@@ -212,6 +214,39 @@ appstreamcli validate --no-net "$r2"/usr/share/metainfo/*.metainfo.xml || fail "
 warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$r2/usr/share/man/man1/spice-client.1.gz" 2>&1 >"$work/man.txt")
 [ -z "$warnings" ] || fail "man page warnings: $warnings"
 [ -f "$r2/usr/share/bash-completion/completions/spice-client" ] || fail "no bash completion installed"
+
+# Debian's spice-client-gtk ships /usr/share/man/man1/spice-client.1.gz too; the package diverts that
+# copy to spice-client-gtk.1.gz. Installed after the package, then the package removed and installed
+# again (now after it), then spice-client-gtk removed: the page named spice-client is always this
+# viewer's while it is installed, and the other's page is there as long as its package is.
+man1=$r2/usr/share/man/man1
+ours=$(md5sum <"$man1/spice-client.1.gz")
+apt_r2() { in_root "$r2" bash -c 'DEBIAN_FRONTEND=noninteractive apt-get "$@"' apt "$@" >>"$work/install.log" 2>&1 </dev/null; }
+man_pages() { # man_pages WHEN MD5-OF-spice-client.1.gz MD5-OF-spice-client-gtk.1.gz ("-": absent)
+  local got=() f
+  for f in spice-client spice-client-gtk; do
+    if [ -f "$man1/$f.1.gz" ]; then got+=("$(md5sum <"$man1/$f.1.gz")"); else got+=(-); fi
+  done
+  [ "${got[0]}" = "$2" ] && [ "${got[1]}" = "$3" ] || fail "manual pages $1: spice-client.1.gz ${got[0]}, spice-client-gtk.1.gz ${got[1]}"
+  local name
+  name=$(in_root "$r2" env MANWIDTH=80 man spice-client 2>/dev/null | sed -n 4p | sed 's/^ *//' || true)
+  log "manual pages $1: man spice-client shows \"$name\""
+  case $2 in
+  "$ours") [[ $name == "spice-client - viewer for a remote machine that speaks SPICE" ]] ;;
+  *) [[ $name == Spice-GTK* ]] ;;
+  esac || fail "man spice-client $1"
+}
+log "Debian's spice-client-gtk beside the package (log: $work/install.log)"
+apt_r2 install -y -q spice-client-gtk || fail "apt-get install spice-client-gtk beside the package"
+theirs=$(md5sum <"$man1/spice-client-gtk.1.gz") || fail "spice-client-gtk's manual page was not put aside"
+[ "$theirs" != "$ours" ] || fail "spice-client-gtk's manual page is this package's"
+man_pages "with both installed" "$ours" "$theirs"
+apt_r2 remove -y -q spice-client || fail "apt-get remove spice-client"
+man_pages "after removing the package" "$theirs" -
+apt_r2 install -y -q /root/"$(basename "$deb")" || fail "apt-get install of the package after spice-client-gtk"
+man_pages "after installing it again" "$ours" "$theirs"
+apt_r2 remove -y -q spice-client-gtk || fail "apt-get remove spice-client-gtk"
+man_pages "after removing spice-client-gtk" "$ours" -
 
 log "README command 1 (demo, until the viewer showed the desktop): ${demo_time}s"
 log "README command 2 (test): ${test_time}s, status $test_status"

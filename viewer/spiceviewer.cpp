@@ -8,7 +8,9 @@
 #include "transferstrip.h"
 #include "ui_spiceviewer.h"
 #include "x11keyboard.h"
+#include "x11window.h"
 
+#include <QApplication>
 #include <QBitmap>
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -25,9 +27,11 @@
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QScreen>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <QWheelEvent>
+#include <QWindow>
 #include <exception>
 
 namespace
@@ -46,6 +50,13 @@ constexpr int kRepaintBatchMs = 16;
 constexpr int kRegionGrid = 16;
 // Past this many rectangles a region costs more to walk than its bounding box costs to rescale.
 constexpr int kMaxStaleRects = 512;
+// How often a kiosk that was taken away tries to come back: well within a second, yet slow enough
+// not to fight a window manager that is still carrying out what it was asked.
+constexpr int kKioskWatchMs = 200;
+// Full screen done by the window itself: frameless and out of the window manager's hands, so that
+// it neither decorates nor places it.
+constexpr Qt::WindowFlags kCoverFlags =
+    Qt::FramelessWindowHint | Qt::X11BypassWindowManagerHint | Qt::WindowStaysOnTopHint;
 
 QRect onGrid(const QRect& r, const QSize& surface)
 {
@@ -110,6 +121,9 @@ SpiceViewer::SpiceViewer(QWidget* parent) : QWidget(parent), ui(new Ui::SpiceVie
     updateTimer = new QTimer(this);
     updateTimer->setSingleShot(true);
     connect(updateTimer, &QTimer::timeout, this, &SpiceViewer::processDirtyRegion);
+    kioskWatch = new QTimer(this);
+    kioskWatch->setInterval(kKioskWatchMs);
+    connect(kioskWatch, &QTimer::timeout, this, &SpiceViewer::reclaimKiosk);
 
     // The name from the form until the session gives one.
     sessionTitle = defaultTitle = windowTitle();
@@ -476,15 +490,67 @@ void SpiceViewer::setFullScreen(bool on)
     releaseInput();
     if (!on)
         overlayFrame->hide();
-    if (!isVisible()) {
+    const bool shown = isVisible();
+    if (shown)
+        Logger(INFO) << (on ? "Full screen" : "Full screen left");
+    // Without a window manager that carries out the full-screen state (none runs, or one that knows
+    // nothing of it such as twm) the request would leave a decorated window of the earlier size.
+    if (on ? !x11WindowManagerHasFullScreen() : coveringScreen)
+        coverScreen(on);
+    if (!shown) {
         setWindowState(on ? windowState() | Qt::WindowFullScreen : windowState() & ~Qt::WindowFullScreen);
         return;
     }
-    Logger(INFO) << (on ? "Full screen" : "Full screen left");
     if (on)
         showFullScreen();
     else
         showNormal();
+}
+
+void SpiceViewer::coverScreen(bool on)
+{
+    // Changing these flags hides the window; the caller shows it again.
+    coveringScreen = on;
+    if (on) {
+        Logger(INFO) << "The window manager has no full-screen state: the window covers the screen itself";
+        normalPlace = QWidget::geometry();
+        setWindowFlags(windowFlags() | kCoverFlags);
+        setGeometry(screen()->geometry());
+    } else {
+        setWindowFlags(windowFlags() & ~kCoverFlags);
+        setGeometry(normalPlace);
+    }
+}
+
+void SpiceViewer::keepKioskOver()
+{
+    if (kiosk && !kioskWatch->isActive())
+        kioskWatch->start();
+}
+
+void SpiceViewer::reclaimKiosk()
+{
+    // A window of the viewer's own (a dialog, the key menu) may have the focus: it is part of it.
+    QWidget* active = QApplication::activeWindow();
+    const bool shown = isVisible() && !(windowState() & Qt::WindowMinimized) && windowHandle() &&
+                       windowHandle()->isExposed();
+    if (shown && isFullScreen() && active && active != this) {
+        kioskWatch->stop();
+        return;
+    }
+    if (!shown || !isFullScreen())
+        showFullScreen(); // also what was minimised
+    if (!shown || active != this) {
+        // Also after "show desktop", which left the window mapped in the toolkit's eyes: the window
+        // manager brings it back when asked to activate it.
+        raise();
+        x11ActivateWindow(winId());
+        return;
+    }
+    if (grabKeyboard(false)) {
+        kioskWatch->stop();
+        Logger(INFO) << "Kiosk: over the screen, holding the keyboard";
+    }
 }
 
 void SpiceViewer::runHotkey(HotkeyAction action)
@@ -526,12 +592,18 @@ void SpiceViewer::showEvent(QShowEvent* event)
     QWidget::showEvent(event);
     if (session)
         session->setWindowShown(true);
+    // Without a window manager's help nobody else gives the window the focus.
+    if (coveringScreen)
+        QTimer::singleShot(0, this, [this] { x11ActivateWindow(winId()); });
+    keepKioskOver();
 }
 
 void SpiceViewer::hideEvent(QHideEvent* event)
 {
     releasePointer();
     releaseInput();
+    hotkeys.clear(); // a hotkey held now is let go elsewhere
+    keepKioskOver();
     QWidget::hideEvent(event);
     // A minimised window is still shown; a closed one shares no clipboard.
     if (session)
@@ -594,7 +666,8 @@ bool SpiceViewer::eventFilter(QObject* watched, QEvent* event)
         auto* key = static_cast<QKeyEvent*>(event);
         qCDebug(lcKeys) << "keyEvent->key() " << key->key() << key->modifiers();
         bool kept = false;
-        const HotkeyAction action = hotkeys.press(key->key(), key->modifiers(), key->nativeScanCode(), kept);
+        const HotkeyAction action =
+            hotkeys.press(key->key(), key->modifiers(), key->nativeScanCode(), key->isAutoRepeat(), kept);
         if (kept) {
             runHotkey(action);
             return true;
@@ -693,24 +766,36 @@ void SpiceViewer::changeEvent(QEvent* event)
 {
     if (event->type() == QEvent::ActivationChange) {
         if (isActiveWindow()) {
-            grabKeyboard();
+            if (!grabKeyboard())
+                keepKioskOver();
         } else {
             releasePointer();
-            ungrabKeyboard();
+            hotkeys.clear(); // a hotkey held now is let go elsewhere
+            // A kiosk keeps the keyboard while another window is in front, until it is back there.
+            if (kiosk)
+                releaseInput();
+            else
+                ungrabKeyboard();
+            keepKioskOver();
         }
     }
-    // A kiosk stays over the whole screen, whatever the window manager was asked.
-    if (event->type() == QEvent::WindowStateChange && kiosk && isVisible() && !isFullScreen())
-        QTimer::singleShot(0, this, &QWidget::showFullScreen);
+    // A kiosk stays over the whole screen, whatever the window manager was asked: Qt keeps the
+    // full-screen state on a minimised window, so that alone tells nothing.
+    if (event->type() == QEvent::WindowStateChange)
+        keepKioskOver();
     QWidget::changeEvent(event);
 }
 
-void SpiceViewer::grabKeyboard()
+bool SpiceViewer::grabKeyboard(bool logAlways)
 {
     Logger(DEBUG) << "Window activated";
     int result = x11GrabKeyboard(winId());
     if (result == kNoX11Display)
-        return;
+        return true;
+    // A kiosk retrying against another client's grab says so once.
+    if (!logAlways && result == lastGrabResult)
+        return result == 0;
+    lastGrabResult = result;
     Logger(INFO) << "XGrabKeyboard result:" << result;
     switch (result) {
     case 0: // GrabSuccess
@@ -731,6 +816,7 @@ void SpiceViewer::grabKeyboard()
         Logger(INFO) << "Unknown error grabbing keyboard:" << result;
         break;
     }
+    return result == 0;
 }
 
 void SpiceViewer::ungrabKeyboard()

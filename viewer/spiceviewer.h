@@ -85,7 +85,9 @@ private:
     void releaseInput();
     void grabPointer();
     void releasePointer();
-    void grabKeyboard();
+    // True when the keyboard is held (or there is no X11 display); `logAlways` false: a result is
+    // logged only when it differs from the last one.
+    bool grabKeyboard(bool logAlways = true);
     void ungrabKeyboard();
     void refreshScaledPicture();
     bool pictureShown() const;
@@ -93,6 +95,11 @@ private:
     void runHotkey(HotkeyAction action);
     void openKeyMenu();
     void connectionDropped(const QString& text);
+    void coverScreen(bool on);
+    // A kiosk that was minimised, hidden, left for another window or refused the keyboard comes
+    // back over the screen, active and holding the keyboard.
+    void keepKioskOver();
+    void reclaimKiosk();
 
     Ui::SpiceViewer* ui;
     uchar* shmData = nullptr;
@@ -128,4 +135,8 @@ private:
     bool snapToFit = false;
     MonitorWindows* monitorWindows = nullptr; // the guest's other monitors, the client's layout
     QRect shownRect() const;
+    QTimer* kioskWatch = nullptr; // runs while a kiosk is away
+    int lastGrabResult = -1;
+    bool coveringScreen = false; // full screen by the window itself: no window manager carries it out
+    QRect normalPlace;           // the window's place before it covered the screen itself
 };

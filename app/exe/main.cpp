@@ -206,7 +206,8 @@ int main(int argc, char** argv)
         Logger(ERROR) << "Cannot create the SPICE session";
         return 1;
     }
-    if (get_args()->key[0] == 0)
+    // A key alone is sent without a window; a kiosk is always shown.
+    if (get_args()->key[0] == 0 || get_args()->kiosk)
         viewer.show();
     return app.exec();
 }

@@ -7,7 +7,8 @@ from Xlib.error import XError
 from Xlib.ext import xtest
 from Xlib.protocol.event import ClientMessage, SelectionNotify
 
-TEMPLATE = os.path.join(os.path.dirname(__file__), "..", "..", "scripts", "xspice.conf.in")
+TEMPLATE, TWMRC = (os.path.join(os.path.dirname(__file__), "..", "..", "scripts", f)
+                   for f in ("xspice.conf.in", "demo.twmrc"))
 REPORT = re.compile(r"CRITICAL|ERROR: \w+Sanitizer|runtime error:")  # fails the test
 BARS = [0xFFFFFF, 0xFFFF00, 0x00FFFF, 0x00FF00, 0xFF00FF, 0xFF0000, 0x0000FF, 0x202020]
 CERTS = """k='-newkey rsa:2048 -nodes -days 2'
@@ -67,13 +68,18 @@ class Env:
         self.display = self.xserver(["Xvfb", "-screen", "0", "1280x1024x24", "-ac"], "xvfb")
         self.x = xdisplay.Display(self.display)
     def path(self, *parts): return os.path.join(self.dir, *parts)
-    def openbox(self, display=None):  # an EWMH window manager on the viewer's display, once it manages the screen
-        self.spawn(["openbox", "--sm-disable", "--config-file", "/etc/xdg/openbox/rc.xml"], "openbox",
-                   env=dict(DISPLAY=display or self.display))
+    def window_manager(self, name="openbox", display=None):  # on a display, once it manages the screen
+        # openbox carries out the full-screen state (EWMH); twm knows nothing of it
+        argv, mark = {"openbox": (["--sm-disable", "--config-file", "/etc/xdg/openbox/rc.xml"],
+                                  "_NET_SUPPORTING_WM_CHECK"),
+                      "twm": (["-f", TWMRC], "_MIT_PRIORITY_COLORS")}[name]
+        p = self.spawn([name] + argv, name, env=dict(DISPLAY=display or self.display))
         x = xdisplay.Display(display) if display else self.x
-        check = x.intern_atom("_NET_SUPPORTING_WM_CHECK")
-        wait(lambda: x.screen().root.get_full_property(check, Xatom.WINDOW), 15, "openbox")
+        atom = x.intern_atom(mark)
+        wait(lambda: x.screen().root.get_full_property(atom, X.AnyPropertyType), 15, name)
         x is self.x or x.close()
+        return p
+    def openbox(self, display=None): return self.window_manager("openbox", display)
     def viewer(self, *args, **kw): return Viewer(self, args, **kw)
     def xspice(self, *args, **kw): return Xspice(self, *args, **kw)
     def run(self, *args, timeout=30, **kw):  # a start that ends by itself: (status, output)
@@ -287,11 +293,10 @@ class Viewer:
             with contextlib.suppress(XError):  # gone meanwhile: None
                 p = w.get_full_property(self.x.intern_atom("_NET_WM_PID"), Xatom.CARDINAL)
                 return p and w.get_attributes().map_state == X.IsViewable and p.value[0]
-        root = self.x.screen().root  # a window manager lists its clients; without one: the tops
+        root = self.x.screen().root  # a window manager lists its clients (a gone one: a stale list); the tops
         managed = root.get_full_property(self.x.intern_atom("_NET_CLIENT_LIST"), Xatom.WINDOW)
-        tops = [self.x.create_resource_object("window", w) for w in managed.value] if managed else \
-            root.query_tree().children
-        return [w for w in tops if pid(w) == self.pid]
+        tops = [self.x.create_resource_object("window", w) for w in managed.value] if managed else []
+        return [w for w in tops + root.query_tree().children if pid(w) == self.pid]
     def window(self): return wait(self.windows, 15, "the viewer's window")[0]
     def screenshot(self): return grab(self.window())
     def wait_picture(self, server, within=1, timeout=15):  # letterbox() once it matches

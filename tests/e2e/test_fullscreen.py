@@ -1,6 +1,9 @@
-"""Full screen, hotkeys, the key menu and the kiosk under openbox (which carries out the full-screen state)."""
+"""Full screen, hotkeys, the key menu and the kiosk under openbox (which carries out the full-screen state)
+and under twm (which does not)."""
 import subprocess
-from harness import E2E, Recorder, grab, wait
+from harness import E2E, Recorder, grab, stop, wait
+from Xlib import X, Xatom
+from Xlib.protocol.event import ClientMessage
 
 SCREEN = (0, 0, 1280, 1024)  # the viewer's Xvfb
 SHIFT, CTRL, ALT, F9, F11, END, DOWN, RETURN, A = 50, 37, 64, 75, 95, 115, 116, 36, 38
@@ -9,18 +12,49 @@ MENU = [[CTRL, ALT, k] for k in [119, 22] + list(range(67, 77)) + [95, 96]] + [[
 
 
 class FullScreen(E2E):
-    def place(self, v):  # (x, y, width, height) on the screen, full-screen state
-        w, x = v.window(), self.env.x
+    def place(self, v, w=None):  # (x, y, width, height) on the screen, full-screen state
+        w, x = w or v.window(), self.env.x
         g, at = w.get_geometry(), x.screen().root.translate_coords(w, 0, 0)
         state = w.get_full_property(x.intern_atom("_NET_WM_STATE"), 4)
         return (at.x, at.y, g.width, g.height), x.intern_atom("_NET_WM_STATE_FULLSCREEN") in (state.value if state else [])
+
+    def kiosk_over(self, w):  # viewable, active, over the screen, and another client cannot take the keyboard
+        x = self.env.x
+        active = x.screen().root.get_full_property(x.intern_atom("_NET_ACTIVE_WINDOW"), Xatom.WINDOW)
+        return w.get_attributes().map_state == X.IsViewable and active and active.value[0] == w.id and \
+            self.place(None, w) == (SCREEN, True) and self.keyboard_taken()
+
+    def keyboard_taken(self):  # another client's keyboard grab fails
+        x = self.env.x
+        if (probe := x.screen().root.grab_keyboard(False, X.GrabModeAsync, X.GrabModeAsync, X.CurrentTime)) == 0:
+            x.ungrab_keyboard(X.CurrentTime)
+            x.sync()
+        return probe == X.AlreadyGrabbed
+
+    def taken_away(self, kind, w):  # as xdotool, a pager or a new window does it; once the kiosk lost the focus
+        x, atom = self.env.x, self.env.x.intern_atom
+        root = x.screen().root
+        root.change_attributes(event_mask=X.PropertyChangeMask)
+        x.sync()
+        [x.next_event() for _ in range(x.pending_events())]  # what came before
+        target, name, data = {"iconify": (w, "WM_CHANGE_STATE", [3]),  # IconicState, as XIconifyWindow
+                              "hidden": (w, "_NET_WM_STATE", [1, atom("_NET_WM_STATE_HIDDEN"), 0, 1]),
+                              "show desktop": (root, "_NET_SHOWING_DESKTOP", [1])}.get(kind, (None, 0, 0))
+        if target:
+            root.send_event(ClientMessage(window=target, client_type=atom(name), data=(32, (data + [0] * 5)[:5])),
+                            event_mask=X.SubstructureRedirectMask | X.SubstructureNotifyMask)
+        else:  # a window raised over it takes the focus
+            root.create_window(100, 100, 400, 300, 0, X.CopyFromParent).map()
+        x.sync()
+        done = lambda e: e.type == X.PropertyNotify and e.atom == atom("_NET_ACTIVE_WINDOW")
+        wait(lambda: any(done(x.next_event()) for _ in range(x.pending_events())), what=kind)
 
     def type(self, v, *codes):  # pressed in order, released in reverse
         [v.key(k) for k in codes]
         [v.key(k, False) for k in reversed(codes)]
 
     def test_full_screen_menu_kiosk(self):
-        self.env.openbox()
+        wm = self.env.window_manager()
         server = self.env.xspice(1024, 768)
         rec, hp = Recorder(server), ("-h", "127.0.0.1", "-p", server.port)
         # Xorg itself would take Ctrl+Alt+F1..F12 (a virtual-terminal switch it cannot make)
@@ -65,9 +99,11 @@ class FullScreen(E2E):
                 want = [(SHIFT, 1), (SHIFT, 0)] + [(k, 1) for k in keys] + [(k, 0) for k in reversed(keys)]
                 self.assertEqual(rec.events[m:], [("key", k, p) for k, p in want + [(A, 1), (A, 0)]])
         v.stop()
-        v = self.env.viewer(*hp, "--kiosk")
+        m = len(rec.events)
+        v = self.env.viewer(*hp, "--kiosk", "-k", "41")  # shown all the same, its key sent once
         v.wait_picture(server)
         v.wait_log("inputs channel open", timeout=30)
+        rec.wait_key(A, False, m)
         with self.subTest("kiosk: the server gone, full screen with the words, nothing behind shows"):
             server.kill()
             v.wait_log("Connection lost")
@@ -88,6 +124,13 @@ class FullScreen(E2E):
             rec.wait_key(A, False)
             self.assertEqual(self.place(v), (SCREEN, True))
             self.assertEqual((rec.keys(F11), rec.keys(END), rec.keys(119), rec.keys(119, False)), (0, 0, 1, 1))
+            self.assertEqual(rec.keys(A), 1)  # the typed one: -k went out with the first picture only
+        with self.subTest("kiosk: minimised, the desktop shown or a window over it: back, active, grabbing"):
+            w = v.window()
+            wait(lambda: self.kiosk_over(w), what="the kiosk holding the keyboard")
+            for kind in ("iconify", "hidden", "show desktop", "window"):
+                self.taken_away(kind, w)
+                wait(lambda: self.kiosk_over(w), 3, "the kiosk back after " + kind)
         with self.subTest("--kiosk-quit on-disconnect: 0 after a disconnect, 1 after a failed start"):
             v.stop()
             q = self.env.viewer(*hp, "--kiosk", "--kiosk-quit", "on-disconnect")
@@ -95,3 +138,14 @@ class FullScreen(E2E):
             server.kill()
             self.assertEqual(q.p.wait(15), 0)
             self.assertEqual(self.env.run(*hp, "--kiosk", "--kiosk-quit", "on-disconnect")[0], 1)
+        with self.subTest("under twm (no full-screen state): kiosk and -f cover the screen undecorated"):
+            stop(wm)
+            self.env.window_manager("twm")
+            root = self.env.x.screen().root
+            for args in (["--kiosk"], ["-f"]):
+                v = self.env.viewer(*hp, *args)
+                w = v.window()  # a child of the root: not in a frame of twm's
+                self.assertEqual((self.place(v, w)[0], w.query_tree().parent), (SCREEN, root))
+                v.wait_log("XGrabKeyboard result:0")  # taken without a window manager's help
+                self.assertTrue(self.keyboard_taken())
+                v.stop()
