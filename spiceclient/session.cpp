@@ -10,6 +10,7 @@
 #include "session_viewer.h"
 
 #include <Qt>
+#include <dlfcn.h>
 
 namespace
 {
@@ -37,6 +38,20 @@ private:
     Session* session;
 };
 
+LibraryWarmUp::LibraryWarmUp()
+{
+    // Only a library built with GStreamer brings it along; without it there is nothing to set up.
+    using InitCheck = int (*)(int*, char***, void**);
+    if (auto init = reinterpret_cast<InitCheck>(dlsym(RTLD_DEFAULT, "gst_init_check")))
+        thread = std::thread([init] { init(nullptr, nullptr, nullptr); });
+}
+
+LibraryWarmUp::~LibraryWarmUp()
+{
+    if (thread.joinable())
+        thread.join();
+}
+
 Session::Session(QObject* parent) : QObject(parent), relay(new Relay(this)), agent(new SpiceAgent)
 {
     agent->viewer = relay.get();
@@ -54,6 +69,7 @@ Session::Session(QObject* parent) : QObject(parent), relay(new Relay(this)), age
     connect(this, &Session::closed, this, &Session::scheduleReconnect);
     connect(this, &Session::connectionError, this, &Session::scheduleReconnect);
     connect(this, &Session::surfaceCreated, this, [this] { retries = 0; });
+    connect(this, &Session::titleChanged, this, [this](const QString& title) { currentTitle = title; });
 }
 
 void Session::scheduleReconnect()

@@ -25,6 +25,7 @@
 #include <QVBoxLayout>
 #include <QWheelEvent>
 #include <exception>
+#include <utility>
 
 namespace
 {
@@ -125,6 +126,7 @@ void SpiceViewer::setSession(Session* owner)
     else
         Logger(INFO) << "Keys are sent by their symbols: no evdev keycodes";
     session->setKeysByPosition(byPosition);
+    setTitle(session->title());
     connect(session, &Session::titleChanged, this, &SpiceViewer::setTitle);
     connect(session, &Session::surfaceCreated, this,
             [this](void* pixels, ScreenInitInfo info) { screenSettingsChanged(pixels, info); });
@@ -335,6 +337,8 @@ void SpiceViewer::paintEvent(QPaintEvent* event)
     if (!shown.isEmpty())
         painter.drawImage(shown.topLeft(), shownImage,
                           shown.translated(-geometry.xOffset, -geometry.yOffset));
+    if (!shown.isEmpty() && !std::exchange(paintedPicture, true))
+        Q_EMIT firstPicturePainted();
 }
 
 void SpiceViewer::clearDisplay()

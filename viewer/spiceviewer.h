@@ -58,6 +58,10 @@ public:
     bool hasPicture() const { return !picture.isNull(); }
     const PictureGeometry& pictureGeometry() const { return geometry; }
 
+Q_SIGNALS:
+    // The first paint that showed the remote picture: what waited for it may come now.
+    void firstPicturePainted();
+
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
@@ -114,5 +118,6 @@ private:
     bool quitOnDisconnect = false;
     bool connectedOnce = false; // a surface arrived: a drop is a disconnect, not a failed start
     bool swallowEscape = false; // the release of the Escape that cancelled a copy stays here
+    bool paintedPicture = false;
     TransferStrip* transferStrip = nullptr;
 };
