@@ -22,7 +22,7 @@ compare them within a run, never across runs. Not a test: run by hand with Debia
 
   /usr/bin/python3 tools/measure_startup.py --build build [--rounds 5] [--baseline OTHER/spice-client]
 """
-import argparse, os, shutil, statistics, subprocess, sys, time
+import argparse, os, shutil, statistics, subprocess, sys, threading, time
 from Xlib import X, display as xdisplay
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -126,9 +126,14 @@ class Bench:
             times = []
             for _ in range(self.args.handovers):
                 p, t0 = spawn(self.env, [exe] + self.hp + (["-k", "41"] if key else []), self.display)
-                if p.wait(30) != 0:
-                    raise RuntimeError("a later start ended with status %d" % p.returncode)
+                # A blocking wait: with a timeout, Python polls at intervals of up to 50 ms.
+                watchdog = threading.Timer(30, p.kill)
+                watchdog.start()
+                status = p.wait()
                 times.append(time.monotonic() - t0)
+                watchdog.cancel()
+                if status != 0:
+                    raise RuntimeError("a later start ended with status %d" % status)
             return statistics.median(times)
         finally:
             halt(instance)
@@ -182,6 +187,10 @@ def main():
                   % (name, statistics.median(figures["%s picture" % name]) / peer))
         bench.sx.close()
         bench.x.close()
+    except Exception:
+        with open(env.path("measure.log"), errors="replace") as log:
+            print("the clients' last output:\n" + "".join(log.readlines()[-30:]))
+        raise
     finally:
         env.close(False)
     print("load average after: %s" % " ".join(open("/proc/loadavg").read().split()[:3]))
