@@ -85,6 +85,7 @@ const char kUsage[] =
     "      Read the [virt-viewer] group of a connection file (- for standard input);\n"
     "      options given beside it override it\n";
 
+const char kShortOptions[] = "eh:p:n:k:f";
 const option kLongOptions[] = {
     {"help", no_argument, nullptr, 'e'},
     {"host", required_argument, nullptr, 'h'},
@@ -240,7 +241,7 @@ ParseResult parseArgs(int argc, char** argv, AppArgs& out)
     optind = 0; // full re-initialisation, so the parser can run more than once
     int errors = 0;
     int opt;
-    while ((opt = getopt_long(argc, argv, "eh:p:n:k:f", kLongOptions, nullptr)) != -1) {
+    while ((opt = getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr)) != -1) {
         bool stored = true;
         const char* option = nullptr;
         size_t limit = 0;
@@ -419,6 +420,32 @@ void parse_cmd(int argc, char** argv)
     // The file holds a one-time password: once read, nobody needs it again.
     if (resolved.deleteThisFile && !QFile::remove(resolved.file))
         Logger(WARN) << "Cannot delete the connection file " << resolved.file;
+}
+
+bool onlyOwnOptions(int argc, char** argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        const char* word = argv[i];
+        if (word[0] != '-' || word[1] == 0) // an operand, a value, or standard input
+            continue;
+        // Qt's options are whole words ("-platform", "-display"): a short one of ours with its
+        // value joined ("-p5900") might be one of them.
+        if (word[1] != '-') {
+            if (word[2] != 0 || word[1] == ':' || !std::strchr(kShortOptions, word[1]))
+                return false;
+            continue;
+        }
+        const std::string name(word + 2, std::strcspn(word + 2, "="));
+        // Qt's X11 platform takes "--name VALUE" as its own -name.
+        if (name.empty() || (name == "name" && !std::strchr(word, '=')))
+            return false;
+        bool ours = false;
+        for (const option* o = kLongOptions; o->name && !ours; ++o)
+            ours = std::strncmp(o->name, name.c_str(), name.size()) == 0;
+        if (!ours)
+            return false;
+    }
+    return true;
 }
 
 AppArgs* get_args()

@@ -45,6 +45,9 @@ ParseResult parseArgs(int argc, char** argv, AppArgs& out);
 // was asked for, the password. Otherwise exits with 1, with the usage text where the command line
 // itself is at fault. A connection file that asks for it is deleted once it was read successfully.
 void parse_cmd(int argc, char** argv);
+// True when no word could be one of Qt's own options (which only the GUI application object
+// knows and removes): every word that starts with '-' is exactly one of ours.
+bool onlyOwnOptions(int argc, char** argv);
 AppArgs* get_args();
 void printUsage();
 const char* programVersion();

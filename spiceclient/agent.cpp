@@ -76,6 +76,8 @@ void beginSession(SpiceAgent* agent)
     agent->phase = SessionPhase::Connecting;
     agent->inputsOpen = false;
     agent->updated = false;
+    agent->soundMayStart = false;
+    agent->soundStart.reset();
     forgetPressed(agent);
     agent->mouseMode = 0;
     agent->connectingSince.start();
@@ -230,6 +232,7 @@ void forgetChannels(SpiceAgent* agent)
     agent->display = nullptr;
     agent->inputs = nullptr;
     agent->main = nullptr;
+    agent->playback = nullptr;
     agent->imgdata = nullptr;
     agent->displayIds.clear();
 }

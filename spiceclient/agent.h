@@ -63,6 +63,10 @@ struct SpiceAgent {
     uint8_t* shm_data = nullptr;
     SpiceInputsChannel* inputs = nullptr; // borrowed; cleared when the channel goes
     SpiceMainChannel* main = nullptr;     // borrowed; cleared when the channel goes
+    // The playback channel until it is linked (borrowed; cleared when it goes). Sound sets up
+    // GStreamer and the sound server's connection, which the first picture does not need: the
+    // channel is linked once that picture is out.
+    SpicePlaybackChannel* playback = nullptr;
     SessionViewer* viewer = nullptr;      // the session's relay, or a test's recorder; not owned
     GuestAgent* guest = nullptr;          // the session's; follows the current main channel
     MonitorConfig* monitors = nullptr;    // the session's; the guest's monitors and the client's wishes
@@ -72,6 +76,7 @@ struct SpiceAgent {
     bool inputsOpen = false;       // the current inputs channel has opened
     bool updated = false;          // the current session delivered a display update
     bool startupKeyPending = true; // the command-line key goes out once per process
+    bool soundMayStart = false;    // the current session's first picture is out
     QElapsedTimer connectingSince; // started when the current session was created
     // The one ledger of input: what waits for the inputs channel and what the server holds.
     std::deque<PendingInput> pending; // input waiting for the inputs channel, oldest first
@@ -84,6 +89,7 @@ struct SpiceAgent {
     int mouseMode = 0;                // the main channel's SPICE_MOUSE_MODE_*; 0 before it says
     SignalConnections channelSignals; // our handlers on the current session's channels
     SourceId connectingTimeout;       // ends a session that stays connecting too long
+    SourceId soundStart;              // starts the sound once nothing more urgent waits
 
     int32_t bytesPerPixel = 0; // of the current surface; 0 when it cannot be shown
     size_t shmSize = 0;        // bytes mapped at shm_data
@@ -143,6 +149,11 @@ void releasePressedKeys(SpiceAgent* agent);
 void forgetPressed(SpiceAgent* agent);
 // Sends what waited for the inputs channel, in order.
 void flushPendingInput(SpiceAgent* agent);
+
+// The first picture is out: sound starts once nothing more urgent waits.
+void allowSound(SpiceAgent* agent);
+// Links the playback channel, with the library's audio player, once the first picture is out.
+void startSound(SpiceAgent* agent);
 
 // Releases the current surface block, if any (unmapped and its descriptor closed exactly once).
 void releaseSurfaceBlock(SpiceAgent* agent);

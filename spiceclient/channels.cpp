@@ -6,6 +6,8 @@
 #include "monitors.h"
 #include "session_viewer.h"
 
+#include <utility>
+
 namespace
 {
 
@@ -24,7 +26,7 @@ void connectSignal(gpointer instance, const char* signal, GCallback handler, Spi
 
 } // namespace
 
-void channel_new(SpiceSession* session, SpiceChannel* channel, void* user_data)
+void channel_new(SpiceSession*, SpiceChannel* channel, void* user_data)
 {
     auto* agent = static_cast<SpiceAgent*>(user_data);
     if (!channel || !agent)
@@ -51,8 +53,8 @@ void channel_new(SpiceSession* session, SpiceChannel* channel, void* user_data)
     } else if (SPICE_IS_PLAYBACK_CHANNEL(channel)) {
         int id = channelId(channel);
         Logger(INFO) << "new audio channel (#" << id << "), aplay";
-        spice_audio_get(session, nullptr);
-        spice_channel_connect(channel);
+        agent->playback = SPICE_PLAYBACK_CHANNEL(channel);
+        startSound(agent);
     } else if (SPICE_IS_INPUTS_CHANNEL(channel)) {
         initScanCodeMap(scanCodeHash);
         initKeypadScanCodeMap(keypadScanCodeHash);
@@ -102,6 +104,8 @@ void channel_destroy(SpiceSession*, SpiceChannel* channel, void* user_data)
         if (agent->monitors)
             agent->monitors->removeDisplay(SPICE_DISPLAY_CHANNEL(channel));
     }
+    if (agent->playback == reinterpret_cast<SpicePlaybackChannel*>(channel))
+        agent->playback = nullptr;
     agent->displayIds.remove(reinterpret_cast<SpiceDisplayChannel*>(channel));
     if (agent->display == reinterpret_cast<SpiceDisplayChannel*>(channel)) {
         agent->display = nullptr;
@@ -157,6 +161,30 @@ void inputsChannelEvent(SpiceChannel* channel, SpiceChannelEvent event, void* us
     } else {
         forgetPressed(agent);
     }
+}
+
+void allowSound(SpiceAgent* agent)
+{
+    // After the paint the picture asked for, and whatever else is ready.
+    agent->soundStart.reset(g_idle_add_full(
+        G_PRIORITY_LOW,
+        [](gpointer data) -> gboolean {
+            auto* agent = static_cast<SpiceAgent*>(data);
+            agent->soundStart.forget();
+            agent->soundMayStart = true;
+            startSound(agent);
+            return G_SOURCE_REMOVE;
+        },
+        agent, nullptr));
+}
+
+void startSound(SpiceAgent* agent)
+{
+    if (!agent->soundMayStart || !agent->playback || !agent->session)
+        return;
+    SpiceChannel* channel = SPICE_CHANNEL(std::exchange(agent->playback, nullptr));
+    spice_audio_get(agent->session.get(), nullptr);
+    spice_channel_connect(channel);
 }
 
 void mainMouseUpdate(SpiceChannel* channel, void* user_data)

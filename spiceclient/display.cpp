@@ -194,6 +194,7 @@ void display_update(SpiceDisplayChannel* channel, int x, int y, int width, int h
     // the inputs channel if that has not opened yet.
     if (!agent->updated) {
         agent->updated = true;
+        allowSound(agent);
         if (std::exchange(agent->startupKeyPending, false))
             injectQtKey(agent, QString::fromUtf8(get_args()->key));
     }

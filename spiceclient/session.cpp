@@ -13,6 +13,7 @@
 
 #include <Qt>
 #include <utility>
+#include <dlfcn.h>
 
 namespace
 {
@@ -65,6 +66,20 @@ private:
     Session* session;
 };
 
+LibraryWarmUp::LibraryWarmUp()
+{
+    // Only a library built with GStreamer brings it along; without it there is nothing to set up.
+    using InitCheck = int (*)(int*, char***, void**);
+    if (auto init = reinterpret_cast<InitCheck>(dlsym(RTLD_DEFAULT, "gst_init_check")))
+        thread = std::thread([init] { init(nullptr, nullptr, nullptr); });
+}
+
+LibraryWarmUp::~LibraryWarmUp()
+{
+    if (thread.joinable())
+        thread.join();
+}
+
 Session::Session(QObject* parent) : QObject(parent), relay(new Relay(this)), agent(new SpiceAgent)
 {
     agent->viewer = relay.get();
@@ -90,6 +105,7 @@ Session::Session(QObject* parent) : QObject(parent), relay(new Relay(this)), age
     connect(this, &Session::connectionError, this, &Session::scheduleReconnect);
     // Only a picture says the server works: a surface it announces may still be refused.
     connect(this, &Session::surfaceChanged, this, [this] { retries = 0; });
+    connect(this, &Session::titleChanged, this, [this](const QString& title) { currentTitle = title; });
 }
 
 void Session::scheduleReconnect()

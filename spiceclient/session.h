@@ -13,6 +13,7 @@
 #include <QVector>
 #include <cstdint>
 #include <memory>
+#include <thread>
 
 // Where the current session stands. The library's inputs channel drops every call until it has
 // opened, and it opens after the main channel, often after the first picture.
@@ -75,6 +76,21 @@ class MonitorConfig;
 struct SpiceAgent;
 struct SurfaceBlock;
 
+// Sets up, on a thread of its own, what the library initialises on first use and the first
+// picture would otherwise wait for: GStreamer, which the display channel asks about its video
+// decoders. Waits for that thread when it goes.
+class LibraryWarmUp
+{
+public:
+    LibraryWarmUp();
+    ~LibraryWarmUp();
+    LibraryWarmUp(const LibraryWarmUp&) = delete;
+    LibraryWarmUp& operator=(const LibraryWarmUp&) = delete;
+
+private:
+    std::thread thread;
+};
+
 // The connection to one SPICE server at a time, its channels, its surface block and all input
 // queued for or pressed on the server. The window talks to it by typed calls and hears from it by
 // signals; the library's handlers behind it work on the `SpiceAgent` record it owns.
@@ -96,6 +112,8 @@ public:
     // dropped, injected keys wait for the new one. 1 when the new session is on its way.
     int connectTo(const ConnectionSettings& settings);
     SessionPhase phase() const;
+    // The window title the server's connection asks for; empty for none.
+    QString title() const { return currentTitle; }
     // True when the current session is up or may still come up on its own.
     bool alive() const;
 
@@ -209,6 +227,7 @@ private:
     bool keysByPosition = false;
     bool reconnectOnDrop = false;
     QTimer* retryTimer;
+    QString currentTitle;
     int retries = 0;       // attempts since the last picture
     int retryRunning = 0;  // the retry whose outcome is not known yet; 0: none
     bool opened = false;   // the current session's main channel opened

@@ -33,6 +33,7 @@
 #include <QWheelEvent>
 #include <QWindow>
 #include <exception>
+#include <utility>
 
 namespace
 {
@@ -147,6 +148,7 @@ void SpiceViewer::setSession(Session* owner)
     else
         Logger(INFO) << "Keys are sent by their symbols: no evdev keycodes";
     session->setKeysByPosition(byPosition);
+    setTitle(session->title());
     connect(session, &Session::titleChanged, this, &SpiceViewer::setTitle);
     connect(session, &Session::surfaceCreated, this,
             [this](void* pixels, ScreenInitInfo info) { screenSettingsChanged(pixels, info); });
@@ -423,6 +425,8 @@ void SpiceViewer::paintEvent(QPaintEvent* event)
     if (!shown.isEmpty())
         painter.drawImage(shown.topLeft(), shownImage,
                           shown.translated(-geometry.xOffset, -geometry.yOffset));
+    if (!shown.isEmpty() && !std::exchange(paintedPicture, true))
+        Q_EMIT firstPicturePainted();
 }
 
 void SpiceViewer::clearDisplay()

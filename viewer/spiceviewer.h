@@ -67,6 +67,10 @@ public:
     bool hasPicture() const { return !picture.isNull(); }
     const PictureGeometry& pictureGeometry() const { return geometry; }
 
+Q_SIGNALS:
+    // The first paint that showed the remote picture: what waited for it may come now.
+    void firstPicturePainted();
+
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
@@ -129,6 +133,7 @@ private:
     bool kiosk = false;
     bool quitOnDisconnect = false;
     bool connectedOnce = false; // a surface arrived: a drop is a disconnect, not a failed start
+    bool paintedPicture = false;
     TransferStrip* transferStrip = nullptr;
     QInputDialog* passwordDialog = nullptr;
     QRect monitorRect; // in surface pixels; empty: the whole surface

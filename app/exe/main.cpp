@@ -8,11 +8,14 @@
 
 #include <QAbstractEventDispatcher>
 #include <QApplication>
+#include <QFileInfo>
 #include <QIcon>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QLockFile>
+#include <QStandardPaths>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -54,6 +57,30 @@ void joinNameOption(int& argc, char** argv)
     }
     argc = out;
     argv[argc] = nullptr;
+}
+
+// The window paints with Qt's raster engine only, but Qt's X11 platform loads its GLX integration,
+// and with it Mesa and LLVM, for the first window (about 0.1 s). A user who asks for OpenGL through
+// Qt's own variables keeps it.
+void leaveOpenGLUnloaded()
+{
+    for (const char* name : {"QT_XCB_GL_INTEGRATION", "QT_OPENGL", "QT_XCB_FORCE_SOFTWARE_OPENGL"})
+        if (qEnvironmentVariableIsSet(name))
+            return;
+    qputenv("QT_XCB_GL_INTEGRATION", "none");
+}
+
+// Without a session bus in the environment or in the runtime directory, the D-Bus library runs
+// dbus-launch to look for one, on the way to the first window (Qt's accessibility asks for the
+// bus). Where no dbus-launch is installed that can only fail: it fails at once instead.
+void skipHopelessBusLookup()
+{
+    if (qEnvironmentVariableIsSet("DBUS_SESSION_BUS_ADDRESS") ||
+        QFileInfo::exists(qEnvironmentVariable("XDG_RUNTIME_DIR") + QStringLiteral("/bus")) ||
+        QFileInfo::exists(QStringLiteral("/usr/bin/dbus-launch")) ||
+        !QStandardPaths::findExecutable(QStringLiteral("dbus-launch")).isEmpty())
+        return;
+    qputenv("DBUS_SESSION_BUS_ADDRESS", "disabled:");
 }
 
 constexpr int kProbeWaitMs = 500;
@@ -141,7 +168,13 @@ int main(int argc, char** argv)
         return 0;
     }
     joinNameOption(argc, argv);
-    QApplication app(argc, argv);
+    leaveOpenGLUnloaded();
+    // A later start only hands over, without a window: it probes with a plain application object,
+    // and the GUI (the X connection, its plugins) is built once this process is the instance. Qt's
+    // own options are removed by the GUI object alone, so a line that may hold them builds it first.
+    const bool guiFirst = !onlyOwnOptions(argc, argv);
+    std::unique_ptr<QCoreApplication> app(guiFirst ? new QApplication(argc, argv)
+                                                   : new QCoreApplication(argc, argv));
     if (!log_init()) {
         std::printf("log init failed\n");
         std::fflush(stdout);
@@ -150,24 +183,29 @@ int main(int argc, char** argv)
     Logger(INFO) << "version: " << programVersion();
     Logger(INFO) << "run-time Qt version: " << qVersion();
     parse_cmd(argc, argv);
-    QApplication::setWindowIcon(QIcon(QStringLiteral(":/res/vantrel.svg")));
 
-    QLocalSocket probe;
     QLockFile instanceLock(instanceLockPath());
-    switch (decideStartRole(probe, instanceLock, kProbeWaitMs, kRoleDeadlineMs)) {
-    case StartRole::Forward:
-        return handOver(probe);
-    case StartRole::ForeignOwner:
-        Logger(ERROR) << "The name " << SERVER_NAME << " is held by another user's process; nothing sent";
-        return 1;
-    case StartRole::LockDenied:
-        Logger(ERROR) << "Cannot take the single-instance lock " << instanceLockPath();
-        return 1;
-    case StartRole::Timeout:
-        Logger(ERROR) << "Another start holds the single-instance lock but does not answer";
-        return 1;
-    case StartRole::Serve:
-        break;
+    {
+        QLocalSocket probe;
+        switch (decideStartRole(probe, instanceLock, kProbeWaitMs, kRoleDeadlineMs)) {
+        case StartRole::Forward:
+            return handOver(probe);
+        case StartRole::ForeignOwner:
+            Logger(ERROR) << "The name " << SERVER_NAME << " is held by another user's process; nothing sent";
+            return 1;
+        case StartRole::LockDenied:
+            Logger(ERROR) << "Cannot take the single-instance lock " << instanceLockPath();
+            return 1;
+        case StartRole::Timeout:
+            Logger(ERROR) << "Another start holds the single-instance lock but does not answer";
+            return 1;
+        case StartRole::Serve:
+            break;
+        }
+    }
+    if (!guiFirst) {
+        app.reset();
+        app.reset(new QApplication(argc, argv));
     }
     // SPICE_PROXY is checked once it is used: a start that only hands over its key does not need it.
     ProxyAddress proxy;
@@ -186,9 +224,20 @@ int main(int argc, char** argv)
         return 1;
     }
 
+    skipHopelessBusLookup();
+    // GStreamer gets ready while the window is built and the connection comes up.
+    LibraryWarmUp warmUp;
     QLocalServer server;
-    // The session outlives the window, which shows the session's surface block.
+    if (!startListening(server))
+        return 1;
+    // The connection goes out before the window exists: the session needs nothing of it, and what
+    // the session reports comes through the event loop, once the window listens. The session
+    // outlives the window, which shows the session's surface block.
     Session session;
+    if (!session.start()) {
+        Logger(ERROR) << "Cannot create the SPICE session";
+        return 1;
+    }
     SpiceViewer viewer;
     viewer.setSession(&session);
     viewer.setHotkeys(hotkeysFor(currentConnection()));
@@ -196,18 +245,16 @@ int main(int argc, char** argv)
         viewer.setKiosk(get_args()->kiosk_quit);
     else if (currentConnection().fullscreen)
         viewer.setFullScreen(true);
-    if (!startListening(server))
-        return 1;
     ViewerActivation activation(&viewer, &session);
     QObject::connect(&server, &QLocalServer::newConnection, &server, ActivationHandler(&server, &activation),
                      Qt::DirectConnection);
-
-    if (!session.start()) {
-        Logger(ERROR) << "Cannot create the SPICE session";
-        return 1;
-    }
     // A key alone is sent without a window; a kiosk is always shown.
     if (get_args()->key[0] == 0 || get_args()->kiosk)
         viewer.show();
-    return app.exec();
+    // The icon's SVG engine waits until the window shows the picture.
+    QObject::connect(
+        &viewer, &SpiceViewer::firstPicturePainted, app.get(),
+        [] { QApplication::setWindowIcon(QIcon(QStringLiteral(":/res/vantrel.svg"))); },
+        Qt::QueuedConnection);
+    return app->exec();
 }

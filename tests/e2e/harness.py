@@ -273,7 +273,7 @@ class Viewer:
         self.x = xdisplay.Display(display) if display else world.x
         world.viewers.append(self)
         self.p = world.spawn(argv, "%s-%d" % (name, len(world.procs)),
-                             dict(DISPLAY=display or world.display, **(env or {})), stdin=stdin)
+                             dict({"DISPLAY": display or world.display}, **(env or {})), stdin=stdin)
         self.pid = self.p.pid
     log = property(lambda self: pathlib.Path(self.p.log).read_text(encoding="utf-8", errors="replace"))
     def count(self, text): return sum(text in line for line in self.log.splitlines())

@@ -1,8 +1,9 @@
 """Start-up and the single instance in one server session, races made to happen by a proxy."""
-import os, re, signal, socket
+import os, pathlib, re, signal, socket
 from harness import E2E, KC, Proxy, Recorder, wait
 
 FORWARD, OPENED, ACTIVATION = "应用程序已在运行，尝试激活主窗口...", "连接已建立", "收到激活指令"
+glx = lambda viewer: "libGLX_mesa" in pathlib.Path("/proc/%d/maps" % viewer.pid).read_text()  # OpenGL loaded
 
 
 class Startup(E2E):
@@ -81,22 +82,26 @@ class Startup(E2E):
             self.assertEqual(status, 1, out)
             self.assertRegex(out, r"\[ERROR\] Qt runs without its GLib event loop")
         first = env.viewer("-platform", "xcb", "--name", "Desk 7", *self.hp)
-        with self.subTest("Qt's options removed, --name kept; SIGPIPE logged and survived"):
+        with self.subTest("Qt's options removed, --name kept; no OpenGL; SIGPIPE logged and survived"):
             first.wait_log(OPENED)
             self.assertEqual(first.title(), "Desk 7")
+            icon = self.env.x.intern_atom("_NET_WM_ICON")  # set once the picture is shown
+            wait(lambda: first.window().get_full_property(icon, 0), what="the window's icon")
+            self.assertFalse(glx(first), "OpenGL loaded, never used")
             os.kill(first.pid, signal.SIGPIPE)
             first.wait_log("Received SIGPIPE. Ignoring.")
-        with self.subTest("a second start forwards to the connected instance, opens no window"):
-            self.forward("43", first)
+        with self.subTest("a second start forwards to the connected instance, without X or a window"):
+            self.forward("43", first, env={"DISPLAY": None})
             rec.wait_key(KC["c"], since=m)
             self.assertEqual(len(first.windows()), 1)
         with self.subTest("a killed instance's socket taken over; activations wait for its start"):
             first.stop(signal.SIGKILL)
             slow = Proxy(env, server.port, dict.fromkeys(range(1, 7), 2))
-            second = env.viewer("-h", "127.0.0.1", "-p", slow.port)
+            second = env.viewer("-h", "127.0.0.1", "-p", slow.port, env={"QT_XCB_GL_INTEGRATION": "xcb_glx"})
             wait(lambda: slow.links[1], what="the main link")
             self.assertEqual([env.run(*self.hp[:3], slow.port)[0] for _ in range(4)], [0] * 4)
             second.wait_log("new inputs channel")
+            self.assertTrue(glx(second), "OpenGL taken from a user who asked for it")
             lines = [l for l in second.log.splitlines() if ACTIVATION in l or OPENED in l]
             self.assertEqual([(OPENED in l) for l in lines], [False] * 4 + [True], lines)
             self.assertEqual(slow.links[1], 1, "main channels opened")

@@ -65,6 +65,20 @@ const std::pair<const char*, const char*> kRows[] = {
     {"-h h -p 1 --auto-resize sometimes", "BadValue auto-resize"},
 };
 
+// Whether a line holds only our own options (a later start then hands over without building the
+// GUI), or words Qt's GUI object might take for its own (it must remove them before we parse).
+const std::pair<const char*, bool> kOwnOnlyRows[] = {
+    {"-h h -p 1 -k 41 -n Desk --kiosk --hotkeys=menu=f9 --no-c f.vv -", true},
+    {"--ho=h --po 1 --name=Desk -n -h", true},
+    {"-platform xcb -h h -p 1", false},
+    {"-h h -p 1 --display :1", false},
+    {"-h h -p 1 --name Desk", false}, // the X11 platform's -name
+    {"-p5900 -h h", false},           // "-platform" reads the same way
+    {"-h h -p 1 -n -reverse", false},
+    {"-h h -p 1 --style=fusion", false},
+    {"-h h -p 1 -- f.vv", false},
+};
+
 // A command line beside a file F (its lines split at '|'), SPICE_PROXY, and the settings used or the
 // error (the scenario test_consoles.py has the rest of the errors, as a user meets them).
 const char* const kPve =
@@ -297,6 +311,16 @@ private Q_SLOTS:
             got = parseProxy(QString::fromUtf8(proxy), address, got) ? address.text(true)
                                                                      : got.left(want.size());
             QCOMPARE(QString(proxy) + ": " + got, QString(proxy) + ": " + want);
+        }
+    }
+    void ownOptionsOnly()
+    {
+        for (const auto& [line, expected] : kOwnOnlyRows) {
+            QByteArrayList words = QByteArray("spice-client ").append(line).split(' ');
+            std::vector<char*> argv;
+            for (QByteArray& word : words)
+                argv.push_back(word.data());
+            QVERIFY2(onlyOwnOptions(int(argv.size()), argv.data()) == expected, line);
         }
     }
     void parse()
