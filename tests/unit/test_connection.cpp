@@ -151,8 +151,9 @@ private Q_SLOTS:
             return d;
         };
         const QByteArray title = encode(TitleChanged{QStringLiteral("t")}).datagram;
-        QByteArray badText = title, huge = title + QByteArray(int(kMaxMessage), 'x');
+        QByteArray badText = title, nul = title, huge = title + QByteArray(int(kMaxMessage), 'x');
         badText.replace(badText.size() - 1, 1, "\xC0");
+        nul.replace(nul.size() - 1, 1, QByteArray(1, '\0'));
         int pipeEnds[2];
         QCOMPARE(pipe2(pipeEnds, O_CLOEXEC), 0);
         UniqueFd pipeIn(pipeEnds[0]), pipeOut(pipeEnds[1]), spare = block(4096), shortData = block(3, false);
@@ -170,6 +171,7 @@ private Q_SLOTS:
             {"truncated",
              raw(header(title.left(title.size() - 1), 8, uint32_t(title.size() - kHeaderSize - 1)))},
             {"not UTF-8", raw(badText)},
+            {"NUL in a text", raw(nul)},
             {"block missing", raw(withBlock.datagram)},
             {"descriptor on a message that takes none", raw(title, {pipeIn.get()})},
             {"two descriptors", raw(withBlock.datagram, {withBlock.fds[0], spare.get()})},
@@ -250,7 +252,7 @@ private Q_SLOTS:
         QCOMPARE(write(file.get(), "content", 7), 7);
         QByteArray big(3 << 20, 'c');
         big[12345] = 'x';
-        const QString longTitle(2000, QChar(0xE9)), longest(kMaxTitleBytes / 2, QChar(0xE9));
+        const QString longTitle(2000, QChar(0x20AC)), longest(kMaxTitleBytes / 3, QChar(0x20AC));
         QVector<Rect> rects(kMaxRects, Rect{63, 47, 1, 1});
         QVector<Setting> settings{{"host", "example.net"},
                                   {"ca", QByteArray(kMaxSettingValueBytes - 1024, 'p')}};
@@ -368,6 +370,8 @@ private Q_SLOTS:
         const pid_t child = window.readLine().trimmed().toInt();
         const int pidfd = int(syscall(SYS_pidfd_open, child, 0));
         QVERIFY(child > 0 && pidfd >= 0);
+        const auto reap =
+            qScopeGuard([&] { kill(child, SIGKILL), waitpid(child, nullptr, 0), close(pidfd); });
         pollfd gone{pidfd, POLLIN, 0};
         QCOMPARE(poll(&gone, 1, 0), 0);
         kill(pid_t(window.processId()), SIGKILL);
@@ -376,7 +380,6 @@ private Q_SLOTS:
         siginfo_t info{};
         QCOMPARE(waitid(P_PIDFD, id_t(pidfd), &info, WEXITED), 0);
         QCOMPARE(info.si_status, SIGKILL);
-        close(pidfd);
     }
 
     void everyEndIsReapedAndSaidInWords()
@@ -414,20 +417,23 @@ private Q_SLOTS:
 int main(int argc, char** argv)
 {
     if (isConnectionProcess(argc, argv))
-        return runConnectionProcess(argc, argv, [probe = argc > 2](MessageLink& link) {
-            if (probe)
-                link.send(ConnectionError{probeConfinement()});
-            return std::unique_ptr<QObject>();
-        });
+        return runConnectionProcess(
+            argc, argv, [mode = QByteArray(argc > 2 ? argv[2] : "")](MessageLink& link) {
+                if (mode == "probe")
+                    link.send(ConnectionError{probeConfinement()});
+                if (mode == "linger") // deaf to the window's end: only its death signal ends it
+                    QObject::disconnect(&link, &MessageLink::peerClosed, nullptr, nullptr);
+                return std::unique_ptr<QObject>();
+            });
     QCoreApplication app(argc, argv);
-    if (argc > 1 && std::strcmp(argv[1], "--window-standin") == 0) { // a window that starts a child
+    if (argc > 1 && std::strcmp(argv[1], "--window-standin") == 0) { // a window with a running child
         ConnectionLauncher launcher;
         int socket;
         QString error;
-        if (!launcher.start({}, &socket, &error))
+        if (!launcher.start({"linger"}, &socket, &error))
             return 1;
-        std::printf("%d\n", launcher.pid());
-        std::fflush(stdout);
+        MessageLink link(socket, Side::ConnectionProcess);
+        link.setHandler([&](Message&) { std::printf("%d\n", launcher.pid()), std::fflush(stdout); });
         return app.exec();
     }
     TestConnection test;
