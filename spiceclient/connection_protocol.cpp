@@ -455,7 +455,7 @@ ReadOutcome Reader::read(int socket)
         outcome.kind = ReadOutcome::PeerClosed;
         return outcome;
     }
-    if (header.msg_flags & MSG_TRUNC)
+    if ((header.msg_flags & MSG_TRUNC) || size_t(n) > kMaxMessage) // the buffer holds one byte more
         return refuse(QStringLiteral("a message longer than %1 bytes").arg(kMaxMessage));
     if (header.msg_flags & MSG_CTRUNC)
         return refuse(QStringLiteral("a message with too many descriptors"));

@@ -4,6 +4,7 @@
 #include "log.h"
 
 #include <QPointer>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace
@@ -68,6 +69,13 @@ bool MessageLink::send(const wire::Message& message)
             break;
         }
     }
+    // The sender may close its descriptors once this returns: the queue keeps copies.
+    std::vector<wire::UniqueFd> copies;
+    for (int& descriptor : encoded.fds) {
+        copies.emplace_back(fcntl(descriptor, F_DUPFD_CLOEXEC, 0));
+        descriptor = copies.back().get();
+    }
+    encoded.owned = std::move(copies);
     queued += size_t(encoded.datagram.size());
     queue.push_back(std::move(encoded));
     if (queued > kMaxQueuedBytes) {
