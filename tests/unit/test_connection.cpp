@@ -80,10 +80,10 @@ int zombieChildren()
 {
     int zombies = 0;
     for (const QString& pid : QDir("/proc").entryList(QDir::Dirs)) {
-        QFile stat("/proc/" + pid + "/stat");
-        if (!stat.open(QIODevice::ReadOnly))
-            continue;
-        const QList<QByteArray> f = stat.readAll().split(')').value(1).split(' ');
+        QFile stat("/proc/" + pid + "/stat"); // "pid (name) state ppid ..."
+        const QList<QByteArray> f = stat.open(QIODevice::ReadOnly)
+                                        ? stat.readAll().split(')').value(1).split(' ')
+                                        : QList<QByteArray>();
         zombies += f.value(1) == "Z" && f.value(2).toInt() == getpid();
     }
     return zombies;
@@ -108,6 +108,7 @@ SurfaceCreated surface(uint32_t id, int width, int height, UniqueFd fd, int stri
     return s;
 }
 
+// A datagram made by hand, with borrowed descriptors.
 Encoded raw(QByteArray datagram, std::vector<int> fds = {})
 {
     Encoded e;
