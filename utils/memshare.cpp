@@ -7,7 +7,9 @@
 
 void* create_memshare(long size, int* fd)
 {
-    int descriptor = memfd_create("sharemem", MFD_CLOEXEC);
+    // Sealable: a block handed to another process is sealed against shrinking, which would fault
+    // the process that reads it.
+    int descriptor = memfd_create("sharemem", MFD_CLOEXEC | MFD_ALLOW_SEALING);
     if (fd)
         *fd = descriptor;
     if (descriptor == -1) {

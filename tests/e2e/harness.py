@@ -425,3 +425,39 @@ def drop_files(x, target, paths, timeout=15):
     src.destroy()
     x.sync()
     assert accepted, "the window did not accept the drop"
+
+import math, random
+
+class FaultProxy(Proxy):
+    """A Proxy that corrupts what the server sends on links of `channel` (display 2): within the
+    first `span` bytes of each such link, each byte is changed with probability `rate`, the same
+    bytes for the same `seed` (link n of the run uses seed-n). self.corrupted: bytes changed."""
+    def __init__(self, env, port, rate, seed, span=4 << 20, channel=2):
+        self.rate, self.seed, self.span, self.channel, self.corrupted = rate, seed, span, channel, 0
+        super().__init__(env, port)
+    def _link(self, c):
+        if len(head := c.recv(21, socket.MSG_WAITALL)) < 21:
+            return
+        self.links[head[20]] += 1
+        with contextlib.suppress(OSError):  # the server may be gone by now
+            self.socks.append(u := socket.create_connection(("127.0.0.1", self.upstream)))
+            u.sendall(head)
+            down = (self._corrupt, (u, c, random.Random("%s-%d" % (self.seed, self.links[head[20]])))) \
+                if head[20] == self.channel else (_pump, (u, c))
+            threading.Thread(target=down[0], args=down[1], daemon=True).start()
+            _pump(c, u)
+    def _gap(self, rng):  # bytes to the next changed one: geometric with p = rate
+        return 1 + int(math.log(1 - rng.random()) / math.log(1 - self.rate))
+    def _corrupt(self, a, b, rng):
+        pos, hit = 0, self._gap(rng) - 1
+        with contextlib.suppress(OSError):
+            while data := a.recv(1 << 16):
+                if hit < min(pos + len(data), self.span):
+                    data = bytearray(data)
+                    while hit < min(pos + len(data), self.span):
+                        data[hit - pos] ^= rng.randrange(1, 256)
+                        self.corrupted += 1
+                        hit += self._gap(rng)
+                pos += len(data)
+                b.sendall(data)
+            b.shutdown(socket.SHUT_WR)
