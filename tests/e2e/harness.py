@@ -187,11 +187,11 @@ class AgentRelay:
                 socks.append(c := self.sock.accept()[0])
                 socks.append(u := socket.socket(socket.AF_UNIX))
                 u.connect(self.upstream)
-                threading.Thread(target=_pump, args=(c, u), daemon=True).start()
+                threading.Thread(target=_pump, args=(c, u, True), daemon=True).start()
                 threading.Thread(target=self._rewrite, args=(u, c), daemon=True).start()
     def _rewrite(self, a, b):  # chunks: port, size, data; a message (20-byte header) may span chunks
         buf, left = b"", {}
-        with contextlib.suppress(OSError):
+        with _ends(a, b, True):
             while data := a.recv(1 << 16):
                 buf += data
                 out = []
@@ -206,7 +206,6 @@ class AgentRelay:
                     left[port] = max(left.get(port, 0) - len(chunk), 0)
                     out.append(port + len(chunk).to_bytes(4, "little") + chunk)
                 b.sendall(b"".join(out))
-            b.shutdown(socket.SHUT_WR)
     def _strip(self, msg):
         n, flags = int.from_bytes(msg[20:24], "little"), int.from_bytes(msg[24:28], "little")
         mons = [[int.from_bytes(msg[28 + 20 * i + 4 * j:32 + 20 * i + 4 * j], "little", signed=True)
@@ -357,11 +356,23 @@ class Proxy:
             threading.Thread(target=_pump, args=(u, c), daemon=True).start()
             _pump(c, u)
 
-def _pump(a, b):
-    with contextlib.suppress(OSError):
+@contextlib.contextmanager
+def _ends(a, b, whole):
+    """Passes a's end on to b's peer: EOF as a half-close (whole: as a port closes, both ways); an
+    error ends both ways (a peer that closes with data unread resets: swallowed, nobody would know)"""
+    try:
+        yield
+        how = socket.SHUT_RDWR if whole else socket.SHUT_WR
+    except OSError:
+        how = socket.SHUT_RDWR
+    for s in (b, a) if how == socket.SHUT_RDWR else (b,):
+        with contextlib.suppress(OSError):
+            s.shutdown(how)
+
+def _pump(a, b, whole=False):
+    with _ends(a, b, whole):
         while data := a.recv(1 << 16):
             b.sendall(data)
-        b.shutdown(socket.SHUT_WR)
 
 class E2E(unittest.TestCase):
     """`self.env`; fails on a viewer's CRITICAL line or sanitizer report; keeps failures' logs"""
