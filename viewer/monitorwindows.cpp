@@ -243,14 +243,15 @@ bool MonitorWindows::eventFilter(QObject* watched, QEvent* event)
 {
     switch (event->type()) {
     case QEvent::Resize:
-        // A window's own fitting is not a wish of the user's.
+        // A window's own fitting is not a wish of the user's. The window's size, not the event's:
+        // when the window system reports several changes at once, Qt delivers the first one's size
+        // with the window already at the last one, and sends nothing for the others.
         if (watched == first) {
-            auto* resize = static_cast<QResizeEvent*>(event);
-            if (resize->oldSize().isValid() && resize->size() != fitSize)
+            if (static_cast<QResizeEvent*>(event)->oldSize().isValid() && first->size() != fitSize)
                 firstSized = true;
         } else if (auto* window = qobject_cast<MonitorWindow*>(watched)) {
-            auto* resize = static_cast<QResizeEvent*>(event);
-            if (resize->oldSize().isValid() && resize->size() != window->fitSize && !window->isFullScreen())
+            if (static_cast<QResizeEvent*>(event)->oldSize().isValid() && window->size() != window->fitSize &&
+                !window->isFullScreen())
                 window->sizedByUser = true;
         }
         // At once: the guest is asked once the size has settled, counted from now, not from after

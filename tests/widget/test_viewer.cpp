@@ -281,6 +281,27 @@ private Q_SLOTS:
         for (SpiceChannel* channel : channels)
             g_object_unref(channel);
     }
+    // A window the user sized keeps its size, even when the news of its own fitting comes in the same
+    // batch as the user's resize (a busy machine): Qt then resizes the widget once, with the event of
+    // the fitting.
+    void userSizeWinsOverLateFitNews()
+    {
+        Session session;
+        SpiceViewer viewer;
+        viewer.setSession(&session);
+        viewer.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&viewer));
+        Q_EMIT session.followsWindowChanged(true);
+        const auto guestAt = [](int w, int h) {
+            return QVector<GuestMonitor>{{0, 0, QRect(0, 0, w, h), -1}};
+        };
+        Q_EMIT session.guestMonitorsChanged(guestAt(640, 480)); // the window fits the guest at once
+        QCOMPARE(viewer.size(), QSize(640, 480));
+        viewer.windowHandle()->resize(700, 500); // by the user, before the fitting's news came
+        QTRY_COMPARE(viewer.size(), QSize(700, 500));
+        Q_EMIT session.guestMonitorsChanged(guestAt(600, 400));
+        QCOMPARE(viewer.size(), QSize(700, 500));
+    }
     // In full screen the bar comes when the pointer rests at the top edge and goes when it leaves.
     void keyBar()
     {
