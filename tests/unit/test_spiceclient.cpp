@@ -3,6 +3,7 @@
 #include "agent.h"
 #include "capture.h"
 #include "fdpass.h"
+#include "geometry.h"
 #include "input.h"
 #include "keycodes.h"
 #include "memshare.h"
