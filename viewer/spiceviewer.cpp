@@ -250,8 +250,11 @@ void SpiceViewer::askPassword(const QString& server, bool refused)
 void SpiceViewer::connectionDropped(const QString& text)
 {
     if (quitOnDisconnect) {
-        Logger(INFO) << "Connection lost; the kiosk ends";
-        QCoreApplication::exit(connectedOnce ? 0 : 1);
+        // Said once, however many ways the loss is told.
+        if (!std::exchange(quitting, true)) {
+            Logger(INFO) << "Connection lost; the kiosk ends";
+            QCoreApplication::exit(connectedOnce ? 0 : 1);
+        }
         return;
     }
     // The screen stays covered: nothing of the desktop behind may show.

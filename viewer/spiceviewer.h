@@ -132,6 +132,7 @@ private:
     HotkeyFilter hotkeys;
     bool kiosk = false;
     bool quitOnDisconnect = false;
+    bool quitting = false;
     bool connectedOnce = false; // a surface arrived: a drop is a disconnect, not a failed start
     bool paintedPicture = false;
     TransferStrip* transferStrip = nullptr;
