@@ -11,6 +11,7 @@
 #include "connection_settings.h"
 #include "hotkeys.h"
 #include "keybar.h"
+#include "memshare.h"
 #include "session.h"
 #include "session_testing.h"
 #include "spiceviewer.h"
@@ -294,7 +295,7 @@ private Q_SLOTS:
             raise(oldMain, SPICE_CHANNEL_CLOSED); // late, from the old session: changes nothing
             hosted.sync(log);
             QVERIFY(viewer.isVisible());
-            QCOMPARE(sessionPhase(&agent), SessionPhase::Connecting);
+            QVERIFY(sessionPhase(&agent) != SessionPhase::Closed); // connecting, or refused by now
             g_object_unref(oldMain);
             QTRY_VERIFY(finalized);
         }
@@ -335,6 +336,41 @@ private Q_SLOTS:
         for (SpiceChannel* channel : channels)
             g_object_unref(channel);
     }
+    // A connection process that sends what the window cannot accept (this test started again as one
+    // that breaks the protocol as TEST_CHILD says) is ended with one ERROR and replaced, at the next
+    // start or by itself; nothing of it stays in the window.
+    void aProcessBreakingTheProtocolIsEndedAndReplaced()
+    {
+        CoutCapture log;
+        SessionClient client;
+        SpiceViewer viewer;
+        viewer.setSession(&client);
+        QSignalSpy words(&client, &SessionClient::connectionError), closed(&client, &SessionClient::closed);
+        const auto errors = [&log] { return QString::fromStdString(log.text()).count("[ERROR]"); };
+        int descriptors = 0;
+        const char* faults[] = {"random", "short block", "lying length", "random"};
+        for (int i = 0; i < 4; ++i) {
+            qputenv("TEST_CHILD", faults[i]);
+            if (i == 1) // after the first, which sets up what the process keeps for good
+                descriptors = openDescriptorCount();
+            QCOMPARE(i == 0 ? int(client.start()) : client.checkReconnect(), 1);
+            QTRY_COMPARE(closed.count(), i + 1);
+            QVERIFY2(words.last().at(0).toString().startsWith(
+                         "The connection process sent a message the window cannot accept ("),
+                     qPrintable(words.last().at(0).toString()));
+            QCOMPARE(errors(), i + 1);
+        }
+        QCOMPARE(openDescriptorCount(), descriptors);
+        // A kiosk's: the next one comes by itself.
+        client.setReconnectOnDrop(true);
+        client.checkReconnect();
+        QTRY_COMPARE(errors(), 5);
+        qputenv("TEST_CHILD", "well-behaved");
+        QTRY_VERIFY_WITH_TIMEOUT(client.title() == "well-behaved", 5000);
+        QCOMPARE(errors(), 5);
+        QVERIFY(log.text().find("A new connection process in 1000 ms") != std::string::npos);
+        qunsetenv("TEST_CHILD");
+    }
     // In full screen the bar comes when the pointer rests at the top edge and goes when it leaves.
     void keyBar()
     {
@@ -349,5 +385,44 @@ private Q_SLOTS:
     }
 };
 
-QTEST_MAIN(TestViewer)
+// This test as a connection process that breaks the protocol as TEST_CHILD says, or behaves.
+int brokenConnectionProcess(int argc, char** argv)
+{
+    return runConnectionProcess(argc, argv, [](MessageLink& link) {
+        const QByteArray fault = qgetenv("TEST_CHILD");
+        QTimer::singleShot(0, &link, [&link, fault] {
+            wire::Message surface; // holds the block while it is sent
+            wire::Encoded bad;
+            if (fault == "random") {
+                bad.datagram = QByteArray("\x13\x37 not a message");
+            } else if (fault == "short block") { // 64 x 48 pixels in 100 bytes
+                int fd = -1;
+                free_memshare(create_memshare(100, &fd), 100);
+                wire::sealSurfaceBlock(fd);
+                wire::SurfaceCreated created;
+                created.width = 64, created.height = 48, created.stride = 256, created.format = 32;
+                created.pixelFormat = 32, created.block = wire::UniqueFd(fd);
+                surface = std::move(created);
+                bad = wire::encode(surface);
+            } else if (fault == "lying length") {
+                bad = wire::encode(wire::TitleChanged{QStringLiteral("title")});
+                bad.datagram.chop(2);
+            } else {
+                link.send(wire::TitleChanged{QString::fromUtf8(fault)});
+                return;
+            }
+            wire::sendEncoded(wire::kConnectionSocketFd, bad);
+        });
+        return std::unique_ptr<QObject>();
+    });
+}
+
+int main(int argc, char** argv)
+{
+    if (isConnectionProcess(argc, argv))
+        return brokenConnectionProcess(argc, argv);
+    QApplication app(argc, argv);
+    TestViewer test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "test_viewer.moc"
