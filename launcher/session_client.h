@@ -76,9 +76,6 @@ public:
     // The window reads the block of that number no more: it is unmapped.
     void releaseSurface(uint32_t serial);
 
-    // The connection process, 0 while none runs.
-    qint64 processId() const { return launcher.pid(); }
-
 Q_SIGNALS:
     // A new surface, mapped read-only; `pixels` stays valid until releaseSurface(info.serial).
     // Null pixels: nothing is to be read any more.
