@@ -16,6 +16,9 @@
 namespace
 {
 
+// The shortest time between two messages of changed rectangles while changes keep coming.
+constexpr int kCoalesceMs = 4;
+
 bool sameMonitors(const QVector<wire::Monitor>& a, const QVector<wire::Monitor>& b)
 {
     if (a.size() != b.size())
@@ -38,6 +41,9 @@ QStringList toList(const QVector<QString>& types)
 ConnectionHost::ConnectionHost(MessageLink& link, QObject* parent)
     : QObject(parent), link(link), warmUp(new LibraryWarmUp)
 {
+    flushTimer.setSingleShot(true);
+    flushTimer.setTimerType(Qt::PreciseTimer);
+    connect(&flushTimer, &QTimer::timeout, this, &ConnectionHost::flush);
     link.setHandler([this](wire::Message& message) { receive(message); });
 }
 
@@ -292,16 +298,21 @@ void ConnectionHost::surfaceChanged(int display, const Rect& rect)
 
 void ConnectionHost::scheduleFlush()
 {
-    if (!std::exchange(flushQueued, true))
-        QTimer::singleShot(0, this, [this] { flush(); });
+    if (flushTimer.isActive())
+        return;
+    const qint64 since = lastFlush.isValid() ? lastFlush.elapsed() : kCoalesceMs;
+    flushTimer.start(since >= kCoalesceMs ? 0 : int(kCoalesceMs - since));
 }
 
 void ConnectionHost::flush()
 {
-    flushQueued = false;
-    for (auto& [display, rects] : changed)
-        if (!rects.isEmpty())
+    flushTimer.stop();
+    for (auto& [display, rects] : changed) {
+        if (!rects.isEmpty()) {
             link.send(wire::SurfaceChanged{uint32_t(display), std::exchange(rects, {})});
+            lastFlush.start();
+        }
+    }
     changed.clear();
     if (!std::exchange(monitorsPending, false))
         return;

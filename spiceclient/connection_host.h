@@ -4,8 +4,10 @@
 #include "session_types.h"
 
 #include <QHash>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QSize>
+#include <QTimer>
 #include <QVector>
 #include <map>
 #include <memory>
@@ -18,7 +20,9 @@ struct OpenedFile;
 // session it hosts, the session's signals become messages. The session is made by the first
 // Connect, after the options it is built with (SetOptions). Surface blocks go with their
 // descriptor, sealed; a replaced block is let go here once sent, the window's mapping keeps it.
-// Changed rectangles go out together at the end of the event loop's round, before anything else.
+// Changed rectangles go out together, before anything else: at the end of the event loop's round
+// after a quiet spell (a typed character shows at once), at most every few milliseconds while
+// changes keep coming (a frame that arrives in bands crosses in a few messages, not one a band).
 class ConnectionHost : public QObject
 {
     Q_OBJECT
@@ -54,6 +58,7 @@ private:
     QVector<GuestMonitor> monitors;
     QVector<wire::Monitor> sentMonitors;
     bool monitorsPending = false;
-    bool flushQueued = false;
+    QTimer flushTimer;
+    QElapsedTimer lastFlush; // since changed rectangles last went out
     QVector<OpenedFile> files; // dropped, waiting for FileCopyStart
 };
