@@ -45,6 +45,8 @@ SessionClient::SessionClient(QObject* parent) : QObject(parent)
 
 SessionClient::~SessionClient()
 {
+    if (earlySocket >= 0)
+        close(earlySocket);
     delete link; // the process sees its end, then the launcher ends it
     link = nullptr;
     views.clear();
@@ -76,18 +78,43 @@ void SessionClient::dropLink()
     link = nullptr;
 }
 
+bool SessionClient::spawn()
+{
+    QString error;
+    if (!launcher.start(logDebug() ? QStringList{"--debug"} : QStringList{}, &earlySocket, &error, false)) {
+        if (!launcher.running())
+            Logger(ERROR) << "Cannot start the connection process: " << error;
+        return false;
+    }
+    Logger(DEBUG) << "Connection process " << launcher.pid() << " started";
+    return true;
+}
+
+bool SessionClient::startEarly()
+{
+    currentTitle = currentConnection().title;
+    if (!spawn())
+        return false;
+    // Written straight to the socket, whose other end has all the room they need: no event loop yet.
+    wire::Connect connect;
+    connect.kind = wire::Connect::Start;
+    connect.settings = wire::settingsToWire(currentConnection());
+    connect.settings.append({"key", QByteArray(get_args()->key)});
+    startKeySent = true;
+    for (const wire::Message& message : {wire::Message(optionsMessage()), wire::Message(connect)})
+        if (wire::sendEncoded(earlySocket, wire::encode(message)) != wire::SendResult::Sent)
+            Logger(ERROR) << "The connection process was not told what to connect to";
+    return true;
+}
+
 bool SessionClient::launch(uint8_t kind)
 {
     restartTimer.stop();
     if (!link && !attached) {
-        int socket = -1;
-        QString error;
-        if (!launcher.start(logDebug() ? QStringList{"--debug"} : QStringList{}, &socket, &error)) {
-            Logger(ERROR) << "Cannot start the connection process: " << error;
+        if (!spawn())
             return false;
-        }
-        Logger(DEBUG) << "Connection process " << launcher.pid() << " started";
-        openLink(socket);
+        launcher.watch();
+        openLink(std::exchange(earlySocket, -1));
     }
     if (!link)
         return false;
@@ -105,6 +132,11 @@ bool SessionClient::launch(uint8_t kind)
 
 void SessionClient::sendOptions()
 {
+    send(optionsMessage());
+}
+
+wire::SetOptions SessionClient::optionsMessage() const
+{
     const AppArgs* args = get_args();
     const std::pair<bool, uint32_t> options[] = {{reconnectOnDrop, wire::SetOptions::ReconnectOnDrop},
                                                  {keysByPosition, wire::SetOptions::KeysByPosition},
@@ -116,7 +148,7 @@ void SessionClient::sendOptions()
     uint32_t flags = 0;
     for (const auto& [on, flag] : options)
         flags |= on ? flag : 0;
-    send(wire::SetOptions{flags});
+    return wire::SetOptions{flags};
 }
 
 void SessionClient::sendConnect(uint8_t kind)
@@ -136,8 +168,13 @@ bool SessionClient::send(const wire::Message& message)
 
 bool SessionClient::start()
 {
-    currentTitle = currentConnection().title;
-    return launch(wire::Connect::Start);
+    if (earlySocket < 0) {
+        currentTitle = currentConnection().title;
+        return launch(wire::Connect::Start);
+    }
+    launcher.watch();
+    openLink(std::exchange(earlySocket, -1));
+    return true;
 }
 
 int SessionClient::checkReconnect()

@@ -36,7 +36,11 @@ public:
     // Talks over `socket` (taken) to a connection process hosted elsewhere (a test's, in this
     // process): none is started or ended here.
     void attach(int socket);
-    // Starts the connection process on the current connection, with the start's key.
+    // Starts the connection process and has it connect to the current connection, with the
+    // start's key: at once, before the application object that runs the window exists (the process
+    // starts and connects while the window is built), or else with start().
+    bool startEarly();
+    // Starts the connection process if startEarly() did not, and listens to it.
     bool start();
     // An activation: the process's session is left alone when up or still young, re-created
     // otherwise; a process that ended is started again.
@@ -104,6 +108,7 @@ private:
     };
     // Starts a process and asks it for a session of `kind` on the current connection.
     bool launch(uint8_t kind);
+    bool spawn();
     void openLink(int socket);
     void dropLink();
     void sendConnect(uint8_t kind);
@@ -114,6 +119,7 @@ private:
     void linkDown(const QString& violation);
     void ended(const QString& how);
     void sendOptions();
+    wire::SetOptions optionsMessage() const;
 
     ConnectionLauncher launcher;
     MessageLink* link = nullptr;
@@ -122,6 +128,7 @@ private:
     bool keysByPosition = false;
     bool windowShown = false;
     bool startKeySent = false; // the start's key goes to the first process only
+    int earlySocket = -1;      // started by startEarly(), not listened to yet
     QString currentTitle;
 
     // The window's ledger: keys pressed (by X keycode, else Qt key) and buttons held.

@@ -3,8 +3,8 @@
 #include "message_link.h"
 #include "session_types.h"
 
-#include <QHash>
 #include <QElapsedTimer>
+#include <QHash>
 #include <QObject>
 #include <QSize>
 #include <QTimer>
@@ -59,6 +59,6 @@ private:
     QVector<wire::Monitor> sentMonitors;
     bool monitorsPending = false;
     QTimer flushTimer;
-    QElapsedTimer lastFlush; // since changed rectangles last went out
+    QElapsedTimer lastFlush;   // since changed rectangles last went out
     QVector<OpenedFile> files; // dropped, waiting for FileCopyStart
 };

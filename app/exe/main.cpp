@@ -219,10 +219,6 @@ int main(int argc, char** argv)
             break;
         }
     }
-    if (!guiFirst) {
-        app.reset();
-        app.reset(new QApplication(argc, argv));
-    }
     // SPICE_PROXY is checked once it is used: a start that only hands over its key does not need it.
     ProxyAddress proxy;
     QString proxyError;
@@ -241,13 +237,19 @@ int main(int argc, char** argv)
     }
 
     skipHopelessBusLookup();
+    // The connection process starts, and connects, while the window's GUI is built: its session
+    // needs nothing of it, and what it reports waits on the socket until the window listens. The
+    // client outlives the window, which shows the surface blocks it maps.
+    SessionClient session;
+    if (!session.startEarly())
+        return 1;
+    if (!guiFirst) {
+        app.reset();
+        app.reset(new QApplication(argc, argv));
+    }
     QLocalServer server;
     if (!startListening(server))
         return 1;
-    // The connection process starts before the window exists: its session needs nothing of it, and
-    // what it reports comes through the event loop, once the window listens. The client outlives
-    // the window, which shows the surface blocks it maps.
-    SessionClient session;
     if (!session.start())
         return 1;
     installSigpipeHandler();
