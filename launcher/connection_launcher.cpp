@@ -79,7 +79,7 @@ ConnectionLauncher::~ConnectionLauncher()
     }
 }
 
-bool ConnectionLauncher::start(const QStringList& arguments, int* socket, QString* error)
+bool ConnectionLauncher::start(const QStringList& arguments, int* socket, QString* error, bool watchNow)
 {
     const auto failed = [error](const QString& why) {
         *error = why;
@@ -131,10 +131,19 @@ bool ConnectionLauncher::start(const QStringList& arguments, int* socket, QStrin
     fcntl(fd, F_SETFD, FD_CLOEXEC);
     child = forked;
     pidfd = fd;
+    *socket = pair[0];
+    if (watchNow)
+        watch();
+    return true;
+}
+
+void ConnectionLauncher::watch()
+{
+    if (!running() || watcher)
+        return;
     watcher = new QSocketNotifier(pidfd, QSocketNotifier::Read, this);
     connect(watcher, &QSocketNotifier::activated, this, [this] { reap(false); });
-    *socket = pair[0];
-    return true;
+    reap(false); // it may have ended already
 }
 
 bool ConnectionLauncher::signal(int sig)

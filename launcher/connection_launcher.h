@@ -22,8 +22,10 @@ public:
 
     // Starts a child with `arguments` after the mode argument. On success *socket is the window's
     // end of the pair (the caller's to close); false with the reason in words otherwise, or when a
-    // child runs already.
-    bool start(const QStringList& arguments, int* socket, QString* error);
+    // child runs already. Its end is watched from now on, or, with `watchNow` false, from watch():
+    // a child started before the application object that will run the event loop.
+    bool start(const QStringList& arguments, int* socket, QString* error, bool watchNow = true);
+    void watch();
     bool running() const { return pidfd >= 0; }
     pid_t pid() const { return child; }
     // Signals the running child by its pidfd, never a process that took its pid later.

@@ -6,6 +6,7 @@
 #include "log.h"
 #include "monitors.h"
 #include "session_viewer.h"
+#include "sigpipe.h"
 
 #include <QSocketNotifier>
 #include <cerrno>
@@ -15,40 +16,6 @@
 
 namespace
 {
-
-// The SIGPIPE handler only writes a byte here; the event loop writes the log line.
-int sigpipeFds[2] = {-1, -1};
-
-void logPendingSigpipes()
-{
-    char buffer[64];
-    ssize_t count;
-    while ((count = read(sigpipeFds[0], buffer, sizeof buffer)) > 0) {
-        for (ssize_t i = 0; i < count; ++i)
-            Logger(INFO) << "Received SIGPIPE. Ignoring.";
-    }
-}
-
-void installSigpipeHandler()
-{
-    static QSocketNotifier* notifier = nullptr;
-    if (!notifier) {
-        if (pipe2(sigpipeFds, O_CLOEXEC | O_NONBLOCK) != 0)
-            return;
-        // Lives as long as the process, like the handler itself.
-        notifier = new QSocketNotifier(sigpipeFds[0], QSocketNotifier::Read);
-        QObject::connect(notifier, &QSocketNotifier::activated, notifier, [] { logPendingSigpipes(); });
-        // GLib sets SIGPIPE to SIG_IGN when its socket class is first used, in the event loop after
-        // this; initialising that class now keeps it from replacing our handler later.
-        g_type_class_ref(G_TYPE_SOCKET);
-    }
-    struct sigaction action {
-    };
-    action.sa_handler = sigpipe_handler;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGPIPE, &action, nullptr);
-}
 
 GObjectRef<SpiceSession> newWiredSession(SpiceAgent* agent)
 {
@@ -121,17 +88,6 @@ void carryPendingInput(SpiceAgent* agent)
 
 } // namespace
 
-void sigpipe_handler(int)
-{
-    int saved = errno;
-    char byte = 1;
-    if (sigpipeFds[1] >= 0) {
-        ssize_t ignored = write(sigpipeFds[1], &byte, 1);
-        (void)ignored;
-    }
-    errno = saved;
-}
-
 int connect_spice(SpiceAgent* agent)
 {
     const QString& title = currentConnection().title;
@@ -144,6 +100,9 @@ int connect_spice(SpiceAgent* agent)
         agent->phase = SessionPhase::Failed;
         return -1;
     }
+    // GLib sets SIGPIPE to SIG_IGN when its socket class is first used, in the event loop after
+    // this; initialising that class now keeps it from replacing our handler later.
+    g_type_class_ref(G_TYPE_SOCKET);
     installSigpipeHandler();
     return 0;
 }

@@ -3,6 +3,7 @@
 #include "gobject_ref.h"
 #include "input.h"
 #include "session.h"
+#include "sigpipe.h"
 
 #include <QElapsedTimer>
 #include <QHash>
@@ -67,9 +68,9 @@ struct SpiceAgent {
     // GStreamer and the sound server's connection, which the first picture does not need: the
     // channel is linked once that picture is out.
     SpicePlaybackChannel* playback = nullptr;
-    SessionViewer* viewer = nullptr;      // the session's relay, or a test's recorder; not owned
-    GuestAgent* guest = nullptr;          // the session's; follows the current main channel
-    MonitorConfig* monitors = nullptr;    // the session's; the guest's monitors and the client's wishes
+    SessionViewer* viewer = nullptr;   // the session's relay, or a test's recorder; not owned
+    GuestAgent* guest = nullptr;       // the session's; follows the current main channel
+    MonitorConfig* monitors = nullptr; // the session's; the guest's monitors and the client's wishes
 
     // The state of the current session; only the session layer writes it.
     SessionPhase phase = SessionPhase::Idle;
@@ -108,7 +109,6 @@ int reconnect_spice(SpiceAgent* agent);
 // Ends a session's connection: its channels first, then the session.
 void closeSession(SpiceSession* session);
 void connection_destroy(SpiceSession* session, void* user_data);
-void sigpipe_handler(int signum);
 
 // Channel handlers.
 void channel_new(SpiceSession* session, SpiceChannel* channel, void* user_data);

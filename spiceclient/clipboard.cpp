@@ -319,6 +319,7 @@ void ClipboardBridge::remoteWanted(int selection, const QString& type)
     }
     if (s.asked.contains(wanted))
         return; // the answer to the earlier request serves this one too
+    Logger(DEBUG) << "remote clipboard " << selection << " asked for type " << wanted;
     s.asked << wanted;
     spice_main_channel_clipboard_selection_request(channel, guint(selection), wanted);
 }

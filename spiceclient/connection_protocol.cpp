@@ -1,5 +1,7 @@
 #include "connection_protocol.h"
 
+#include "connection_settings.h"
+
 #include "fdpass.h"
 #include "memshare.h"
 
@@ -553,6 +555,8 @@ QString Reader::check(Message& message)
                 return QStringLiteral("a monitor on unknown surface %1").arg(monitor.surface);
             if (monitor.area.width <= 0 || monitor.area.height <= 0 || !inside(monitor.area, width, height))
                 return QStringLiteral("monitor %1 outside its surface").arg(monitor.id);
+            if (monitor.screen < -1 || monitor.screen >= kMaxMonitors)
+                return QStringLiteral("monitor %1 on client screen %2").arg(monitor.id).arg(monitor.screen);
         }
     } else if (auto* p = std::get_if<TransferProgress>(&message)) {
         if (p->done < 0 || p->done > p->total)
@@ -562,14 +566,64 @@ QString Reader::check(Message& message)
             if (code >= 0x200 || (code & 0x80))
                 return QStringLiteral("scan code %1").arg(code, 0, 16);
     } else if (auto* config = std::get_if<MonitorsConfig>(&message)) {
-        for (const MonitorRequest& r : qAsConst(config->monitors))
-            if (r.width < 0 || r.height < 0 || r.width > kMaxSurfaceSide || r.height > kMaxSurfaceSide)
-                return QStringLiteral("a monitor of %1x%2").arg(r.width).arg(r.height);
+        for (const WindowState& w : qAsConst(config->windows))
+            if (w.width < 0 || w.height < 0 || w.width > kMaxSurfaceSide || w.height > kMaxSurfaceSide)
+                return QStringLiteral("a window of %1x%2").arg(w.width).arg(w.height);
     } else if (auto* at = std::get_if<PointerAt>(&message)) {
-        if (at->monitor >= uint32_t(kMaxMonitors))
-            return QStringLiteral("monitor %1").arg(at->monitor);
+        if (at->display < -1 || at->display >= kMaxSurfaces)
+            return QStringLiteral("display %1").arg(at->display);
     }
     return {};
+}
+
+QVector<Setting> settingsToWire(const ConnectionSettings& s)
+{
+    const auto flag = [](bool on) { return on ? QByteArray("1") : QByteArray(); };
+    return {{"host", s.host.toUtf8()},
+            {"port", s.port.toUtf8()},
+            {"tls-port", s.tlsPort.toUtf8()},
+            {"password", QByteArray::fromStdString(s.password)},
+            {"password-given", flag(s.hasPasswordSource)},
+            {"ca", s.ca},
+            {"ca-file", s.caFile.toUtf8()},
+            {"host-subject", s.hostSubject.toUtf8()},
+            {"proxy", s.proxy.toUtf8()},
+            {"proxy-from-environment", flag(s.proxyFromEnvironment)},
+            {"secure-channels", s.secureChannels.join(';').toUtf8()},
+            {"title", s.title.toUtf8()}};
+}
+
+ConnectionSettings settingsFromWire(const QVector<Setting>& settings)
+{
+    ConnectionSettings s;
+    for (const Setting& setting : settings) {
+        const QString text = QString::fromUtf8(setting.value);
+        if (setting.name == "host")
+            s.host = text;
+        else if (setting.name == "port")
+            s.port = text;
+        else if (setting.name == "tls-port")
+            s.tlsPort = text;
+        else if (setting.name == "password")
+            s.password = setting.value.toStdString();
+        else if (setting.name == "password-given")
+            s.hasPasswordSource = !setting.value.isEmpty();
+        else if (setting.name == "ca")
+            s.ca = setting.value;
+        else if (setting.name == "ca-file")
+            s.caFile = text;
+        else if (setting.name == "host-subject")
+            s.hostSubject = text;
+        else if (setting.name == "proxy")
+            s.proxy = text;
+        else if (setting.name == "proxy-from-environment")
+            s.proxyFromEnvironment = !setting.value.isEmpty();
+        else if (setting.name == "secure-channels")
+            s.secureChannels = text.split(';', Qt::SkipEmptyParts);
+        else if (setting.name == "title")
+            s.title = text;
+    }
+    return s;
 }
 
 bool sealSurfaceBlock(int fd)

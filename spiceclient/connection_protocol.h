@@ -39,32 +39,37 @@
 // threads are made with clone, whose flags the filter sees. A system call of a foreign ABI kills.
 //
 // Messages (W: window -> connection process, C: connection process -> window, B: both ways).
-//   W Connect          kind (start, reconnect, switch), up to 64 settings (name, value bytes)
-//   W SetOptions       flags: reconnect on drop, keys by position, clipboard, file copy, primary
+//   W Connect          kind (start, reconnect, switch, recover), up to 64 settings (name, bytes)
+//   W SetOptions       flags: reconnect on drop, keys by position, clipboard, file copy, primary,
+//                      auto-resize, centre click
 //   W Key              X keycode, Qt key, modifiers, keypad, press
 //   W InjectKey        hexadecimal Qt key text
-//   W PointerAt        monitor, x, y (surface pixels)          W PointerBy  dx, dy
+//   W PointerAt        display (-1: the first monitor's), x, y  W PointerBy  dx, dy
 //   W Button           Qt button, press, double click          W Wheel      notches
 //   W Scancodes        up to 16 set-1 codes                    W ReleaseAll
-//   W MonitorsConfig   up to 16 monitors: id, enabled, x, y, width, height
+//   W MonitorsConfig   the client's layout: up to 16 screens, the first window's screen, full
+//                      screen, up to 16 windows (guest monitor, size, shown or not)
 //   W FileCopyAdd      file name, + the opened file            W FileCopyStart, FileCopyCancel
-//   W PasswordAnswer   given, password bytes
+//   W PasswordAnswer   given, password bytes                   W WindowShown  shown
 //   C Ready            the process is confined and listening
 //   C PhaseChanged     Idle, Connecting, Open, InputsReady, Closed, Failed
-//   C SurfaceCreated   surface, width, height, stride, format, pixel format, + the block
+//   C SurfaceCreated   surface, flags (first monitor's, fresh), width, height, stride, format,
+//                      pixel format, + the block
 //   C SurfaceChanged   surface, up to 1024 rectangles          C SurfaceGone  surface
-//   C MonitorsChanged  up to 16 monitors: id, surface, area inside that surface
+//   C MonitorsChanged  up to 16 monitors: id, surface, area inside that surface, client screen
 //   C TitleChanged, ConnectionError, TransferFinished (ok): words
 //   C MouseModeChanged server                                  C Closed
-//   C AgentChanged     flags: connected, monitors configuration
+//   C AgentChanged     flags: connected, the guest follows the windows
 //   C TransferProgress bytes done, of total
-//   C PasswordRequest  retry, the server in words
+//   C PasswordRequest  retry, the server in words              C Cleared  (the picture is gone)
 //   B ClipboardOffer   selection, up to 16 MIME types          B ClipboardRequest  selection, type
 //   B ClipboardData    selection, type, + a memory file with the bytes
 //   B ClipboardRelease selection
 
 #include <QByteArray>
 #include <QString>
+
+struct ConnectionSettings;
 #include <QVector>
 #include <cstddef>
 #include <cstdint>
@@ -81,7 +86,7 @@ constexpr const char* kConnectionProcessArgument = "--connection-process";
 constexpr int kConnectionSocketFd = 3;
 
 constexpr uint32_t kMagic = 0x50435053; // "SPCP" in memory on a little-endian machine
-constexpr uint16_t kVersion = 1;
+constexpr uint16_t kVersion = 2;
 constexpr size_t kHeaderSize = 12;
 constexpr size_t kMaxMessage = 64 * 1024;
 constexpr int kMaxSurfaces = 16;
@@ -120,6 +125,7 @@ enum class Type : uint16_t {
     FileCopyStart,
     FileCopyCancel,
     PasswordAnswer,
+    WindowShown,
     Ready = 64,
     PhaseChanged,
     SurfaceCreated,
@@ -134,6 +140,7 @@ enum class Type : uint16_t {
     TransferProgress,
     TransferFinished,
     PasswordRequest,
+    Cleared,
     ClipboardOffer = 128,
     ClipboardRequest,
     ClipboardData,
@@ -175,18 +182,24 @@ struct Setting {
     }
 };
 
-struct MonitorRequest {
-    uint32_t id = 0;
-    bool enabled = true;
-    int32_t x = 0, y = 0, width = 0, height = 0;
-    template <class A> void fields(A& a) { a(id), a(enabled), a(x), a(y), a(width), a(height); }
+// One window of the viewer as the guest's monitors configuration sees it (ClientWindow).
+struct WindowState {
+    enum State : uint8_t { Shown, Minimised, Hidden, Closed, StateCount };
+    int32_t monitor = 0;
+    int32_t width = 0, height = 0; // device pixels; 0 x 0: no wish
+    uint8_t state = Hidden;
+    template <class A> void fields(A& a)
+    {
+        a(monitor), a(width), a(height), a.enumeration(state, StateCount);
+    }
 };
 
 struct Monitor {
     uint32_t id = 0;
     uint32_t surface = 0;
-    Rect area; // in the surface's pixels
-    template <class A> void fields(A& a) { a(id), a(surface), a.item(area); }
+    Rect area;           // in the surface's pixels
+    int32_t screen = -1; // the client screen it was asked for, or -1
+    template <class A> void fields(A& a) { a(id), a(surface), a.item(area), a(screen); }
 };
 
 #define WIRE_MESSAGE(Name, From)                                                                             \
@@ -195,7 +208,9 @@ struct Monitor {
 
 struct Connect {
     WIRE_MESSAGE(Connect, Window);
-    enum Kind : uint8_t { Start, Reconnect, SwitchServer, KindCount };
+    // Start: the first session; Reconnect: an activation; SwitchServer: a later start's settings;
+    // Recover: a new process after the last one ended (no centre click, no start-up key).
+    enum Kind : uint8_t { Start, Reconnect, SwitchServer, Recover, KindCount };
     uint8_t kind = Start;
     QVector<Setting> settings;
     template <class A> void fields(A& a) { a.enumeration(kind, KindCount), a.list(settings, kMaxSettings); }
@@ -208,10 +223,13 @@ struct SetOptions {
         KeysByPosition = 2,
         Clipboard = 4,
         FileCopy = 8,
-        SharePrimary = 16
+        SharePrimary = 16,
+        AutoResize = 32,
+        CenterClick = 64,
+        All = 127
     };
     uint32_t flags = 0;
-    template <class A> void fields(A& a) { a.flags(flags, 31); }
+    template <class A> void fields(A& a) { a.flags(flags, All); }
 };
 
 struct Key {
@@ -232,9 +250,9 @@ struct InjectKey {
 
 struct PointerAt {
     WIRE_MESSAGE(PointerAt, Window);
-    uint32_t monitor = 0;
+    int32_t display = -1; // the display channel (surface) the point is on; -1: the first monitor's
     int32_t x = 0, y = 0;
-    template <class A> void fields(A& a) { a(monitor), a(x), a(y); }
+    template <class A> void fields(A& a) { a(display), a(x), a(y); }
 };
 
 struct PointerBy {
@@ -270,8 +288,14 @@ struct ReleaseAll {
 
 struct MonitorsConfig {
     WIRE_MESSAGE(MonitorsConfig, Window);
-    QVector<MonitorRequest> monitors;
-    template <class A> void fields(A& a) { a.list(monitors, kMaxMonitors); }
+    QVector<Rect> screens; // device pixels
+    int32_t screen = 0;    // the first window's
+    bool fullScreen = false;
+    QVector<WindowState> windows;
+    template <class A> void fields(A& a)
+    {
+        a.list(screens, kMaxMonitors), a(screen), a(fullScreen), a.list(windows, kMaxMonitors);
+    }
 };
 
 // One dropped file, opened by the window; the batch begins with FileCopyStart.
@@ -299,6 +323,13 @@ struct PasswordAnswer {
     template <class A> void fields(A& a) { a(given), a.bytes(password, kMaxPasswordBytes); }
 };
 
+// Whether some window of the viewer is shown: while none is, no clipboard is shared.
+struct WindowShown {
+    WIRE_MESSAGE(WindowShown, Window);
+    bool shown = false;
+    template <class A> void fields(A& a) { a(shown); }
+};
+
 struct Ready {
     WIRE_MESSAGE(Ready, ConnectionProcess);
     template <class A> void fields(A&) {}
@@ -312,14 +343,17 @@ struct PhaseChanged {
 
 struct SurfaceCreated {
     WIRE_MESSAGE(SurfaceCreated, ConnectionProcess);
-    uint32_t surface = 0;
+    enum : uint32_t { First = 1, Fresh = 2 }; // the first monitor's; after a start or an activation
+    uint32_t surface = 0;                     // the display channel's id
+    uint32_t flags = 0;
     int32_t width = 0, height = 0, stride = 0;
     int32_t format = 0;      // as ScreenInitInfo's format
     int32_t pixelFormat = 0; // the server's code for the pixels
     UniqueFd block;          // height x stride bytes, sealed against shrinking
     template <class A> void fields(A& a)
     {
-        a(surface), a(width), a(height), a(stride), a(format), a(pixelFormat), a.descriptor(block);
+        a(surface), a.flags(flags, First | Fresh), a(width), a(height), a(stride), a(format), a(pixelFormat),
+            a.descriptor(block);
     }
 };
 
@@ -367,7 +401,7 @@ struct Closed {
 
 struct AgentChanged {
     WIRE_MESSAGE(AgentChanged, ConnectionProcess);
-    enum : uint32_t { Connected = 1, MonitorsConfigurable = 2 };
+    enum : uint32_t { Connected = 1, FollowsWindows = 2 }; // the guest's monitors follow the windows
     uint32_t flags = 0;
     template <class A> void fields(A& a) { a.flags(flags, 3); }
 };
@@ -390,6 +424,12 @@ struct PasswordRequest {
     bool retry = false; // the last password was refused
     QString server;
     template <class A> void fields(A& a) { a(retry), a.text(server, kMaxTitleBytes); }
+};
+
+// The picture is gone (a new session comes up); the surfaces stay until replaced.
+struct Cleared {
+    WIRE_MESSAGE(Cleared, ConnectionProcess);
+    template <class A> void fields(A&) {}
 };
 
 enum Selection : uint8_t { ClipboardSelection, PrimarySelection, SelectionCount };
@@ -437,10 +477,10 @@ struct ClipboardRelease {
 using Message =
     std::variant<Connect, SetOptions, Key, InjectKey, PointerAt, PointerBy, Button, Wheel, Scancodes,
                  ReleaseAll, MonitorsConfig, FileCopyAdd, FileCopyStart, FileCopyCancel, PasswordAnswer,
-                 Ready, PhaseChanged, SurfaceCreated, SurfaceChanged, SurfaceGone, MonitorsChanged,
-                 TitleChanged, MouseModeChanged, ConnectionError, Closed, AgentChanged, TransferProgress,
-                 TransferFinished, PasswordRequest, ClipboardOffer, ClipboardRequest, ClipboardData,
-                 ClipboardRelease>;
+                 WindowShown, Ready, PhaseChanged, SurfaceCreated, SurfaceChanged, SurfaceGone,
+                 MonitorsChanged, TitleChanged, MouseModeChanged, ConnectionError, Closed, AgentChanged,
+                 TransferProgress, TransferFinished, PasswordRequest, Cleared, ClipboardOffer,
+                 ClipboardRequest, ClipboardData, ClipboardRelease>;
 
 // One message ready to go: its datagram and the descriptors that go with it.
 struct Encoded {
@@ -484,6 +524,11 @@ private:
     Known surfaces[kMaxSurfaces];
     std::vector<unsigned char> buffer = std::vector<unsigned char>(kMaxMessage + 1);
 };
+
+// A connection's settings as Connect carries them (the password among them), and back. A name
+// the reader does not know is left aside.
+QVector<Setting> settingsToWire(const ConnectionSettings& settings);
+ConnectionSettings settingsFromWire(const QVector<Setting>& settings);
 
 // Adds the seals a surface block needs before it is handed over: it can neither shrink nor grow.
 // The block must have been made with sealing allowed. False with errno set on failure.

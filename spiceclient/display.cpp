@@ -154,6 +154,7 @@ void display_create(SpiceDisplayChannel* channel, int format, int width, int hei
     ScreenInitInfo info{height, width, stride, agent->format, format};
     info.display = agent->display_id;
     info.serial = agent->shmSerial;
+    info.fd = agent->shm_fd;
     info.fresh = std::exchange(agent->freshSurface, false);
     Logger(INFO) << "new display channel, creating window";
     if (agent->viewer)

@@ -51,6 +51,7 @@ void otherDisplayCreate(SpiceAgent* agent, SpiceDisplayChannel* channel, int for
     surface.imgdata = static_cast<uint8_t*>(imgdata);
     surface.block = SurfaceBlock{fd, static_cast<uint8_t*>(block), layout.blockSize, ++agent->lastSerial};
     info.serial = surface.block.serial;
+    info.fd = fd;
     Logger(INFO) << "Display channel #" << surface.id << ": surface " << width << "x" << height;
     tell(agent, surface.id, block, info);
     retire(agent, old);

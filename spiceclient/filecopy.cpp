@@ -1,17 +1,19 @@
 #include "filecopy.h"
 
+#include "fd_file.h"
 #include "gobject_ref.h"
 #include "log.h"
 
-#include <QFileInfo>
 #include <QPointer>
 #include <spice/vd_agent.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 struct FileCopy::Job {
     QPointer<FileCopy> owner;
     GObjectRef<GCancellable> cancellable = GObjectRef<GCancellable>::adopt(g_cancellable_new());
-    QStringList paths; // to keep them out of error texts
+    QStringList paths; // the files' names, to keep them out of error texts
     int tenths = 0;    // progress last logged, in tenths of the batch
     // Each file's outcome, as the library reports it per file.
     int copied = 0;
@@ -30,7 +32,7 @@ struct FileCopy::Job {
     {
         QString message = QString::fromUtf8(error && error->message ? error->message : "unknown error");
         for (const QString& path : paths)
-            message.replace(path, QStringLiteral("a file")).replace(QFileInfo(path).fileName(), "a file");
+            message.replace(path, QStringLiteral("a file"));
         return message;
     }
 };
@@ -90,8 +92,18 @@ void FileCopy::onFileFinished(SpiceFileTransferTask*, GError* error, gpointer da
     end(job);
 }
 
-bool FileCopy::start(const QStringList& paths, QString* why)
+bool FileCopy::start(const QVector<OpenedFile>& opened, QString* why)
 {
+    std::vector<GObjectRef<GFile>> files;
+    QStringList paths;
+    bool regular = true;
+    for (const OpenedFile& file : opened) {
+        struct stat info {
+        };
+        regular = regular && fstat(file.fd, &info) == 0 && S_ISREG(info.st_mode);
+        files.push_back(GObjectRef<GFile>::adopt(fdFileNew(file.fd, file.name)));
+        paths << file.name;
+    }
     gboolean agent = FALSE;
     if (channel)
         g_object_get(channel, "agent-connected", &agent, nullptr);
@@ -104,32 +116,26 @@ bool FileCopy::start(const QStringList& paths, QString* why)
         reason = tr("Files cannot be copied while a copy runs; drop them again when it has ended");
     else if (paths.isEmpty())
         reason = tr("Nothing to copy");
-    for (const QString& path : paths) {
-        const QFileInfo info(path);
-        if (reason.isEmpty() && (!info.isFile() || !info.isReadable()))
-            reason = tr("Files cannot be copied: only readable files can be copied, not folders");
-    }
+    if (reason.isEmpty() && !regular)
+        reason = tr("Files cannot be copied: only readable files can be copied, not folders");
     if (!reason.isEmpty()) {
         Logger(WARN) << reason;
         if (why)
             *why = reason;
         return false;
     }
-    std::vector<GFile*> files;
-    for (const QString& path : paths) {
-        Logger(DEBUG) << "copying " << path;
-        files.push_back(g_file_new_for_path(QFile::encodeName(path).constData()));
+    std::vector<GFile*> list;
+    for (int i = 0; i < paths.size(); ++i) {
+        Logger(DEBUG) << "copying " << paths[i];
+        list.push_back(files[size_t(i)].get());
     }
-    files.push_back(nullptr);
+    list.push_back(nullptr);
     job = new Job;
     job->owner = this;
     job->paths = paths;
     Logger(INFO) << "Copying " << filesText(paths.size()) << " to the remote machine";
-    spice_main_channel_file_copy_async(channel, files.data(), G_FILE_COPY_NONE, job->cancellable.get(),
+    spice_main_channel_file_copy_async(channel, list.data(), G_FILE_COPY_NONE, job->cancellable.get(),
                                        onProgress, job, onDone, job);
-    for (GFile* file : files)
-        if (file)
-            g_object_unref(file);
     return true;
 }
 

@@ -4,7 +4,14 @@
 
 #include <QObject>
 #include <QStringList>
+#include <QVector>
 #include <spice-client.h>
+
+// A file to copy as the window opened it: its name, without a path, and its descriptor.
+struct OpenedFile {
+    QString name;
+    int fd = -1;
+};
 
 // Copies local files into the remote machine through the guest agent, one batch at a time, and
 // tells how each file of it ended. File names stay out of the log above DEBUG.
@@ -19,8 +26,9 @@ public:
     void attach(SpiceMainChannel* channel);
     void detach();
     bool busy() const { return job != nullptr; }
-    // Starts copying `paths` as one batch; false, with the reason in words, when it cannot start.
-    bool start(const QStringList& paths, QString* why);
+    // Starts copying `files` as one batch; false, with the reason in words, when it cannot start.
+    // Takes their descriptors either way.
+    bool start(const QVector<OpenedFile>& files, QString* why);
     void cancel();
 
 Q_SIGNALS:

@@ -4,6 +4,8 @@
 #include "filecopy.h"
 #include "log.h"
 
+#include <unistd.h>
+
 namespace
 {
 constexpr int kAgentWaitMs = 3000;
@@ -67,13 +69,15 @@ bool GuestAgent::copying() const
     return files->busy();
 }
 
-bool GuestAgent::copyFiles(const QStringList& paths)
+bool GuestAgent::copyFiles(const QVector<OpenedFile>& opened)
 {
     QString why;
     if (!options.fileCopy) {
         why = tr("Files cannot be copied: file copy is turned off (--no-file-copy)");
         Logger(WARN) << why;
-    } else if (files->start(paths, &why)) {
+        for (const OpenedFile& file : opened)
+            close(file.fd);
+    } else if (files->start(opened, &why)) {
         return true;
     }
     Q_EMIT transferFinished(false, why);

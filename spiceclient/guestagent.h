@@ -9,6 +9,7 @@
 
 class ClipboardBridge;
 class FileCopy;
+struct OpenedFile;
 
 // What users may share with the remote machine through its agent.
 struct AgentOptions {
@@ -32,7 +33,7 @@ public:
     bool copying() const;
     // Copies local files as one batch; false when it cannot start, the words coming as
     // transferFinished(false, words).
-    bool copyFiles(const QStringList& paths);
+    bool copyFiles(const QVector<OpenedFile>& files);
     void cancelCopy();
     // The clipboard's agent side; null when the clipboard is not shared.
     ClipboardBridge* clipboardBridge() const { return clipboard; }

@@ -12,8 +12,8 @@
 #include "session_viewer.h"
 
 #include <Qt>
-#include <utility>
 #include <dlfcn.h>
+#include <utility>
 
 namespace
 {
@@ -39,11 +39,12 @@ public:
     void passwordRefused() override { session->askPassword(); }
     void opened() override
     {
-        session->opened = true;
+        session->isOpen = true;
         session->passwordTries = 0;
         session->awaitingPassword = false; // whatever was asked, the server took the session
         if (session->retryRunning > 0)
             Logger(INFO) << "Retry " << std::exchange(session->retryRunning, 0) << ": connected";
+        Q_EMIT session->opened();
     }
     void otherSurfaceCreated(int display, void* pixels, ScreenInitInfo& info) override
     {
@@ -116,7 +117,7 @@ void Session::scheduleReconnect()
         return;
     const int delay = qMin(kFirstRetryMs << qMin(retries, 8), kLongestRetryMs);
     ++retries;
-    Logger(INFO) << (opened ? "Connection lost; retry " : "No connection; retry ") << retries << " in "
+    Logger(INFO) << (isOpen ? "Connection lost; retry " : "No connection; retry ") << retries << " in "
                  << delay << " ms";
     retryTimer->start(delay);
 }
@@ -184,8 +185,9 @@ Session::~Session()
     }
 }
 
-bool Session::start()
+bool Session::start(bool fresh)
 {
+    agent->freshSurface = fresh;
     return connect_spice(agent.get()) == 0;
 }
 
@@ -225,7 +227,10 @@ int Session::connectTo(const ConnectionSettings& settings)
 int Session::recreate()
 {
     Q_EMIT surfaceCleared();
-    opened = false;
+    isOpen = false;
+    // A connection process's first session may come from an activation or a later start's settings.
+    if (!agent->session)
+        return connect_spice(agent.get()) == 0 ? 1 : 0;
     return reconnect_spice(agent.get());
 }
 
@@ -347,9 +352,9 @@ int Session::heldButtons() const
     return agent->buttons;
 }
 
-bool Session::copyFiles(const QStringList& paths)
+bool Session::copyFiles(const QVector<OpenedFile>& files)
 {
-    return guest->copyFiles(paths);
+    return guest->copyFiles(files);
 }
 
 bool Session::copying() const

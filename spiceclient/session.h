@@ -1,6 +1,6 @@
 #pragma once
 
-#include "monitor_layout.h"
+#include "session_types.h"
 
 #include <QHash>
 #include <QImage>
@@ -15,63 +15,9 @@
 #include <memory>
 #include <thread>
 
-// Where the current session stands. The library's inputs channel drops every call until it has
-// opened, and it opens after the main channel, often after the first picture.
-enum class SessionPhase {
-    Idle,        // no session yet
-    Connecting,  // created, main channel not open yet
-    Open,        // main channel open, inputs channel not (yet)
-    InputsReady, // main and inputs channels open: input goes out
-    Closed,      // main channel closed
-    Failed,      // main channel reported an error
-};
-
-// A new primary surface, lent to the window for the duration of the call.
-struct ScreenInitInfo {
-    int32_t height;
-    int32_t width;
-    int32_t stride;
-    int32_t format;      // the record's format after this surface (32 or 16 once one was accepted)
-    int32_t pixelFormat; // the server's own code for this surface: what its pixels really are
-    int32_t display = 0; // the display channel's id
-    uint32_t serial = 0; // the block's number, for Session::releaseSurface
-    bool fresh = false;  // the first picture after a start or an activation
-};
-
-// The Qt image format that reads a surface of the server's format code (ScreenInitInfo's
-// pixelFormat) in place; Format_Invalid for codes the viewer cannot show.
-QImage::Format qtImageFormat(int format);
-
-// One changed rectangle in surface pixels, already clipped to the surface.
-struct Rect {
-    int32_t x;
-    int32_t y;
-    int32_t width;
-    int32_t height;
-};
-
-// One key as the window saw it. The physical key (the X keycode) is what goes out when the display
-// has evdev keycodes; otherwise the Qt key, through the US-layout tables.
-struct KeyInput {
-    uint32_t nativeScanCode = 0; // X keycode; 0 when the event has none (synthetic, -k)
-    int key = 0;                 // Qt::Key
-    bool keypad = false;         // Qt::KeypadModifier was set: the keypad's table applies
-    uint32_t modifiers = 0;      // Qt::KeyboardModifiers
-};
-
-// What the clipboard shares with the remote machine, as the session and the window name it: the
-// selection (0 the clipboard, 1 the X selection, PRIMARY) and the type of its data, UTF-8 text with
-// LF line ends or a PNG image.
-namespace SharedClipboard
-{
-constexpr int Clipboard = 0;
-constexpr int Primary = 1;
-constexpr char Text[] = "text/plain;charset=utf-8";
-constexpr char Image[] = "image/png";
-} // namespace SharedClipboard
-
 class GuestAgent;
 struct ConnectionSettings;
+struct OpenedFile;
 class MonitorConfig;
 struct SpiceAgent;
 struct SurfaceBlock;
@@ -103,7 +49,9 @@ public:
     ~Session() override;
 
     // The first connection, to the server of the command line; false when no session could be made.
-    bool start();
+    // `fresh`: a start, whose first picture gets the centre click and the window's fit; false: a
+    // connection that comes back on its own (a new connection process after the last one ended).
+    bool start(bool fresh = true);
     // An activation: a session that is up or still young is left alone, any other is re-created.
     // 1 when a session is there afterwards, 0 otherwise.
     int checkReconnect();
@@ -144,10 +92,10 @@ public:
     // Qt buttons pressed on the server or waiting to be.
     int heldButtons() const;
 
-    // Local files copied into the remote machine through its guest agent, as one batch. False
-    // when the copy cannot start (no agent, file copy turned off, a copy running): the words come
-    // as transferFinished(false, words).
-    bool copyFiles(const QStringList& paths);
+    // Local files, opened by the window, copied into the remote machine through its guest agent
+    // as one batch (their descriptors are taken). False when the copy cannot start (no agent, file
+    // copy turned off, a copy running): the words come as transferFinished(false, words).
+    bool copyFiles(const QVector<OpenedFile>& files);
     void cancelCopy();
     // A file copy is running.
     bool copying() const;
@@ -183,6 +131,8 @@ Q_SIGNALS:
     void surfaceCreated(void* pixels, ScreenInitInfo info);
     void surfaceChanged(Rect rect);
     void surfaceCleared();
+    // The main channel opened.
+    void opened();
     // The main channel closed: the window hides.
     void closed();
     void titleChanged(const QString& title);
@@ -230,7 +180,7 @@ private:
     QString currentTitle;
     int retries = 0;       // attempts since the last picture
     int retryRunning = 0;  // the retry whose outcome is not known yet; 0: none
-    bool opened = false;   // the current session's main channel opened
+    bool isOpen = false;   // the current session's main channel opened
     int passwordTries = 0; // passwords typed since the last start or connection
     bool awaitingPassword = false;
     bool passwordDeclined = false; // the user said no: not asked again until the next start

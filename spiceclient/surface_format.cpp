@@ -9,13 +9,12 @@ namespace
 struct SurfaceFormat {
     int code;
     int32_t bytesPerPixel;
-    QImage::Format qtFormat;
 };
 constexpr SurfaceFormat kSurfaceFormats[] = {
-    {32, 4, QImage::Format_RGB32},  // 32_xRGB
-    {96, 4, QImage::Format_RGB32},  // 32_ARGB: a desktop has no use for its alpha
-    {16, 2, QImage::Format_RGB555}, // 16_555
-    {80, 2, QImage::Format_RGB16},  // 16_565
+    {32, 4}, // 32_xRGB
+    {96, 4}, // 32_ARGB
+    {16, 2}, // 16_555
+    {80, 2}, // 16_565
 };
 
 const SurfaceFormat* findSurfaceFormat(int code)
@@ -32,12 +31,6 @@ int32_t bytesPerPixel(int format)
 {
     const SurfaceFormat* known = findSurfaceFormat(format);
     return known ? known->bytesPerPixel : 0;
-}
-
-QImage::Format qtImageFormat(int format)
-{
-    const SurfaceFormat* known = findSurfaceFormat(format);
-    return known ? known->qtFormat : QImage::Format_Invalid;
 }
 
 SurfaceLayout surfaceLayout(int format, int width, int height, int stride)

@@ -2,7 +2,6 @@
 
 #include "session_viewer.h"
 
-#include <QImage>
 #include <cstddef>
 #include <cstdint>
 

@@ -7,7 +7,8 @@ times a second, each frame carrying its number as a 24-bit stamp in its top-left
 serves one at a time), shows the picture on a private 1920x1200 Xvfb, and is measured for a fixed
 time after a warm-up:
 
-  cpu/s       CPU seconds per second of the client process (utime + stime, all its threads)
+  cpu/s       CPU seconds per second of the client process (utime + stime, all its threads) and of
+              the processes it runs (the viewer's connection process)
   shown/s     distinct frame numbers read from the client's window per second (the stamp is
               grabbed from the Xvfb root many times a second; a frame counts when first seen)
   server/s    frames the painter handed to the X server per second in the same span
@@ -48,6 +49,21 @@ def cpu_seconds(pid):
         return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
     except OSError:
         return float("nan")
+
+
+def tree_cpu_seconds(pid):
+    """cpu_seconds of `pid` and of every process below it that runs now."""
+    total, todo = 0.0, [pid]
+    while todo:
+        p = todo.pop()
+        total += cpu_seconds(p)
+        try:
+            for task in os.listdir("/proc/%d/task" % p):
+                with open("/proc/%d/task/%s/children" % (p, task)) as f:
+                    todo += [int(c) for c in f.read().split()]
+        except OSError:
+            pass
+    return total
 
 
 def server_pid(display):  # the peer of its socket (started with -displayfd, it has no lock file)
@@ -256,9 +272,11 @@ class Bench:
             sampler = Sampler(self.display, *self.locate_stamp(rect, scale), scale)
             time.sleep(self.args.warmup)
             pids = (proc.pid, self.xvfb_pid, self.xs_pid)
-            cpu0, busy0, t0 = [cpu_seconds(p) for p in pids], machine_busy(), time.monotonic()
+            cpu0, busy0, t0 = [tree_cpu_seconds(pids[0])] + [cpu_seconds(p) for p in pids[1:]], \
+                machine_busy(), time.monotonic()
             time.sleep(self.args.seconds)
-            cpu1, busy1, t1 = [cpu_seconds(p) for p in pids], machine_busy(), time.monotonic()
+            cpu1, busy1, t1 = [tree_cpu_seconds(pids[0])] + [cpu_seconds(p) for p in pids[1:]], \
+                machine_busy(), time.monotonic()
             sampler.stop()
             if sampler.error:
                 raise sampler.error

@@ -57,3 +57,18 @@ QVector<QRect> repaintRects(const QRegion& dirty, const PictureGeometry& geometr
     }
     return result;
 }
+
+QImage::Format qtImageFormat(int format)
+{
+    switch (format) {
+    case 32: // 32_xRGB
+    case 96: // 32_ARGB: a desktop has no use for its alpha
+        return QImage::Format_RGB32;
+    case 16: // 16_555
+        return QImage::Format_RGB555;
+    case 80: // 16_565
+        return QImage::Format_RGB16;
+    default:
+        return QImage::Format_Invalid;
+    }
+}

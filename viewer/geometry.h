@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QImage>
 #include <QPoint>
 #include <QRect>
 #include <QRegion>
@@ -32,3 +33,7 @@ QPoint windowToSurface(const QPoint& p, const PictureGeometry& geometry);
 
 // Window rectangles to repaint for a region of changed surface pixels; none while the geometry is unusable.
 QVector<QRect> repaintRects(const QRegion& dirty, const PictureGeometry& geometry);
+
+// The Qt image format that reads a surface of the server's format code (ScreenInitInfo's
+// pixelFormat) in place; Format_Invalid for codes the viewer cannot show.
+QImage::Format qtImageFormat(int format);

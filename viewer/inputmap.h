@@ -1,6 +1,6 @@
 #pragma once
 
-#include "session.h"
+#include "session_types.h"
 
 #include <QEvent>
 #include <QPoint>

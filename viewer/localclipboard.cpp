@@ -1,7 +1,7 @@
 #include "localclipboard.h"
 
 #include "log.h"
-#include "session.h"
+#include "session_client.h"
 
 #include <QBuffer>
 #include <QElapsedTimer>
@@ -103,17 +103,17 @@ LocalClipboard::~LocalClipboard()
             delete side.latest;
 }
 
-LocalClipboard* LocalClipboard::share(Session* session, QObject* parent)
+LocalClipboard* LocalClipboard::share(SessionClient* session, QObject* parent)
 {
     if (!session->clipboardShared(SharedClipboard::Clipboard))
         return nullptr;
     auto* local = new LocalClipboard(session->clipboardShared(SharedClipboard::Primary), parent);
-    connect(local, &LocalClipboard::offered, session, &Session::offerLocalClipboard);
-    connect(local, &LocalClipboard::answered, session, &Session::answerClipboardRequest);
-    connect(local, &LocalClipboard::wanted, session, &Session::requestRemoteClipboard);
-    connect(session, &Session::remoteClipboardOffered, local, &LocalClipboard::remoteOffered);
-    connect(session, &Session::remoteClipboardData, local, &LocalClipboard::remoteData);
-    connect(session, &Session::localClipboardRequested, local, &LocalClipboard::dataRequested);
+    connect(local, &LocalClipboard::offered, session, &SessionClient::offerLocalClipboard);
+    connect(local, &LocalClipboard::answered, session, &SessionClient::answerClipboardRequest);
+    connect(local, &LocalClipboard::wanted, session, &SessionClient::requestRemoteClipboard);
+    connect(session, &SessionClient::remoteClipboardOffered, local, &LocalClipboard::remoteOffered);
+    connect(session, &SessionClient::remoteClipboardData, local, &LocalClipboard::remoteData);
+    connect(session, &SessionClient::localClipboardRequested, local, &LocalClipboard::dataRequested);
     local->offerAll();
     return local;
 }

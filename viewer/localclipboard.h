@@ -10,7 +10,7 @@
 
 class QEventLoop;
 class RemoteMimeData;
-class Session;
+class SessionClient;
 
 // The longest a local program's paste waits for the remote side's data.
 constexpr int kClipboardFetchMs = 4000;
@@ -28,7 +28,7 @@ public:
     ~LocalClipboard() override;
 
     // Wired to the session: its clipboard signals and calls; nothing when it shares no clipboard.
-    static LocalClipboard* share(Session* session, QObject* parent);
+    static LocalClipboard* share(SessionClient* session, QObject* parent);
 
     // Says what the local selections offer now.
     void offerAll();

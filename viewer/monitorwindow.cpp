@@ -10,7 +10,8 @@
 #include <QTimer>
 #include <QWheelEvent>
 
-MonitorWindow::MonitorWindow(Session* session, QWidget* keys) : QWidget(nullptr), session(session), keys(keys)
+MonitorWindow::MonitorWindow(SessionClient* session, QWidget* keys)
+    : QWidget(nullptr), session(session), keys(keys)
 {
     setAttribute(Qt::WA_NativeWindow);
     setAttribute(Qt::WA_OpaquePaintEvent);
@@ -26,9 +27,9 @@ void MonitorWindow::setMonitor(const GuestMonitor& monitor)
         rebuild();
 }
 
-void MonitorWindow::setSurface(void* block, const ScreenInitInfo& surface)
+void MonitorWindow::setSurface(const void* block, const ScreenInitInfo& surface)
 {
-    pixels = static_cast<uchar*>(block);
+    pixels = static_cast<const uchar*>(block);
     info = surface;
     rebuild();
 }

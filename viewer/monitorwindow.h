@@ -2,7 +2,7 @@
 
 #include "geometry.h"
 #include "inputmap.h"
-#include "session.h"
+#include "session_client.h"
 
 #include <QImage>
 #include <QWidget>
@@ -15,12 +15,12 @@ class MonitorWindow : public QWidget
     Q_OBJECT
 
 public:
-    MonitorWindow(Session* session, QWidget* keys);
+    MonitorWindow(SessionClient* session, QWidget* keys);
 
     void setMonitor(const GuestMonitor& monitor);
     const GuestMonitor& monitor() const { return shown; }
     // The surface that holds the monitor; null pixels: none (black).
-    void setSurface(void* pixels, const ScreenInitInfo& info);
+    void setSurface(const void* pixels, const ScreenInitInfo& info);
     // A changed rectangle of that surface, in its pixels.
     void surfaceChanged(const Rect& rect);
     void setSnapToFit(bool on);
@@ -46,10 +46,10 @@ private:
     void rebuild();
     void pointer(QEvent::Type type, int button, const QPoint& position);
 
-    Session* session;
+    SessionClient* session;
     QWidget* keys;
     GuestMonitor shown;
-    uchar* pixels = nullptr;
+    const uchar* pixels = nullptr; // mapped read-only
     ScreenInitInfo info{};
     QImage picture; // the monitor's part of the surface, as 32-bit pixels
     PictureGeometry geometry;

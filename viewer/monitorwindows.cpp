@@ -48,7 +48,7 @@ QSize fittingSize(const QSize& picture, const QWidget* window)
 
 } // namespace
 
-MonitorWindows::MonitorWindows(SpiceViewer* first, Session* session)
+MonitorWindows::MonitorWindows(SpiceViewer* first, SessionClient* session)
     : QObject(first), first(first), session(session)
 {
     reportTimer.setSingleShot(true);
@@ -61,25 +61,25 @@ MonitorWindows::MonitorWindows(SpiceViewer* first, Session* session)
         gone.clear();
     });
     // After the first window's own handlers: it has the new block by then.
-    connect(session, &Session::surfaceCreated, this,
-            [this](void* pixels, ScreenInitInfo info) { firstSurfaceCreated(pixels, info); });
-    connect(session, &Session::surfaceChanged, this, [this](Rect rect) {
+    connect(session, &SessionClient::surfaceCreated, this,
+            [this](const void* pixels, ScreenInitInfo info) { firstSurfaceCreated(pixels, info); });
+    connect(session, &SessionClient::surfaceChanged, this, [this](Rect rect) {
         for (MonitorWindow* window : qAsConst(windows))
             if (window->monitor().display == firstSurface.info.display)
                 window->surfaceChanged(rect);
     });
-    connect(session, &Session::otherSurfaceCreated, this,
-            [this](int display, void* pixels, ScreenInitInfo info) {
+    connect(session, &SessionClient::otherSurfaceCreated, this,
+            [this](int display, const void* pixels, ScreenInitInfo info) {
                 otherSurfaceCreated(display, pixels, info);
             });
-    connect(session, &Session::otherSurfaceChanged, this, [this](int display, Rect rect) {
+    connect(session, &SessionClient::otherSurfaceChanged, this, [this](int display, Rect rect) {
         for (MonitorWindow* window : qAsConst(windows))
             if (window->monitor().display == display)
                 window->surfaceChanged(rect);
     });
-    connect(session, &Session::guestMonitorsChanged, this, &MonitorWindows::monitorsChanged);
-    connect(session, &Session::followsWindowChanged, this, &MonitorWindows::followsChanged);
-    connect(session, &Session::serverMouseChanged, this, [this](bool server) {
+    connect(session, &SessionClient::guestMonitorsChanged, this, &MonitorWindows::monitorsChanged);
+    connect(session, &SessionClient::followsWindowChanged, this, &MonitorWindows::followsChanged);
+    connect(session, &SessionClient::serverMouseChanged, this, [this](bool server) {
         serverMouse = server;
         for (MonitorWindow* window : qAsConst(windows))
             window->setServerMouse(server);
@@ -108,7 +108,7 @@ void MonitorWindows::releaseLater(uint32_t serial)
             this, [this, serial] { session->releaseSurface(serial); }, Qt::QueuedConnection);
 }
 
-void MonitorWindows::firstSurfaceCreated(void* pixels, const ScreenInitInfo& info)
+void MonitorWindows::firstSurfaceCreated(const void* pixels, const ScreenInitInfo& info)
 {
     const uint32_t old = firstSurface.info.serial;
     firstSurface = {pixels, info};
@@ -123,7 +123,7 @@ void MonitorWindows::firstSurfaceCreated(void* pixels, const ScreenInitInfo& inf
     }
 }
 
-void MonitorWindows::otherSurfaceCreated(int display, void* pixels, const ScreenInitInfo& info)
+void MonitorWindows::otherSurfaceCreated(int display, const void* pixels, const ScreenInitInfo& info)
 {
     const uint32_t old = others.value(display).info.serial;
     if (pixels)

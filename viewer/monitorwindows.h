@@ -1,6 +1,6 @@
 #pragma once
 
-#include "session.h"
+#include "session_client.h"
 
 #include <QHash>
 #include <QMap>
@@ -21,7 +21,7 @@ class MonitorWindows : public QObject
     Q_OBJECT
 
 public:
-    MonitorWindows(SpiceViewer* first, Session* session);
+    MonitorWindows(SpiceViewer* first, SessionClient* session);
     ~MonitorWindows() override;
 
 protected:
@@ -29,11 +29,11 @@ protected:
 
 private:
     struct Surface {
-        void* pixels = nullptr;
+        const void* pixels = nullptr;
         ScreenInitInfo info{};
     };
-    void firstSurfaceCreated(void* pixels, const ScreenInitInfo& info);
-    void otherSurfaceCreated(int display, void* pixels, const ScreenInitInfo& info);
+    void firstSurfaceCreated(const void* pixels, const ScreenInitInfo& info);
+    void otherSurfaceCreated(int display, const void* pixels, const ScreenInitInfo& info);
     void monitorsChanged(const QVector<GuestMonitor>& list);
     void followsChanged(bool on);
     Surface surfaceOf(int display) const;
@@ -44,7 +44,7 @@ private:
     void report();
 
     SpiceViewer* first;
-    Session* session;
+    SessionClient* session;
     Surface firstSurface;
     QHash<int, Surface> others;        // by display channel id
     QMap<int, MonitorWindow*> windows; // by guest monitor id

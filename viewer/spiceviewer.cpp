@@ -139,7 +139,7 @@ SpiceViewer::~SpiceViewer()
     delete ui;
 }
 
-void SpiceViewer::setSession(Session* owner)
+void SpiceViewer::setSession(SessionClient* owner)
 {
     session = owner;
     const bool byPosition = x11KeycodesAreEvdev();
@@ -149,17 +149,17 @@ void SpiceViewer::setSession(Session* owner)
         Logger(INFO) << "Keys are sent by their symbols: no evdev keycodes";
     session->setKeysByPosition(byPosition);
     setTitle(session->title());
-    connect(session, &Session::titleChanged, this, &SpiceViewer::setTitle);
-    connect(session, &Session::surfaceCreated, this,
-            [this](void* pixels, ScreenInitInfo info) { screenSettingsChanged(pixels, info); });
-    connect(session, &Session::surfaceChanged, this, [this](Rect rect) { updateImage(&rect); });
-    connect(session, &Session::surfaceCleared, this, &SpiceViewer::clearDisplay);
-    connect(session, &Session::closed, this, &SpiceViewer::closeWindow);
-    connect(session, &Session::serverMouseChanged, this, &SpiceViewer::mouseModeChanged);
-    connect(session, &Session::connectionError, this, &SpiceViewer::showConnectionError);
-    connect(session, &Session::passwordWanted, this, &SpiceViewer::askPassword);
-    connect(session, &Session::transferProgress, transferStrip, &TransferStrip::progress);
-    connect(session, &Session::transferFinished, transferStrip, &TransferStrip::finished);
+    connect(session, &SessionClient::titleChanged, this, &SpiceViewer::setTitle);
+    connect(session, &SessionClient::surfaceCreated, this,
+            [this](const void* pixels, ScreenInitInfo info) { screenSettingsChanged(pixels, info); });
+    connect(session, &SessionClient::surfaceChanged, this, [this](Rect rect) { updateImage(&rect); });
+    connect(session, &SessionClient::surfaceCleared, this, &SpiceViewer::clearDisplay);
+    connect(session, &SessionClient::closed, this, &SpiceViewer::closeWindow);
+    connect(session, &SessionClient::serverMouseChanged, this, &SpiceViewer::mouseModeChanged);
+    connect(session, &SessionClient::connectionError, this, &SpiceViewer::showConnectionError);
+    connect(session, &SessionClient::passwordWanted, this, &SpiceViewer::askPassword);
+    connect(session, &SessionClient::transferProgress, transferStrip, &TransferStrip::progress);
+    connect(session, &SessionClient::transferFinished, transferStrip, &TransferStrip::finished);
     LocalClipboard::share(session, this);
     session->setWindowShown(isVisible());
     monitorWindows = new MonitorWindows(this, session);
@@ -250,8 +250,11 @@ void SpiceViewer::askPassword(const QString& server, bool refused)
 void SpiceViewer::connectionDropped(const QString& text)
 {
     if (quitOnDisconnect) {
-        Logger(INFO) << "Connection lost; the kiosk ends";
-        QCoreApplication::exit(connectedOnce ? 0 : 1);
+        // Said once, however many ways the loss is told.
+        if (!std::exchange(quitting, true)) {
+            Logger(INFO) << "Connection lost; the kiosk ends";
+            QCoreApplication::exit(connectedOnce ? 0 : 1);
+        }
         return;
     }
     // The screen stays covered: nothing of the desktop behind may show.
@@ -262,9 +265,9 @@ void SpiceViewer::connectionDropped(const QString& text)
     update();
 }
 
-void SpiceViewer::screenSettingsChanged(void* pixels, ScreenInitInfo& info)
+void SpiceViewer::screenSettingsChanged(const void* pixels, ScreenInitInfo& info)
 {
-    shmData = static_cast<uchar*>(pixels);
+    shmData = static_cast<const uchar*>(pixels);
     screenInfo = info;
     delete surfaceImage;
     surfaceImage = nullptr;

@@ -3,7 +3,7 @@
 #include "geometry.h"
 #include "hotkeys.h"
 #include "inputmap.h"
-#include "session.h"
+#include "session_client.h"
 
 #include <QElapsedTimer>
 #include <QImage>
@@ -32,7 +32,7 @@ public:
     ~SpiceViewer() override;
 
     // Links the window to its session; the session must outlive the window.
-    void setSession(Session* session);
+    void setSession(SessionClient* session);
     void setHotkeys(const Hotkeys& keys);
     // Full screen that cannot be left or closed; a dropped connection is retried, or, with
     // `quitOnDisconnect`, ends the program.
@@ -43,7 +43,7 @@ public:
 
     // From the session.
     void setTitle(const QString& title);
-    void screenSettingsChanged(void* pixels, ScreenInitInfo& info);
+    void screenSettingsChanged(const void* pixels, ScreenInitInfo& info);
     void updateImage(Rect* rect);
     void clearDisplay();
     void closeWindow();
@@ -106,7 +106,7 @@ private:
     void reclaimKiosk();
 
     Ui::SpiceViewer* ui;
-    uchar* shmData = nullptr;
+    const uchar* shmData = nullptr; // the block, mapped read-only
     // The surface as 32-bit pixels: a view of the block for 32-bit surfaces, a converted copy
     // for 16-bit ones. Null while there is nothing to show.
     QImage picture;
@@ -118,12 +118,12 @@ private:
     QRegion staleRegion;  // surface pixels changed since the scaled picture was last patched
     QRegion dirtyRegion;  // surface pixels changed since the last flush of repaint requests
     QTimer* updateTimer = nullptr;
-    QElapsedTimer lastFlush;    // since repaint requests last went out
-    QElapsedTimer lastChange;   // since the surface last changed
-    QRegion burstRegion;        // surface pixels changed since the last quiet spell
-    bool wholeFrames = false;   // the burst before the current one covered the whole surface
-    QString connectionError;    // why the last connection failed; shown until a picture arrives
-    Session* session = nullptr; // not owned
+    QElapsedTimer lastFlush;          // since repaint requests last went out
+    QElapsedTimer lastChange;         // since the surface last changed
+    QRegion burstRegion;              // surface pixels changed since the last quiet spell
+    bool wholeFrames = false;         // the burst before the current one covered the whole surface
+    QString connectionError;          // why the last connection failed; shown until a picture arrives
+    SessionClient* session = nullptr; // not owned
     WheelSteps wheelSteps;
     QString sessionTitle;     // the title without the grab hint
     QString defaultTitle;     // the form's, for a server that names none
@@ -132,6 +132,7 @@ private:
     HotkeyFilter hotkeys;
     bool kiosk = false;
     bool quitOnDisconnect = false;
+    bool quitting = false;
     bool connectedOnce = false; // a surface arrived: a drop is a disconnect, not a failed start
     bool paintedPicture = false;
     TransferStrip* transferStrip = nullptr;

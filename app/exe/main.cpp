@@ -1,9 +1,12 @@
 #include "args.h"
+#include "connection_host.h"
+#include "connection_process.h"
 #include "connection_settings.h"
 #include "hotkeys.h"
 #include "instance.h"
 #include "log.h"
-#include "session.h"
+#include "session_client.h"
+#include "sigpipe.h"
 #include "spiceviewer.h"
 
 #include <QAbstractEventDispatcher>
@@ -15,6 +18,7 @@
 #include <QLockFile>
 #include <QStandardPaths>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -107,7 +111,7 @@ Hotkeys hotkeysFor(const ConnectionSettings& connection)
 class ViewerActivation : public ActivationTarget
 {
 public:
-    ViewerActivation(SpiceViewer* viewer, Session* session) : viewer(viewer), session(session) {}
+    ViewerActivation(SpiceViewer* viewer, SessionClient* session) : viewer(viewer), session(session) {}
     int checkReconnect() override { return viewer->checkReconnect(); }
     void onReactivate(QString key) override { viewer->onReactivate(key); }
     bool isWindowVisible() const override { return viewer->isVisible(); }
@@ -128,7 +132,7 @@ public:
 
 private:
     SpiceViewer* viewer;
-    Session* session;
+    SessionClient* session;
 };
 
 int handOver(QLocalSocket& probe)
@@ -158,10 +162,22 @@ bool startListening(QLocalServer& server)
     return false;
 }
 
+// The connection process: the SPICE session, confined, without a display, serving the window
+// that started it over its socket.
+int connectionProcess(int argc, char** argv)
+{
+    setLogDebug(argc > 2 && std::strcmp(argv[2], "--debug") == 0);
+    return runConnectionProcess(argc, argv,
+                                [](MessageLink& link) { return std::make_unique<ConnectionHost>(link); });
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
+    // Before anything of the window's: the same program started as its connection process.
+    if (isConnectionProcess(argc, argv))
+        return connectionProcess(argc, argv);
     // Answered before Qt, which needs a display.
     if (versionAsked(argc, argv)) {
         printVersion();
@@ -203,10 +219,6 @@ int main(int argc, char** argv)
             break;
         }
     }
-    if (!guiFirst) {
-        app.reset();
-        app.reset(new QApplication(argc, argv));
-    }
     // SPICE_PROXY is checked once it is used: a start that only hands over its key does not need it.
     ProxyAddress proxy;
     QString proxyError;
@@ -225,19 +237,22 @@ int main(int argc, char** argv)
     }
 
     skipHopelessBusLookup();
-    // GStreamer gets ready while the window is built and the connection comes up.
-    LibraryWarmUp warmUp;
+    // The connection process starts, and connects, while the window's GUI is built: its session
+    // needs nothing of it, and what it reports waits on the socket until the window listens. The
+    // client outlives the window, which shows the surface blocks it maps.
+    SessionClient session;
+    if (!session.startEarly())
+        return 1;
+    if (!guiFirst) {
+        app.reset();
+        app.reset(new QApplication(argc, argv));
+    }
     QLocalServer server;
     if (!startListening(server))
         return 1;
-    // The connection goes out before the window exists: the session needs nothing of it, and what
-    // the session reports comes through the event loop, once the window listens. The session
-    // outlives the window, which shows the session's surface block.
-    Session session;
-    if (!session.start()) {
-        Logger(ERROR) << "Cannot create the SPICE session";
+    if (!session.start())
         return 1;
-    }
+    installSigpipeHandler();
     SpiceViewer viewer;
     viewer.setSession(&session);
     viewer.setHotkeys(hotkeysFor(currentConnection()));

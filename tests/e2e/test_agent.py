@@ -1,6 +1,7 @@
 """Clipboard and dropped files through the real guest agent on one Xspice."""
-import contextlib, hashlib, io, os, pathlib, re, subprocess
+import contextlib, hashlib, io, os, pathlib, re, signal, subprocess
 from PIL import Image
+from Xlib import display as xdisplay
 from harness import E2E, Recorder, drop_files, stop, wait
 
 UTF8 = "Grüße, 日本語 ✓\nzweite Zeile"
@@ -25,8 +26,9 @@ class Agent(E2E):
             f.truncate(size) if sparse else f.write(os.urandom(size))
         return p
 
-    def peak(self, v):  # the viewer's peak resident memory, bytes
-        return int(re.search(r"VmHWM:\s*(\d+)", pathlib.Path("/proc/%d/status" % v.pid).read_text())[1]) << 10
+    def peak(self, v):  # the viewer's peak resident memory with its connection process's, bytes
+        return sum(int(re.search(r"VmHWM:\s*(\d+)", pathlib.Path("/proc/%d/status" % pid).read_text())[1]) << 10
+                   for pid in (v.pid, v.child()))
 
     def arrived(self, path):  # same bytes under the same name in the agent's folder
         there = pathlib.Path(self.server.files, os.path.basename(path))
@@ -123,6 +125,45 @@ class Agent(E2E):
             v.wait_log(r"\[INFO\] 1 of 2 files copied; 1 cancelled$", n)
             wait(lambda: "cancelled.bin" not in os.listdir(server.files), 10, "the partial file to go")
         v.stop()
+        with self.subTest("the connection process killed with a key held, in a copy, in a paste: it alone "
+                          "ends, one ERROR each; nothing stays pressed on the server"):
+            v = self.env.viewer(*hp, "--debug")
+            self.addCleanup(v.stop)
+            v.wait_log(r"\[INFO\] Guest agent connected", timeout=30)
+
+            def killed(sig, since):  # the window hides, says why once; a later start brings it back
+                os.kill(v.child(), sig)
+                v.wait_log(r"\[ERROR\] The connection process ended \(signal %d\)[^;\n]*; the next start" % sig, since)
+                wait(lambda: not v.windows(), what="the window to hide")
+                n = len(v.log.splitlines())
+                self.assertEqual(self.env.run(*hp)[0], 0)
+                v.wait_log(r"\[INFO\] Guest agent connected", n, timeout=30)
+                return n
+            v.focus()
+            m = len(keys.events)
+            v.key(38)  # held until after the recovery
+            keys.wait_key(38, since=m)
+            n = killed(signal.SIGSEGV, 0)
+            keys.wait_key(38, False, since=m)
+            with contextlib.closing(xdisplay.Display(there)) as d:
+                self.assertFalse(any(d.query_keymap()), "keys down on the server")
+            v.key(38, False)
+            drop_files(self.env.x, v.window(), [self.file("killed.bin", 50 << 20, sparse=True)])
+            v.wait_log("file copy at 10%", n)
+            n = killed(signal.SIGABRT, n)
+            img = Image.new("RGB", (8, 8), "red")
+            img.save(buf := io.BytesIO(), "png")
+            self.put(there, buf.getvalue(), "image/png")
+            wait(lambda: b"image/png" in self.get(here, "TARGETS"), 10, "the image's offer")
+            os.kill(server.agent.pid, signal.SIGSTOP)  # the guest never answers the paste
+            paste = subprocess.Popen(["xclip", "-o", "-selection", "clipboard", "-t", "image/png", "-display",
+                                      here], stdout=subprocess.PIPE)
+            v.wait_log(r"\[DEBUG\] remote clipboard 0 asked for type", n)  # --debug reaches the process
+            killed(signal.SIGKILL, n)
+            self.assertEqual(paste.communicate(timeout=10)[0], b"")
+            os.kill(server.agent.pid, signal.SIGCONT)
+            self.assertEqual(len(re.findall(r"\[ERROR\]", v.log)), 3)
+            v.stop()
         with self.subTest("--no-clipboard: nothing crosses, the agent is told"):
             before = self.grabs()
             v = self.env.viewer(*hp, "--no-clipboard")

@@ -4,6 +4,7 @@
 #include "capture.h"
 #include "connection_launcher.h"
 #include "connection_process.h"
+#include "connection_settings.h"
 #include "fdpass.h"
 #include "memshare.h"
 #include <QtTest>
@@ -276,16 +277,17 @@ private Q_SLOTS:
                            Wheel{-2},
                            Scancodes{{0x1D, 0x138, 0x153}},
                            ReleaseAll{},
-                           MonitorsConfig{{{0, true, 0, 0, 1024, 768}, {1, false, 1024, 0, 0, 0}}},
+                           MonitorsConfig{{{0, 0, 1024, 768}}, 0, true, {{1, 640, 480, WindowState::Closed}}},
                            FileCopyAdd{"report é.pdf", std::move(file)},
                            FileCopyStart{},
                            FileCopyCancel{},
                            PasswordAnswer{true, "s3cr\xc3\xa9t"},
+                           WindowShown{true},
                            Ready{},
                            PhaseChanged{3},
                            surface(2, 64, 48, std::move(pixels)),
                            SurfaceChanged{2, rects},
-                           MonitorsChanged{{{0, 2, {0, 0, 64, 48}}}},
+                           MonitorsChanged{{{0, 2, {0, 0, 64, 48}, 1}}},
                            SurfaceGone{2},
                            TitleChanged{longTitle},
                            MouseModeChanged{true},
@@ -295,6 +297,7 @@ private Q_SLOTS:
                            TransferProgress{1, 1LL << 40},
                            TransferFinished{false, "1 of 2"},
                            PasswordRequest{false, "host"},
+                           Cleared{},
                            ClipboardOffer{ClipboardSelection, {"text/plain"}},
                            ClipboardRequest{PrimarySelection, "image/png"},
                            ClipboardData{ClipboardSelection, "image/png", big},
@@ -324,6 +327,35 @@ private Q_SLOTS:
         // Texts are cut at their bound on a character's edge, never refused for their length.
         Reader again(Side::ConnectionProcess);
         QCOMPARE(std::get<TitleChanged>(trip(again, encode(TitleChanged{longTitle})).message).title, longest);
+    }
+
+    // Every connection setting the window has reaches the process, the password among them.
+    void settingsSurviveTheTrip()
+    {
+        ConnectionSettings s;
+        s.host = "host.example", s.port = "5900", s.tlsPort = "5901", s.password = "pw é";
+        s.hasPasswordSource = true, s.ca = "-----BEGIN CERTIFICATE-----\n", s.caFile = "/etc/ca.pem";
+        s.hostSubject = "CN=h", s.proxy = "http://proxy:3128", s.proxyFromEnvironment = true;
+        s.secureChannels = QStringList{"main", "display"}, s.title = "Desk 7";
+        Reader process(Side::Window);
+        const ReadOutcome got = trip(process, encode(Connect{Connect::Start, settingsToWire(s)}));
+        QCOMPARE(got.kind, ReadOutcome::Received);
+        const ConnectionSettings back = settingsFromWire(std::get<Connect>(got.message).settings);
+        const auto fields = [](const ConnectionSettings& c) {
+            return QStringList{c.host,
+                               c.port,
+                               c.tlsPort,
+                               QString::fromStdString(c.password),
+                               QString::number(c.hasPasswordSource),
+                               c.ca,
+                               c.caFile,
+                               c.hostSubject,
+                               c.proxy,
+                               QString::number(c.proxyFromEnvironment),
+                               c.secureChannels.join('|'),
+                               c.title};
+        };
+        QCOMPARE(fields(back), fields(s));
     }
 
     void aFullSocketKeepsOrderAndDescriptors()

@@ -1,18 +1,24 @@
 // The window and the session together, on real library sessions and channels whose links a server
-// of this test holds; channel events are raised by the test. The inputs channel's senders are
-// recorders that, as the library does, drop every call until the channel has opened.
+// of this test holds; channel events are raised by the test. The session runs behind the
+// connection process's host and the window talks to it through its client, over a socket pair in
+// this process: the protocol carries everything as in the program. The inputs channel's senders
+// are recorders that, as the library does, drop every call until the channel has opened.
 #include "agent.h"
 #include "args.h"
 #include "capture.h"
+#include "connection_host.h"
+#include "connection_process.h"
 #include "connection_settings.h"
 #include "hotkeys.h"
 #include "keybar.h"
+#include "memshare.h"
 #include "session.h"
 #include "session_testing.h"
 #include "spiceviewer.h"
 #include <QTcpServer>
 #include <QtTest>
 #include <set>
+#include <sys/socket.h>
 
 namespace seam
 {
@@ -50,6 +56,38 @@ void spice_inputs_channel_key_release(SpiceInputsChannel* c, guint scancode)
 }
 }
 
+// The connection process's host and the window's client, joined by a socket pair.
+struct Hosted {
+    int ends[2] = {-1, -1};
+    std::unique_ptr<MessageLink> processEnd;
+    std::unique_ptr<ConnectionHost> host;
+    SessionClient client;
+    Hosted()
+    {
+        socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends);
+        processEnd.reset(new MessageLink(ends[0], wire::Side::Window));
+        host.reset(new ConnectionHost(*processEnd));
+        client.attach(ends[1]);
+    }
+    // The session, once the client's start has reached the host.
+    Session& session()
+    {
+        if (!QTest::qWaitFor([this] { return host->session() != nullptr; }))
+            qFatal("no session");
+        return *host->session();
+    }
+    SpiceAgent& record() { return SessionTesting::record(session()); }
+    // Returns once the host has acted on everything the client sent before: an empty key logs a line.
+    void sync(const CoutCapture& log)
+    {
+        const auto lines = [&log] { return QString::fromStdString(log.text()).count("sendKey empty"); };
+        const int before = lines();
+        client.injectKey(QString());
+        if (!QTest::qWaitFor([&] { return lines() > before; }))
+            qFatal("the host did not answer");
+    }
+};
+
 class TestViewer : public QObject
 {
     Q_OBJECT
@@ -72,17 +110,24 @@ class TestViewer : public QObject
 
     void blocksAndClicks(std::vector<SpiceChannel*>& channels)
     {
-        Session session;
+        Hosted hosted;
         SpiceViewer viewer;
-        viewer.setSession(&session);
-        SpiceAgent& agent = SessionTesting::record(session);
-        QVERIFY(session.start());
-        QVector<QPair<int, void*>> others;
+        viewer.setSession(&hosted.client);
+        QVERIFY(hosted.client.start());
+        SpiceAgent& agent = hosted.record();
+        QVector<QPair<int, const void*>> others;
+        const void* shown = nullptr; // the first monitor's block as the window maps it
+        uint32_t lastOfOld = 0;      // the old block's last pixel as the new one came
         int otherChanges = 0;
-        connect(&session, &Session::otherSurfaceCreated, this, [&](int display, void* block) {
-            others.append({display, block});
+        connect(&hosted.client, &SessionClient::otherSurfaceCreated, this,
+                [&](int display, const void* block) {
+                    others.append({display, block});
+                });
+        connect(&hosted.client, &SessionClient::surfaceCreated, this, [&](const void* block) {
+            lastOfOld = shown ? static_cast<const uint32_t*>(shown)[47 * 64 + 63] : 0;
+            shown = block;
         });
-        connect(&session, &Session::otherSurfaceChanged, this, [&] { ++otherChanges; });
+        connect(&hosted.client, &SessionClient::otherSurfaceChanged, this, [&] { ++otherChanges; });
         SpiceChannel* first = spice_channel_new(agent.session.get(), SPICE_CHANNEL_DISPLAY, 0);
         SpiceChannel* second = spice_channel_new(agent.session.get(), SPICE_CHANNEL_DISPLAY, 1);
         std::vector<uint32_t> pixels(64 * 48, 0xff336699), small(32 * 16, 0xff102030);
@@ -96,30 +141,31 @@ class TestViewer : public QObject
         display_create(SPICE_DISPLAY_CHANNEL(first), 32, 64, 48, 256, 0, pixels.data(), &agent);
         display_update(SPICE_DISPLAY_CHANNEL(first), 0, 0, 64, 48, &agent);
         display_update(SPICE_DISPLAY_CHANNEL(second), 0, 0, 8, 4, &agent);
+        QTRY_COMPARE(otherChanges, 1);
         QCOMPARE(others.size(), 1);
         QCOMPARE(others[0].first, 1);
+        // The window's own read-only mappings of the session's blocks.
         const auto* otherBlock = static_cast<const uint32_t*>(others[0].second);
-        QVERIFY(otherBlock && otherBlock != reinterpret_cast<uint32_t*>(agent.shm_data));
+        QVERIFY(otherBlock && shown && shown != agent.shm_data);
         QCOMPARE(otherBlock[3 * 32 + 7], 0xff102030u); // copied into its own block
         QCOMPARE(otherBlock[4 * 32], 0u);
-        QCOMPARE(otherChanges, 1);
-        QCOMPARE(blocks(), before + 2);
-        // A resize: a new block; the old one whole until the window let go of it.
-        const auto* old = reinterpret_cast<const uint32_t*>(agent.shm_data);
+        QCOMPARE(blocks(), before + 4); // each mapped by the session and by the window
+        // A resize: a new block; the window's mapping of the old one whole until it let go of it.
+        const void* old = shown;
         display_create(SPICE_DISPLAY_CHANNEL(first), 32, 64, 40, 256, 0, pixels.data(), &agent);
-        QCOMPARE(blocks(), before + 3);
-        QCOMPARE(old[47 * 64 + 63], 0xff336699u);
-        QTRY_COMPARE(blocks(), before + 2);
+        QTRY_VERIFY(shown != old);
+        QCOMPARE(lastOfOld, 0xff336699u);
+        QTRY_COMPARE(blocks(), before + 4);
         // Input goes out: one click, the first picture's; a position on the second display.
         seam::sent.clear();
         raise(agent.main, SPICE_CHANNEL_OPENED);
         SpiceChannel* inputs = spice_channel_new(agent.session.get(), SPICE_CHANNEL_INPUTS, 0);
         raise(inputs, SPICE_CHANNEL_OPENED);
-        session.pointerAt(QPoint(5, 6), 1);
-        QCOMPARE(seam::sent.join(' '),
-                 "position(32,24,0,0) button_press(1,1) button_release(1,1) position(5,6,1,0)");
+        hosted.client.pointerAt(QPoint(5, 6), 1);
+        QTRY_COMPARE(seam::sent.join(' '),
+                     "position(32,24,0,0) button_press(1,1) button_release(1,1) position(5,6,1,0)");
         // The session's own reconnection after a drop: its first picture gets no click.
-        session.setReconnectOnDrop(true);
+        hosted.session().setReconnectOnDrop(true);
         SpiceSession* dropped = agent.session.get();
         raise(agent.main, SPICE_CHANNEL_CLOSED);
         QTRY_VERIFY_WITH_TIMEOUT(agent.session.get() != dropped, 3000);
@@ -142,16 +188,19 @@ private Q_SLOTS:
         currentConnection().host = "127.0.0.1";
         currentConnection().port = port;
         CoutCapture log;
-        Session session; // outlives the window, which shows its block
+        Hosted hosted; // outlives the window, which shows its blocks
         SpiceViewer viewer;
-        viewer.setSession(&session);
-        SpiceAgent& agent = SessionTesting::record(session);
-        QVERIFY(session.start());
+        viewer.setSession(&hosted.client);
+        QVERIFY(hosted.client.start());
+        SpiceAgent& agent = hosted.record();
         QCOMPARE(sessionPhase(&agent), SessionPhase::Connecting);
         // Activations while it comes up leave the session alone.
         SpiceSession* first = agent.session.get();
         for (int i = 0; i < 4; ++i)
             QCOMPARE(viewer.checkReconnect(), 1);
+        hosted.sync(log);
+        QCOMPARE(QString::fromStdString(log.text()).count("SPICE session is still connecting; left alone"),
+                 4);
         QCOMPARE(agent.session.get(), first);
         // The session announces new channels at once: the session layer's own handler takes them.
         SpiceChannel* display = spice_channel_new(agent.session.get(), SPICE_CHANNEL_DISPLAY, 1);
@@ -166,6 +215,7 @@ private Q_SLOTS:
         viewer.show();
         QTest::keyPress(&viewer, Qt::Key_D);
         viewer.hide();
+        hosted.sync(log);
         raise(agent.main, SPICE_CHANNEL_OPENED);
         QCOMPARE(sessionPhase(&agent), SessionPhase::Open);
         QVERIFY(seam::sent.isEmpty());
@@ -184,7 +234,7 @@ private Q_SLOTS:
         // the user let them go first; none goes out twice.
         seam::sent.clear();
         const auto key = [&](int qtKey, Qt::KeyboardModifiers modifiers, bool press) {
-            session.key(KeyInput{0, qtKey, false, uint32_t(modifiers)}, press);
+            hosted.session().key(KeyInput{0, qtKey, false, uint32_t(modifiers)}, press);
         };
         key(Qt::Key_R, Qt::MetaModifier, true);
         key(Qt::Key_R, Qt::NoModifier, false); // Meta's release was kept by the desktop
@@ -202,21 +252,24 @@ private Q_SLOTS:
         // A hotkey's own key is never sent: Ctrl+Alt+End sends Ctrl+Alt+Del. The menu's Print Screen.
         seam::sent.clear();
         QTest::keyClick(&viewer, Qt::Key_End, Qt::ControlModifier | Qt::AltModifier);
-        session.sendScancodes(localDesktopKeys().constLast().scancodes);
-        QCOMPARE(seam::sent.join(' '),
-                 "key_press(0x1d) key_press(0x38) key_press(0x1d) key_press(0x38) "
-                 "key_press(0x153) key_release(0x153) key_release(0x38) key_release(0x1d) "
-                 "key_press(0x137) key_release(0x137)");
+        hosted.client.sendScancodes(localDesktopKeys().constLast().scancodes);
+        QTRY_COMPARE(seam::sent.join(' '),
+                     "key_press(0x1d) key_press(0x38) key_press(0x1d) key_press(0x38) "
+                     "key_press(0x153) key_release(0x153) key_release(0x38) key_release(0x1d) "
+                     "key_press(0x137) key_release(0x137)");
         // A key held when the channel goes is not released into a closed channel on hide.
         QTest::keyPress(&viewer, Qt::Key_C);
+        QTRY_VERIFY(seam::sent.contains("key_press(0x2e)"));
         raise(inputs, SPICE_CHANNEL_CLOSED);
         viewer.show();
         viewer.hide();
+        hosted.sync(log);
         QVERIFY(seam::dropped.isEmpty());
         QVERIFY(agent.pressed.isEmpty());
         // Bounded: the oldest waiting inputs go, with a warning.
         for (int i = 0; i < kMaxPendingInput; ++i)
             viewer.sendKey("41");
+        hosted.sync(log);
         QCOMPARE(int(agent.pending.size()), kMaxPendingInput);
         QVERIFY(log.text().find("[WARN] Too much input waiting") != std::string::npos);
         agent.pending.clear();
@@ -236,12 +289,13 @@ private Q_SLOTS:
             QTRY_COMPARE(sessionPhase(&agent), SessionPhase::Failed);
             viewer.show();
             QCOMPARE(viewer.checkReconnect(), 1);
-            QVERIFY(agent.session.get() != old);
+            QTRY_VERIFY(agent.session.get() != old);
             QCOMPARE(handlersFor(agent.session.get(), &agent), 3u);
             QCOMPARE(handlersFor(oldMain, &agent) + handlersFor(old, &agent), 0u);
             raise(oldMain, SPICE_CHANNEL_CLOSED); // late, from the old session: changes nothing
+            hosted.sync(log);
             QVERIFY(viewer.isVisible());
-            QCOMPARE(sessionPhase(&agent), SessionPhase::Connecting);
+            QVERIFY(sessionPhase(&agent) != SessionPhase::Closed); // connecting, or refused by now
             g_object_unref(oldMain);
             QTRY_VERIFY(finalized);
         }
@@ -250,10 +304,11 @@ private Q_SLOTS:
         agent.pending.clear();
         // Retrying on its own (a kiosk), each retry says so; a surface refused on the way is no
         // picture: the wait still grows.
-        session.setReconnectOnDrop(true);
+        hosted.session().setReconnectOnDrop(true);
         QTRY_COMPARE(sessionPhase(&agent), SessionPhase::Failed);
         QString words; // the session's own; the window adds its sentences
-        connect(&session, &Session::connectionError, this, [&](const QString& text) { words = text; });
+        connect(&hosted.client, &SessionClient::connectionError, this,
+                [&](const QString& text) { words = text; });
         viewer.checkReconnect();
         QTRY_VERIFY(log.text().find("No connection; retry 1 in 1000 ms") != std::string::npos);
         SpiceChannel* refused = spice_channel_new(agent.session.get(), SPICE_CHANNEL_DISPLAY, 0);
@@ -262,7 +317,7 @@ private Q_SLOTS:
         QVERIFY(log.text().find("Retry 1: connecting to 127.0.0.1 port " + port.toStdString()) !=
                 std::string::npos);
         QVERIFY(log.text().find("reconnected successfully") == std::string::npos);
-        QCOMPARE(words, "Cannot connect to 127.0.0.1 port " + port + ": connection refused");
+        QTRY_COMPARE(words, "Cannot connect to 127.0.0.1 port " + port + ": connection refused");
         g_object_unref(refused);
     }
     // Each display channel's surface in a block of its own; a replaced block stays readable until the
@@ -286,21 +341,56 @@ private Q_SLOTS:
     // the fitting.
     void userSizeWinsOverLateFitNews()
     {
-        Session session;
+        SessionClient client;
         SpiceViewer viewer;
-        viewer.setSession(&session);
+        viewer.setSession(&client);
         viewer.show();
         QVERIFY(QTest::qWaitForWindowExposed(&viewer));
-        Q_EMIT session.followsWindowChanged(true);
+        Q_EMIT client.followsWindowChanged(true);
         const auto guestAt = [](int w, int h) {
             return QVector<GuestMonitor>{{0, 0, QRect(0, 0, w, h), -1}};
         };
-        Q_EMIT session.guestMonitorsChanged(guestAt(640, 480)); // the window fits the guest at once
+        Q_EMIT client.guestMonitorsChanged(guestAt(640, 480)); // the window fits the guest at once
         QCOMPARE(viewer.size(), QSize(640, 480));
         viewer.windowHandle()->resize(700, 500); // by the user, before the fitting's news came
         QTRY_COMPARE(viewer.size(), QSize(700, 500));
-        Q_EMIT session.guestMonitorsChanged(guestAt(600, 400));
+        Q_EMIT client.guestMonitorsChanged(guestAt(600, 400));
         QCOMPARE(viewer.size(), QSize(700, 500));
+    }
+    // A connection process that sends what the window cannot accept (this test started again as one
+    // that breaks the protocol as TEST_CHILD says) is ended with one ERROR and replaced, at the next
+    // start or by itself; nothing of it stays in the window.
+    void aProcessBreakingTheProtocolIsEndedAndReplaced()
+    {
+        CoutCapture log;
+        SessionClient client;
+        SpiceViewer viewer;
+        viewer.setSession(&client);
+        QSignalSpy words(&client, &SessionClient::connectionError), closed(&client, &SessionClient::closed);
+        const auto errors = [&log] { return QString::fromStdString(log.text()).count("[ERROR]"); };
+        int descriptors = 0;
+        const char* faults[] = {"random", "short block", "lying length", "random"};
+        for (int i = 0; i < 4; ++i) {
+            qputenv("TEST_CHILD", faults[i]);
+            if (i == 1) // after the first, which sets up what the process keeps for good
+                descriptors = openDescriptorCount();
+            QCOMPARE(i == 0 ? int(client.start()) : client.checkReconnect(), 1);
+            QTRY_COMPARE(closed.count(), i + 1);
+            QVERIFY2(words.last().at(0).toString().startsWith(
+                         "The connection process sent a message the window cannot accept ("),
+                     qPrintable(words.last().at(0).toString()));
+            QCOMPARE(errors(), i + 1);
+        }
+        QCOMPARE(openDescriptorCount(), descriptors);
+        // A kiosk's: the next one comes by itself.
+        client.setReconnectOnDrop(true);
+        client.checkReconnect();
+        QTRY_COMPARE(errors(), 5);
+        qputenv("TEST_CHILD", "well-behaved");
+        QTRY_VERIFY_WITH_TIMEOUT(client.title() == "well-behaved", 5000);
+        QCOMPARE(errors(), 5);
+        QVERIFY(log.text().find("A new connection process in 1000 ms") != std::string::npos);
+        qunsetenv("TEST_CHILD");
     }
     // In full screen the bar comes when the pointer rests at the top edge and goes when it leaves.
     void keyBar()
@@ -316,5 +406,44 @@ private Q_SLOTS:
     }
 };
 
-QTEST_MAIN(TestViewer)
+// This test as a connection process that breaks the protocol as TEST_CHILD says, or behaves.
+int brokenConnectionProcess(int argc, char** argv)
+{
+    return runConnectionProcess(argc, argv, [](MessageLink& link) {
+        const QByteArray fault = qgetenv("TEST_CHILD");
+        QTimer::singleShot(0, &link, [&link, fault] {
+            wire::Message surface; // holds the block while it is sent
+            wire::Encoded bad;
+            if (fault == "random") {
+                bad.datagram = QByteArray("\x13\x37 not a message");
+            } else if (fault == "short block") { // 64 x 48 pixels in 100 bytes
+                int fd = -1;
+                free_memshare(create_memshare(100, &fd), 100);
+                wire::sealSurfaceBlock(fd);
+                wire::SurfaceCreated created;
+                created.width = 64, created.height = 48, created.stride = 256, created.format = 32;
+                created.pixelFormat = 32, created.block = wire::UniqueFd(fd);
+                surface = std::move(created);
+                bad = wire::encode(surface);
+            } else if (fault == "lying length") {
+                bad = wire::encode(wire::TitleChanged{QStringLiteral("title")});
+                bad.datagram.chop(2);
+            } else {
+                link.send(wire::TitleChanged{QString::fromUtf8(fault)});
+                return;
+            }
+            wire::sendEncoded(wire::kConnectionSocketFd, bad);
+        });
+        return std::unique_ptr<QObject>();
+    });
+}
+
+int main(int argc, char** argv)
+{
+    if (isConnectionProcess(argc, argv))
+        return brokenConnectionProcess(argc, argv);
+    QApplication app(argc, argv);
+    TestViewer test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "test_viewer.moc"

@@ -1,0 +1,527 @@
+#include "session_client.h"
+
+#include "args.h"
+#include "connection_settings.h"
+#include "log.h"
+#include "message_link.h"
+
+#include <QFileInfo>
+#include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace
+{
+
+constexpr int kFirstRestartMs = 1000;
+constexpr int kLongestRestartMs = 5000;
+constexpr int kEndGraceMs = 1000;
+
+// Signals of a process that failed by itself, rather than one ended from outside.
+bool crashSignal(const QString& how)
+{
+    for (int sig : {SIGSEGV, SIGABRT, SIGBUS, SIGILL, SIGFPE, SIGTRAP})
+        if (how == QStringLiteral("signal %1").arg(sig))
+            return true;
+    return false;
+}
+
+qint64 keyOf(const KeyInput& key)
+{
+    return key.nativeScanCode ? qint64(key.nativeScanCode) : -qint64(key.key) - 1;
+}
+
+} // namespace
+
+SessionClient::SessionClient(QObject* parent) : QObject(parent)
+{
+    restartTimer.setSingleShot(true);
+    connect(&restartTimer, &QTimer::timeout, this, [this] {
+        if (!link)
+            launch(wire::Connect::Recover);
+    });
+    connect(&launcher, &ConnectionLauncher::ended, this, &SessionClient::ended);
+}
+
+SessionClient::~SessionClient()
+{
+    if (earlySocket >= 0)
+        close(earlySocket);
+    delete link; // the process sees its end, then the launcher ends it
+    link = nullptr;
+    views.clear();
+}
+
+void SessionClient::attach(int socket)
+{
+    attached = true;
+    openLink(socket);
+}
+
+void SessionClient::openLink(int socket)
+{
+    serverSpoke = false;
+    violation.clear();
+    link = new MessageLink(socket, wire::Side::ConnectionProcess, this);
+    link->setHandler([this](wire::Message& message) { receive(message); });
+    connect(link, &MessageLink::violated, this, &SessionClient::linkDown);
+    connect(link, &MessageLink::peerClosed, this, [this] { linkDown(QString()); });
+}
+
+void SessionClient::dropLink()
+{
+    if (!link)
+        return;
+    link->disconnect(this);
+    link->shutDown();
+    link->deleteLater(); // this may run inside its handler
+    link = nullptr;
+}
+
+bool SessionClient::spawn()
+{
+    QString error;
+    if (!launcher.start(logDebug() ? QStringList{"--debug"} : QStringList{}, &earlySocket, &error, false)) {
+        if (!launcher.running())
+            Logger(ERROR) << "Cannot start the connection process: " << error;
+        return false;
+    }
+    Logger(DEBUG) << "Connection process " << launcher.pid() << " started";
+    return true;
+}
+
+bool SessionClient::startEarly()
+{
+    currentTitle = currentConnection().title;
+    if (!spawn())
+        return false;
+    // Written straight to the socket, whose other end has all the room they need: no event loop yet.
+    wire::Connect connect;
+    connect.kind = wire::Connect::Start;
+    connect.settings = wire::settingsToWire(currentConnection());
+    connect.settings.append({"key", QByteArray(get_args()->key)});
+    startKeySent = true;
+    for (const wire::Message& message : {wire::Message(optionsMessage()), wire::Message(connect)})
+        if (wire::sendEncoded(earlySocket, wire::encode(message)) != wire::SendResult::Sent)
+            Logger(ERROR) << "The connection process was not told what to connect to";
+    return true;
+}
+
+bool SessionClient::launch(uint8_t kind)
+{
+    restartTimer.stop();
+    if (!link && !attached) {
+        if (!spawn())
+            return false;
+        launcher.watch();
+        openLink(std::exchange(earlySocket, -1));
+    }
+    if (!link)
+        return false;
+    sendOptions();
+    sendConnect(kind);
+    // What the new process must know of the window before it is asked anything.
+    send(wire::WindowShown{windowShown});
+    if (haveLayout)
+        setClientLayout(layout);
+    for (int selection : {SharedClipboard::Clipboard, SharedClipboard::Primary})
+        if (!localOffers[selection].isEmpty())
+            offerLocalClipboard(selection, localOffers[selection]);
+    return true;
+}
+
+void SessionClient::sendOptions()
+{
+    send(optionsMessage());
+}
+
+wire::SetOptions SessionClient::optionsMessage() const
+{
+    const AppArgs* args = get_args();
+    const std::pair<bool, uint32_t> options[] = {{reconnectOnDrop, wire::SetOptions::ReconnectOnDrop},
+                                                 {keysByPosition, wire::SetOptions::KeysByPosition},
+                                                 {!args->no_clipboard, wire::SetOptions::Clipboard},
+                                                 {!args->no_file_copy, wire::SetOptions::FileCopy},
+                                                 {args->share_primary, wire::SetOptions::SharePrimary},
+                                                 {!args->auto_resize_never, wire::SetOptions::AutoResize},
+                                                 {!args->no_center_click, wire::SetOptions::CenterClick}};
+    uint32_t flags = 0;
+    for (const auto& [on, flag] : options)
+        flags |= on ? flag : 0;
+    return wire::SetOptions{flags};
+}
+
+void SessionClient::sendConnect(uint8_t kind)
+{
+    wire::Connect message;
+    message.kind = kind;
+    message.settings = wire::settingsToWire(currentConnection());
+    if (kind == wire::Connect::Start && !std::exchange(startKeySent, true))
+        message.settings.append({"key", QByteArray(get_args()->key)});
+    send(message);
+}
+
+bool SessionClient::send(const wire::Message& message)
+{
+    return link && link->send(message);
+}
+
+bool SessionClient::start()
+{
+    if (earlySocket < 0) {
+        currentTitle = currentConnection().title;
+        return launch(wire::Connect::Start);
+    }
+    launcher.watch();
+    openLink(std::exchange(earlySocket, -1));
+    return true;
+}
+
+int SessionClient::checkReconnect()
+{
+    if (!link)
+        return launch(wire::Connect::Reconnect) ? 1 : 0;
+    sendConnect(wire::Connect::Reconnect);
+    return 1;
+}
+
+int SessionClient::connectTo(const ConnectionSettings& settings)
+{
+    // What is held goes with the old server's session.
+    keysDown.clear();
+    buttons = 0;
+    currentConnection() = settings;
+    currentTitle = settings.title;
+    Q_EMIT titleChanged(currentTitle);
+    if (!link)
+        return launch(wire::Connect::SwitchServer) ? 1 : 0;
+    sendConnect(wire::Connect::SwitchServer);
+    return 1;
+}
+
+void SessionClient::setReconnectOnDrop(bool on)
+{
+    reconnectOnDrop = on;
+    if (link)
+        sendOptions();
+}
+
+void SessionClient::setKeysByPosition(bool byPosition)
+{
+    keysByPosition = byPosition;
+    if (link)
+        sendOptions();
+}
+
+void SessionClient::key(const KeyInput& key, bool press)
+{
+    if (press)
+        keysDown.insert(keyOf(key));
+    else
+        keysDown.remove(keyOf(key));
+    send(wire::Key{key.nativeScanCode, key.key, key.modifiers, key.keypad, press});
+}
+
+void SessionClient::injectKey(const QString& text)
+{
+    send(wire::InjectKey{text});
+}
+
+void SessionClient::pointerAt(const QPoint& surfacePoint, int display)
+{
+    send(wire::PointerAt{display, surfacePoint.x(), surfacePoint.y()});
+}
+
+void SessionClient::pointerBy(const QPoint& delta)
+{
+    send(wire::PointerBy{delta.x(), delta.y()});
+}
+
+void SessionClient::button(int qtButton, bool press, bool doubleClick)
+{
+    if (press) {
+        buttons |= qtButton;
+    } else {
+        if (!(buttons & qtButton))
+            return;
+        buttons &= ~qtButton;
+    }
+    send(wire::Button{qtButton, press, doubleClick});
+}
+
+void SessionClient::wheel(int notches)
+{
+    send(wire::Wheel{notches});
+}
+
+void SessionClient::sendScancodes(const QVector<uint>& codes)
+{
+    for (int at = 0; at < codes.size(); at += wire::kMaxScancodes)
+        send(wire::Scancodes{QVector<uint32_t>(
+            codes.begin() + at, codes.begin() + qMin(codes.size(), at + wire::kMaxScancodes))});
+}
+
+void SessionClient::releaseAll()
+{
+    keysDown.clear();
+    buttons = 0;
+    send(wire::ReleaseAll{});
+}
+
+bool SessionClient::copyFiles(const QStringList& paths)
+{
+    QString why;
+    if (copyRunning)
+        why = tr("Files cannot be copied while a copy runs; drop them again when it has ended");
+    else if (!link)
+        why = tr("Files cannot be copied: there is no connection");
+    else if (paths.isEmpty())
+        why = tr("Nothing to copy");
+    std::vector<wire::UniqueFd> opened;
+    for (const QString& path : paths) {
+        if (!why.isEmpty())
+            break;
+        // Opened here: the connection process reaches no file by its name.
+        wire::UniqueFd fd(
+            QFileInfo(path).isFile() ? open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC) : -1);
+        if (!fd)
+            why = tr("Files cannot be copied: only readable files can be copied, not folders");
+        opened.push_back(std::move(fd));
+    }
+    if (!why.isEmpty()) {
+        Logger(WARN) << why;
+        Q_EMIT transferFinished(false, why);
+        return false;
+    }
+    for (int i = 0; i < paths.size(); ++i)
+        send(wire::FileCopyAdd{QFileInfo(paths[i]).fileName(), std::move(opened[size_t(i)])});
+    copyRunning = send(wire::FileCopyStart{});
+    return copyRunning;
+}
+
+void SessionClient::cancelCopy()
+{
+    send(wire::FileCopyCancel{});
+}
+
+void SessionClient::setWindowShown(bool someWindowShown)
+{
+    windowShown = someWindowShown;
+    send(wire::WindowShown{someWindowShown});
+}
+
+bool SessionClient::clipboardShared(int selection) const
+{
+    const AppArgs* args = get_args();
+    return !args->no_clipboard && (selection == SharedClipboard::Clipboard ||
+                                   (selection == SharedClipboard::Primary && args->share_primary));
+}
+
+void SessionClient::offerLocalClipboard(int selection, const QStringList& types)
+{
+    if (selection < 0 || selection >= wire::SelectionCount)
+        return;
+    localOffers[selection] = types;
+    send(wire::ClipboardOffer{uint8_t(selection), QVector<QString>(types.begin(), types.end())});
+}
+
+void SessionClient::answerClipboardRequest(int selection, const QString& type, const QByteArray& data)
+{
+    if (selection < 0 || selection >= wire::SelectionCount)
+        return;
+    if (size_t(data.size()) > wire::kMaxClipboardBytes) {
+        Logger(WARN) << "The clipboard's data is over " << wire::kMaxClipboardBytes
+                     << " bytes: the remote machine gets nothing";
+        send(wire::ClipboardData{uint8_t(selection), type, {}});
+        return;
+    }
+    send(wire::ClipboardData{uint8_t(selection), type, data});
+}
+
+void SessionClient::requestRemoteClipboard(int selection, const QString& type)
+{
+    if (selection >= 0 && selection < wire::SelectionCount &&
+        send(wire::ClipboardRequest{uint8_t(selection), type}))
+        remoteAsked.insert({selection, type});
+    else
+        Q_EMIT remoteClipboardData(selection, type, {});
+}
+
+void SessionClient::answerPassword(const QString& password)
+{
+    // Kept with the connection: a new connection process gets it too.
+    currentConnection().password = password.toStdString();
+    currentConnection().hasPasswordSource = true;
+    send(wire::PasswordAnswer{true, password.toUtf8().left(wire::kMaxPasswordBytes)});
+}
+
+void SessionClient::declinePassword()
+{
+    send(wire::PasswordAnswer{false, {}});
+}
+
+void SessionClient::setClientLayout(const ClientLayout& client)
+{
+    layout = client;
+    haveLayout = true;
+    wire::MonitorsConfig message;
+    for (const QRect& r : client.screens.mid(0, wire::kMaxMonitors))
+        message.screens.append({r.x(), r.y(), r.width(), r.height()});
+    message.screen = client.screen;
+    message.fullScreen = client.fullScreen;
+    for (const ClientWindow& w : client.windows.mid(0, wire::kMaxMonitors))
+        message.windows.append(
+            {w.monitor, qMax(0, w.size.width()), qMax(0, w.size.height()), uint8_t(w.state)});
+    send(message);
+}
+
+void SessionClient::releaseSurface(uint32_t serial)
+{
+    views.erase(serial);
+}
+
+void SessionClient::surfaceGone(int display)
+{
+    const Surface surface = surfaces.take(display);
+    ScreenInitInfo none{0, 0, 0, surface.info.format, surface.info.pixelFormat};
+    none.display = display;
+    if (display == firstDisplay)
+        Q_EMIT surfaceCreated(nullptr, none);
+    else
+        Q_EMIT otherSurfaceCreated(display, nullptr, none);
+}
+
+void SessionClient::receive(wire::Message& message)
+{
+    if (auto* s = std::get_if<wire::SurfaceCreated>(&message)) {
+        const int display = int(s->surface);
+        ScreenInitInfo info{s->height, s->width, s->stride, s->format, s->pixelFormat};
+        info.display = display;
+        info.serial = ++lastSerial;
+        info.fresh = s->flags & wire::SurfaceCreated::Fresh;
+        auto view = std::make_unique<wire::SurfaceView>(*s);
+        const void* pixels = view->pixels();
+        if (pixels)
+            views[info.serial] = std::move(view);
+        if (s->flags & wire::SurfaceCreated::First)
+            firstDisplay = display;
+        surfaces.insert(display, {info.serial, info});
+        if (display == firstDisplay)
+            Q_EMIT surfaceCreated(pixels, info);
+        else
+            Q_EMIT otherSurfaceCreated(display, pixels, info);
+    } else if (auto* c = std::get_if<wire::SurfaceChanged>(&message)) {
+        restarts = 0; // a picture: the next end starts the wait afresh
+        const int display = int(c->surface);
+        for (const wire::Rect& r : qAsConst(c->rects)) {
+            if (display == firstDisplay)
+                Q_EMIT surfaceChanged(Rect{r.x, r.y, r.width, r.height});
+            else
+                Q_EMIT otherSurfaceChanged(display, Rect{r.x, r.y, r.width, r.height});
+        }
+    } else if (auto* g = std::get_if<wire::SurfaceGone>(&message)) {
+        surfaceGone(int(g->surface));
+    } else if (auto* m = std::get_if<wire::MonitorsChanged>(&message)) {
+        monitors.clear();
+        for (const wire::Monitor& w : qAsConst(m->monitors))
+            monitors.append({int(w.id), int(w.surface),
+                             QRect(w.area.x, w.area.y, w.area.width, w.area.height), w.screen});
+        Q_EMIT guestMonitorsChanged(monitors);
+    } else if (auto* p = std::get_if<wire::PhaseChanged>(&message)) {
+        serverSpoke = serverSpoke || p->phase == uint8_t(SessionPhase::Open);
+    } else if (auto* t = std::get_if<wire::TitleChanged>(&message)) {
+        currentTitle = t->title;
+        Q_EMIT titleChanged(t->title);
+    } else if (auto* mouse = std::get_if<wire::MouseModeChanged>(&message)) {
+        serverMouse = mouse->server;
+        Q_EMIT serverMouseChanged(mouse->server);
+    } else if (auto* e = std::get_if<wire::ConnectionError>(&message)) {
+        Q_EMIT connectionError(e->text);
+    } else if (std::get_if<wire::Closed>(&message)) {
+        Q_EMIT closed();
+    } else if (std::get_if<wire::Cleared>(&message)) {
+        Q_EMIT surfaceCleared();
+    } else if (auto* a = std::get_if<wire::AgentChanged>(&message)) {
+        Q_EMIT followsWindowChanged(a->flags & wire::AgentChanged::FollowsWindows);
+    } else if (auto* progress = std::get_if<wire::TransferProgress>(&message)) {
+        Q_EMIT transferProgress(progress->done, progress->total);
+    } else if (auto* f = std::get_if<wire::TransferFinished>(&message)) {
+        copyRunning = false;
+        Q_EMIT transferFinished(f->ok, f->text);
+    } else if (auto* r = std::get_if<wire::PasswordRequest>(&message)) {
+        Q_EMIT passwordWanted(r->server, r->retry);
+    } else if (auto* o = std::get_if<wire::ClipboardOffer>(&message)) {
+        Q_EMIT remoteClipboardOffered(o->selection, QStringList(o->types.begin(), o->types.end()));
+    } else if (auto* rel = std::get_if<wire::ClipboardRelease>(&message)) {
+        Q_EMIT remoteClipboardOffered(rel->selection, {});
+    } else if (auto* q = std::get_if<wire::ClipboardRequest>(&message)) {
+        Q_EMIT localClipboardRequested(q->selection, q->mimeType);
+    } else if (auto* d = std::get_if<wire::ClipboardData>(&message)) {
+        remoteAsked.remove({d->selection, d->mimeType});
+        Q_EMIT remoteClipboardData(d->selection, d->mimeType, d->data);
+    }
+}
+
+void SessionClient::linkDown(const QString& refused)
+{
+    violation = refused;
+    dropLink();
+    if (attached)
+        return ended(QStringLiteral("its socket closed"));
+    // Whatever it still does, it does it no more; its end is heard from the launcher. One that
+    // closed its end has a moment to end by itself, and so to say how.
+    const qint64 pid = launcher.pid();
+    if (!refused.isEmpty())
+        launcher.signal(SIGKILL);
+    else
+        QTimer::singleShot(kEndGraceMs, this, [this, pid] {
+            if (launcher.pid() == pid)
+                launcher.signal(SIGKILL);
+        });
+}
+
+void SessionClient::ended(const QString& how)
+{
+    dropLink(); // ended before its socket said so
+    QString words;
+    if (!violation.isEmpty())
+        words = tr("The connection process sent a message the window cannot accept (%1) and was ended")
+                    .arg(violation);
+    else if (crashSignal(how) && serverSpoke)
+        words = tr("The connection process ended (%1) after the server sent data it could not read").arg(how);
+    else
+        words = tr("The connection process ended (%1)").arg(how);
+    Logger(ERROR) << words << (reconnectOnDrop ? tr("; reconnecting…") : tr("; the next start reconnects"));
+    violation.clear();
+
+    // What the window's side held of that process goes with it; the server let go of the keys and
+    // buttons when its link closed.
+    if (!keysDown.isEmpty() || buttons)
+        Logger(INFO) << "Released " << keysDown.size() << " keys and the buttons held with it";
+    keysDown.clear();
+    buttons = 0;
+    if (std::exchange(copyRunning, false))
+        Q_EMIT transferFinished(false, tr("File copy failed: %1").arg(words));
+    for (const auto& [selection, type] : std::exchange(remoteAsked, {}))
+        Q_EMIT remoteClipboardData(selection, type, {});
+    for (int selection : {SharedClipboard::Clipboard, SharedClipboard::Primary})
+        if (clipboardShared(selection))
+            Q_EMIT remoteClipboardOffered(selection, {});
+    for (int display : surfaces.keys())
+        if (display != firstDisplay)
+            surfaceGone(display);
+    if (!std::exchange(monitors, {}).isEmpty())
+        Q_EMIT guestMonitorsChanged({});
+    if (std::exchange(serverMouse, false))
+        Q_EMIT serverMouseChanged(false);
+    Q_EMIT surfaceCleared();
+    Q_EMIT connectionError(words);
+    if (!reconnectOnDrop) {
+        Q_EMIT closed();
+        return;
+    }
+    const int delay = qMin(kFirstRestartMs << qMin(restarts, 8), kLongestRestartMs);
+    ++restarts;
+    Logger(INFO) << "A new connection process in " << delay << " ms";
+    restartTimer.start(delay);
+}

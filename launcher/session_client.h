@@ -1,0 +1,155 @@
+#pragma once
+
+#include "connection_launcher.h"
+#include "connection_protocol.h"
+#include "session_types.h"
+
+#include <QHash>
+#include <QObject>
+#include <QPoint>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+#include <QVector>
+#include <map>
+#include <memory>
+
+class MessageLink;
+struct ConnectionSettings;
+
+// The window's side of the session: the connection process that owns it (started here, confined,
+// watched) and the same calls and signals the window had of the session itself, carried by the
+// protocol. It keeps what the window asks synchronously (the buttons held, a copy running, the
+// title) and its own ledger of what is pressed. When the process ends unexpectedly (a crash, a
+// kill, a message the window cannot accept, after which the window ends it), one ERROR says so,
+// the window hears it as a connection lost, and a new process comes: by itself after 1, 2, 4 s,
+// then every 5 s when the session reconnects on its own (a kiosk), otherwise with the next start.
+class SessionClient : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit SessionClient(QObject* parent = nullptr);
+    ~SessionClient() override;
+
+    // Talks over `socket` (taken) to a connection process hosted elsewhere (a test's, in this
+    // process): none is started or ended here.
+    void attach(int socket);
+    // Starts the connection process and has it connect to the current connection, with the
+    // start's key: at once, before the application object that runs the window exists (the process
+    // starts and connects while the window is built), or else with start().
+    bool startEarly();
+    // Starts the connection process if startEarly() did not, and listens to it.
+    bool start();
+    // An activation: the process's session is left alone when up or still young, re-created
+    // otherwise; a process that ended is started again.
+    int checkReconnect();
+    // Another server or other link settings: they become the current connection.
+    int connectTo(const ConnectionSettings& settings);
+    QString title() const { return currentTitle; }
+
+    void setReconnectOnDrop(bool on);
+    void setKeysByPosition(bool byPosition);
+
+    void key(const KeyInput& key, bool press);
+    void injectKey(const QString& text);
+    void pointerAt(const QPoint& surfacePoint, int display = -1);
+    void pointerBy(const QPoint& delta);
+    void button(int qtButton, bool press, bool doubleClick = false);
+    void wheel(int notches);
+    void sendScancodes(const QVector<uint>& codes);
+    void releaseAll();
+    // Qt buttons pressed on the server or waiting to be.
+    int heldButtons() const { return buttons; }
+
+    // Local files, opened here and handed over; false, with transferFinished(false, words), when
+    // the copy cannot start here.
+    bool copyFiles(const QStringList& paths);
+    void cancelCopy();
+    bool copying() const { return copyRunning; }
+
+    void setWindowShown(bool someWindowShown);
+    bool clipboardShared(int selection) const;
+    void offerLocalClipboard(int selection, const QStringList& types);
+    void answerClipboardRequest(int selection, const QString& type, const QByteArray& data);
+    void requestRemoteClipboard(int selection, const QString& type);
+    void answerPassword(const QString& password);
+    void declinePassword();
+    void setClientLayout(const ClientLayout& layout);
+    // The window reads the block of that number no more: it is unmapped.
+    void releaseSurface(uint32_t serial);
+
+Q_SIGNALS:
+    // A new surface, mapped read-only; `pixels` stays valid until releaseSurface(info.serial).
+    // Null pixels: nothing is to be read any more.
+    void surfaceCreated(const void* pixels, ScreenInitInfo info);
+    void surfaceChanged(Rect rect);
+    void surfaceCleared();
+    void closed();
+    void titleChanged(const QString& title);
+    void serverMouseChanged(bool server);
+    void connectionError(const QString& text);
+    void transferProgress(qint64 done, qint64 total);
+    void transferFinished(bool ok, const QString& text);
+    void remoteClipboardOffered(int selection, const QStringList& types);
+    void remoteClipboardData(int selection, const QString& type, const QByteArray& data);
+    void localClipboardRequested(int selection, const QString& type);
+    void passwordWanted(const QString& server, bool refused);
+    void guestMonitorsChanged(const QVector<GuestMonitor>& monitors);
+    void followsWindowChanged(bool on);
+    void otherSurfaceCreated(int display, const void* pixels, ScreenInitInfo info);
+    void otherSurfaceChanged(int display, Rect rect);
+
+private:
+    struct Surface {
+        uint32_t serial = 0;
+        ScreenInitInfo info{};
+    };
+    // Starts a process and asks it for a session of `kind` on the current connection.
+    bool launch(uint8_t kind);
+    bool spawn();
+    void openLink(int socket);
+    void dropLink();
+    void sendConnect(uint8_t kind);
+    bool send(const wire::Message& message);
+    void receive(wire::Message& message);
+    void surfaceGone(int display);
+    // The link broke (`violation`: what the process sent that the window refused): it is ended.
+    void linkDown(const QString& violation);
+    void ended(const QString& how);
+    void sendOptions();
+    wire::SetOptions optionsMessage() const;
+
+    ConnectionLauncher launcher;
+    MessageLink* link = nullptr;
+    bool attached = false; // a test's process: nothing to start or end
+    bool reconnectOnDrop = false;
+    bool keysByPosition = false;
+    bool windowShown = false;
+    bool startKeySent = false; // the start's key goes to the first process only
+    int earlySocket = -1;      // started by startEarly(), not listened to yet
+    QString currentTitle;
+
+    // The window's ledger: keys pressed (by X keycode, else Qt key) and buttons held.
+    QSet<qint64> keysDown;
+    int buttons = 0;
+    bool copyRunning = false;
+    bool serverMouse = false;
+    QSet<QPair<int, QString>> remoteAsked; // remote clipboard data asked for, not yet come
+    QStringList localOffers[2];            // what the local selections offer, as last said
+    bool haveLayout = false;
+    ClientLayout layout;
+
+    // What the current process showed.
+    int firstDisplay = -1;
+    QHash<int, Surface> surfaces;                                 // by display channel id
+    std::map<uint32_t, std::unique_ptr<wire::SurfaceView>> views; // by serial, until released
+    uint32_t lastSerial = 0;
+    QVector<GuestMonitor> monitors;
+    bool serverSpoke = false; // the process's session opened
+    QString violation;        // what the process sent that was refused
+
+    int restarts = 0; // processes started again since the last picture
+    QTimer restartTimer;
+};
