@@ -286,9 +286,9 @@ class Viewer:
     def stop(self, sig=signal.SIGTERM): return stop(self.p, sig)
     def child(self, timeout=15):  # the connection process it runs now
         def find():
-            for task in os.listdir("/proc/%d/task" % self.pid):
-                for pid in pathlib.Path("/proc/%d/task/%s/children" % (self.pid, task)).read_text().split():
-                    with contextlib.suppress(OSError):
+            for task in os.listdir("/proc/%d/task" % self.pid):  # threads and children may go meanwhile
+                with contextlib.suppress(OSError):
+                    for pid in pathlib.Path("/proc/%d/task/%s/children" % (self.pid, task)).read_text().split():
                         if b"--connection-process" in pathlib.Path("/proc/%s/cmdline" % pid).read_bytes():
                             return int(pid)
         return wait(find, timeout, "the connection process")

@@ -6,10 +6,15 @@ from harness import E2E, FaultProxy, Recorder, wait
 ENDED = r"\[ERROR\] The connection process ended \(signal \d+\) after the server sent data it could not read"
 
 
+def stat(pid):  # a process's stat line; empty once it has gone (it may go while /proc is read)
+    with contextlib.suppress(FileNotFoundError, ProcessLookupError):
+        return pathlib.Path("/proc/%s/stat" % pid).read_text(errors="replace")
+    return ""
+
+
 def usage(pid):  # (descriptors, threads, resident KiB, zombie children) of a process
     status = pathlib.Path("/proc/%d/status" % pid).read_text()
-    zombies = [c for c in os.listdir("/proc") if c.isdigit() and re.search(
-        r"\) Z %d " % pid, pathlib.Path("/proc/%s/stat" % c).read_text(errors="replace"))]
+    zombies = [c for c in os.listdir("/proc") if c.isdigit() and re.search(r"\) Z %d " % pid, stat(c))]
     return (len(os.listdir("/proc/%d/fd" % pid)), len(os.listdir("/proc/%d/task" % pid)),
             int(re.search(r"VmRSS:\s*(\d+)", status)[1]), len(zombies))
 
