@@ -109,10 +109,19 @@ Session::Session(QObject* parent) : QObject(parent), relay(new Relay(this)), age
     connect(this, &Session::titleChanged, this, [this](const QString& title) { currentTitle = title; });
 }
 
+void Session::setReconnectOnDrop(bool on)
+{
+    reconnectOnDrop = on;
+    // The first connection starts before the window has said it is a kiosk and may have failed already.
+    if (on && ended)
+        scheduleReconnect();
+}
+
 void Session::scheduleReconnect()
 {
     // The retry's outcome, a drop or a failure, has been said by now.
     retryRunning = 0;
+    ended = true;
     if (!reconnectOnDrop || retryTimer->isActive() || awaitingPassword)
         return;
     const int delay = qMin(kFirstRetryMs << qMin(retries, 8), kLongestRetryMs);
@@ -228,6 +237,7 @@ int Session::recreate()
 {
     Q_EMIT surfaceCleared();
     isOpen = false;
+    ended = false;
     // A connection process's first session may come from an activation or a later start's settings.
     if (!agent->session)
         return connect_spice(agent.get()) == 0 ? 1 : 0;

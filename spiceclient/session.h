@@ -67,7 +67,8 @@ public:
 
     // After a drop or a failed connection, a new session comes by itself: 1, 2 and 4 s later,
     // then every 5 s, until a picture arrives.
-    void setReconnectOnDrop(bool on) { reconnectOnDrop = on; }
+    // Turned on after the current session ended, it retries from then on.
+    void setReconnectOnDrop(bool on);
 
     // Keys go by physical position (the display's keycodes are evdev's) or by their symbols.
     void setKeysByPosition(bool byPosition) { keysByPosition = byPosition; }
@@ -181,6 +182,7 @@ private:
     int retries = 0;       // attempts since the last picture
     int retryRunning = 0;  // the retry whose outcome is not known yet; 0: none
     bool isOpen = false;   // the current session's main channel opened
+    bool ended = false;    // the current session dropped or failed
     int passwordTries = 0; // passwords typed since the last start or connection
     bool awaitingPassword = false;
     bool passwordDeclined = false; // the user said no: not asked again until the next start
