@@ -393,6 +393,18 @@ class E2E(unittest.TestCase):
         self.addCleanup(lambda before=failed(): self.env.close(failed() > before))  # runs last
         self.addCleanup(lambda: [v.check() for v in self.env.viewers])
 
+    @contextlib.contextmanager
+    def subTest(self, msg=None, **params):
+        # A viewer a failed step left running would take the next steps' starts as later starts.
+        started = len(self.env.viewers)
+        with super().subTest(msg, **params):
+            try:
+                yield
+            except BaseException:
+                for v in self.env.viewers[started:]:
+                    v.stop()
+                raise
+
 class TinyProxy:
     """tinyproxy on a free port, its log in self.log; `auth` "USER PASS": wants it (407); `deny`: 403"""
     def __init__(self, env, auth=None, deny=False):

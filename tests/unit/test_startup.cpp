@@ -268,10 +268,11 @@ private Q_SLOTS:
     {
         for (const auto& [line, file, environment, expected] : kConnectionRows) {
             AppArgs a;
-            parseLine(line, a); // its status is the parse test's
+            parseLine(line, a);                // its status is the parse test's
+            const char* const contents = file; // a lambda may not capture a structured binding
             ConnectionInput input{&a, a.source, environment,
                                   [&](const QString& path, QByteArray& bytes, QString& why) {
-                                      bytes = QByteArray(file).replace('|', '\n');
+                                      bytes = QByteArray(contents).replace('|', '\n');
                                       why = "No such file or directory";
                                       return path == "F";
                                   }};
@@ -334,7 +335,7 @@ private Q_SLOTS:
                 got += QString(" ") + r.tooLongOption.c_str();
             if (r.status == ParseResult::TooLong)
                 got += QString(" %1 %2").arg(r.tooLongOption.c_str()).arg(r.tooLongLimit);
-            if (r.status == ParseResult::Ok) // the fields set; a new option adds its own
+            if (r.status == ParseResult::Ok) { // the fields set; a new option adds its own
                 got =
                     QStringList{
                         QString("host=") + a.host,         QString("port=") + a.port,
@@ -345,14 +346,14 @@ private Q_SLOTS:
                         QString("hotkeys=") + a.hotkeys}
                         .filter(QRegularExpression("=."))
                         .join(' ');
-            for (const auto& [set, flag] : {std::pair(a.full_screen, " full-screen"),
-                                            {a.kiosk, " kiosk"},
-                                            {a.kiosk_quit, " kiosk-quit"},
-                                            {a.debug, " debug"},
-
-                                            {a.auto_resize_never, " auto-resize-never"},
-                                            {a.no_center_click, " no-center-click"}})
-                got += r.status == ParseResult::Ok && set ? flag : "";
+                for (const auto& [set, flag] : {std::pair(a.full_screen, " full-screen"),
+                                                {a.kiosk, " kiosk"},
+                                                {a.kiosk_quit, " kiosk-quit"},
+                                                {a.debug, " debug"},
+                                                {a.auto_resize_never, " auto-resize-never"},
+                                                {a.no_center_click, " no-center-click"}})
+                    got += set ? flag : "";
+            }
             QCOMPARE(QString(line) + ": " + got, QString(line) + ": " + expand(expected));
         }
     }
