@@ -6,8 +6,8 @@ set -euo pipefail
 PACKAGES=(
   # build
   build-essential cmake pkg-config clang-format
-  # the test command builds with clang; its sanitizers' run-time libraries come apart
-  clang libclang-rt-14-dev
+  # the test command builds with clang and Ninja; clang's sanitizer run-time libraries come apart
+  clang libclang-rt-14-dev ninja-build
   # the Debian package: CPack reads the binary's shared libraries with file and dpkg-shlibdeps
   file dpkg-dev
   qtbase5-dev libqt5x11extras5-dev libqt5svg5
