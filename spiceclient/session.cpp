@@ -9,6 +9,7 @@
 #include "keycodes.h"
 #include "log.h"
 #include "monitors.h"
+#include "session_testing.h"
 #include "session_viewer.h"
 
 #include <Qt>
@@ -81,15 +82,24 @@ LibraryWarmUp::~LibraryWarmUp()
         thread.join();
 }
 
-Session::Session(QObject* parent) : QObject(parent), relay(new Relay(this)), agent(new SpiceAgent)
+struct Session::Library {
+    SpiceAgent agent;
+};
+
+SpiceAgent& SessionTesting::record(Session& session)
 {
-    agent->viewer = relay.get();
+    return session.library->agent;
+}
+
+Session::Session(QObject* parent) : QObject(parent), relay(new Relay(this)), library(new Library)
+{
+    library->agent.viewer = relay.get();
     const AppArgs* args = get_args();
     guest.reset(new GuestAgent({!args->no_clipboard, !args->no_file_copy, args->share_primary}));
-    agent->guest = guest.get();
+    library->agent.guest = guest.get();
     monitors.reset(new MonitorConfig(!args->auto_resize_never));
-    agent->monitors = monitors.get();
-    agent->centerClick = !args->no_center_click;
+    library->agent.monitors = monitors.get();
+    library->agent.centerClick = !args->no_center_click;
     connect(monitors.get(), &MonitorConfig::monitorsChanged, this, &Session::guestMonitorsChanged);
     connect(monitors.get(), &MonitorConfig::followsChanged, this, &Session::followsWindowChanged);
     connect(guest.get(), &GuestAgent::transferProgress, this, &Session::transferProgress);
@@ -137,7 +147,7 @@ void Session::retry()
         return;
     retryRunning = retries;
     Logger(INFO) << "Retry " << retries << ": connecting to " << currentConnection().describe();
-    agent->heldKeys.clear();
+    library->agent.heldKeys.clear();
     recreate();
 }
 
@@ -161,7 +171,7 @@ void Session::answerPassword(const QString& password)
     connection.hasPasswordSource = true;
     Logger(INFO) << "Password typed (try " << passwordTries << " of " << kMaxPasswordTries
                  << "); connecting again";
-    agent->heldKeys.clear();
+    library->agent.heldKeys.clear();
     recreate();
 }
 
@@ -177,17 +187,17 @@ Session::~Session()
 {
     // Nothing of the library may reach the record once it is gone.
     guest->detach();
-    agent->guest = nullptr;
-    agent->channelSignals.clear();
-    if (SpiceSession* session = agent->session.get()) {
+    library->agent.guest = nullptr;
+    library->agent.channelSignals.clear();
+    if (SpiceSession* session = library->agent.session.get()) {
         g_signal_handlers_disconnect_matched(session, G_SIGNAL_MATCH_DATA, 0, 0, nullptr, nullptr,
-                                             agent.get());
+                                             &library->agent);
         closeSession(session);
     }
-    forgetChannels(agent.get());
-    agent->monitors = nullptr;
-    releaseSurfaceBlock(agent.get());
-    agent->viewer = nullptr;
+    forgetChannels(&library->agent);
+    library->agent.monitors = nullptr;
+    releaseSurfaceBlock(&library->agent);
+    library->agent.viewer = nullptr;
     for (SurfaceBlock* block : qAsConst(retired)) {
         freeSurfaceBlock(*block);
         delete block;
@@ -196,8 +206,8 @@ Session::~Session()
 
 bool Session::start(bool fresh)
 {
-    agent->freshSurface = fresh;
-    return connect_spice(agent.get()) == 0;
+    library->agent.freshSurface = fresh;
+    return connect_spice(&library->agent) == 0;
 }
 
 int Session::checkReconnect()
@@ -215,8 +225,8 @@ int Session::checkReconnect()
     }
     Logger(INFO) << "SPICE connection is inactive, attempting to reconnect";
     // What was held on the old session cannot be released there any more.
-    agent->heldKeys.clear();
-    agent->freshSurface = true;
+    library->agent.heldKeys.clear();
+    library->agent.freshSurface = true;
     return recreate();
 }
 
@@ -229,7 +239,7 @@ int Session::connectTo(const ConnectionSettings& settings)
     passwordTries = 0;
     passwordDeclined = awaitingPassword = false;
     Q_EMIT titleChanged(settings.title);
-    agent->freshSurface = true;
+    library->agent.freshSurface = true;
     return recreate();
 }
 
@@ -239,19 +249,19 @@ int Session::recreate()
     isOpen = false;
     ended = false;
     // A connection process's first session may come from an activation or a later start's settings.
-    if (!agent->session)
-        return connect_spice(agent.get()) == 0 ? 1 : 0;
-    return reconnect_spice(agent.get());
+    if (!library->agent.session)
+        return connect_spice(&library->agent) == 0 ? 1 : 0;
+    return reconnect_spice(&library->agent);
 }
 
 SessionPhase Session::phase() const
 {
-    return sessionPhase(agent.get());
+    return sessionPhase(&library->agent);
 }
 
 bool Session::alive() const
 {
-    return sessionAlive(agent.get());
+    return sessionAlive(&library->agent);
 }
 
 void Session::key(const KeyInput& input, bool press)
@@ -269,20 +279,20 @@ void Session::key(const KeyInput& input, bool press)
         const int sent = input.key | (input.keypad ? int(Qt::KeypadModifier) : 0);
         int key = sent;
         if (press) {
-            key = *agent->heldKeys.insert(input.nativeScanCode,
-                                          agent->heldKeys.value(input.nativeScanCode, sent));
-        } else if (agent->heldKeys.contains(input.nativeScanCode)) {
-            key = agent->heldKeys.take(input.nativeScanCode);
+            key = *library->agent.heldKeys.insert(input.nativeScanCode,
+                                                  library->agent.heldKeys.value(input.nativeScanCode, sent));
+        } else if (library->agent.heldKeys.contains(input.nativeScanCode)) {
+            key = library->agent.heldKeys.take(input.nativeScanCode);
         }
         event.key = key & ~int(Qt::KeypadModifier);
         event.keypad = (key & int(Qt::KeypadModifier)) != 0;
     }
-    syncKeyMouse(event, agent.get());
+    syncKeyMouse(event, &library->agent);
 }
 
 void Session::injectKey(const QString& text)
 {
-    injectQtKey(agent.get(), text);
+    injectQtKey(&library->agent, text);
 }
 
 void Session::pointerAt(const QPoint& surfacePoint, int display)
@@ -292,8 +302,8 @@ void Session::pointerAt(const QPoint& surfacePoint, int display)
     event.x = surfacePoint.x();
     event.y = surfacePoint.y();
     event.display = display;
-    event.buttons = agent->buttons;
-    syncKeyMouse(event, agent.get());
+    event.buttons = library->agent.buttons;
+    syncKeyMouse(event, &library->agent);
 }
 
 void Session::pointerBy(const QPoint& delta)
@@ -303,24 +313,24 @@ void Session::pointerBy(const QPoint& delta)
     event.relative = true;
     event.x = delta.x();
     event.y = delta.y();
-    event.buttons = agent->buttons;
-    syncKeyMouse(event, agent.get());
+    event.buttons = library->agent.buttons;
+    syncKeyMouse(event, &library->agent);
 }
 
 void Session::button(int qtButton, bool press, bool doubleClick)
 {
     if (press) {
-        agent->buttons |= qtButton;
+        library->agent.buttons |= qtButton;
     } else {
-        if (!(agent->buttons & qtButton))
+        if (!(library->agent.buttons & qtButton))
             return;
-        agent->buttons &= ~qtButton;
+        library->agent.buttons &= ~qtButton;
     }
     KM_EVENT event{};
     event.type = !press ? kMouseButtonRelease : doubleClick ? kMouseButtonDblClick : kMouseButtonPress;
     event.button = qtButton;
-    event.buttons = agent->buttons;
-    syncKeyMouse(event, agent.get());
+    event.buttons = library->agent.buttons;
+    syncKeyMouse(event, &library->agent);
 }
 
 void Session::wheel(int notches)
@@ -329,8 +339,8 @@ void Session::wheel(int notches)
         KM_EVENT event{};
         event.type = kWheel;
         event.wheel_up = notches > 0;
-        event.buttons = agent->buttons;
-        syncKeyMouse(event, agent.get());
+        event.buttons = library->agent.buttons;
+        syncKeyMouse(event, &library->agent);
     }
 }
 
@@ -340,12 +350,12 @@ void Session::sendScancodes(const QVector<uint>& codes)
     event.type = kKeyPress;
     for (uint code : codes) {
         event.scancode = code;
-        syncKeyMouse(event, agent.get());
+        syncKeyMouse(event, &library->agent);
     }
     event.type = kKeyRelease;
     for (auto code = codes.crbegin(); code != codes.crend(); ++code) {
         event.scancode = *code;
-        syncKeyMouse(event, agent.get());
+        syncKeyMouse(event, &library->agent);
     }
 }
 
@@ -353,13 +363,13 @@ void Session::releaseAll()
 {
     for (int qtButton : {int(Qt::LeftButton), int(Qt::RightButton), int(Qt::MiddleButton)})
         button(qtButton, false);
-    agent->buttons = 0;
-    releasePressedKeys(agent.get());
+    library->agent.buttons = 0;
+    releasePressedKeys(&library->agent);
 }
 
 int Session::heldButtons() const
 {
-    return agent->buttons;
+    return library->agent.buttons;
 }
 
 bool Session::copyFiles(const QVector<OpenedFile>& files)

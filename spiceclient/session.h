@@ -19,7 +19,6 @@ class GuestAgent;
 struct ConnectionSettings;
 struct OpenedFile;
 class MonitorConfig;
-struct SpiceAgent;
 struct SurfaceBlock;
 
 // Sets up, on a thread of its own, what the library initialises on first use and the first
@@ -39,7 +38,7 @@ private:
 
 // The connection to one SPICE server at a time, its channels, its surface block and all input
 // queued for or pressed on the server. The window talks to it by typed calls and hears from it by
-// signals; the library's handlers behind it work on the `SpiceAgent` record it owns.
+// signals; the library's handlers behind it work on a record it owns, which only session.cpp sees.
 class Session : public QObject
 {
     Q_OBJECT
@@ -171,7 +170,9 @@ private:
 
     class Relay;
     std::unique_ptr<Relay> relay;
-    std::unique_ptr<SpiceAgent> agent;
+    // The record the library's handlers work on (the library's types stay in session.cpp).
+    struct Library;
+    std::unique_ptr<Library> library;
     std::unique_ptr<GuestAgent> guest; // clipboard and file copy, on the current main channel
     std::unique_ptr<MonitorConfig> monitors;
     QHash<uint32_t, SurfaceBlock*> retired; // blocks replaced while the window may still read them
