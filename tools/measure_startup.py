@@ -46,16 +46,6 @@ def spawn(env, argv, display):
     return p, t0
 
 
-def halt(p):
-    if p.poll() is None:
-        p.terminate()
-        try:
-            p.wait(5)
-        except subprocess.TimeoutExpired:
-            p.kill()
-            p.wait()
-
-
 class Bench:
     def __init__(self, env, args):
         self.env, self.args = env, args
@@ -98,7 +88,7 @@ class Bench:
             seconds = time.monotonic() - t0
         finally:
             if not keep:
-                halt(p)
+                harness.stop(p)
                 harness.wait(lambda: not self.centre_lit(), 10, "the picture to go")
         return (seconds, p) if keep else seconds
 
@@ -117,7 +107,7 @@ class Bench:
                     raise RuntimeError("the key never arrived (status %s)" % p.poll())
                 time.sleep(0.002)
         finally:
-            halt(p)
+            harness.stop(p)
 
     def handover(self, exe, key):
         """Seconds from exec of a later start to its end, while an instance shows the picture."""
@@ -136,7 +126,7 @@ class Bench:
                     raise RuntimeError("a later start ended with status %d" % status)
             return statistics.median(times)
         finally:
-            halt(instance)
+            harness.stop(instance)
             harness.wait(lambda: not self.centre_lit(), 10, "the picture to go")
 
 
