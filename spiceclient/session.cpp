@@ -123,7 +123,8 @@ void Session::setReconnectOnDrop(bool on)
 {
     reconnectOnDrop = on;
     // The first connection starts before the window has said it is a kiosk and may have failed already.
-    if (on && ended)
+    const SessionPhase now = phase();
+    if (on && (now == SessionPhase::Closed || now == SessionPhase::Failed))
         scheduleReconnect();
 }
 
@@ -131,7 +132,6 @@ void Session::scheduleReconnect()
 {
     // The retry's outcome, a drop or a failure, has been said by now.
     retryRunning = 0;
-    ended = true;
     if (!reconnectOnDrop || retryTimer->isActive() || awaitingPassword)
         return;
     const int delay = qMin(kFirstRetryMs << qMin(retries, 8), kLongestRetryMs);
@@ -247,7 +247,6 @@ int Session::recreate()
 {
     Q_EMIT surfaceCleared();
     isOpen = false;
-    ended = false;
     // A connection process's first session may come from an activation or a later start's settings.
     if (!library->agent.session)
         return connect_spice(&library->agent) == 0 ? 1 : 0;

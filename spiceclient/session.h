@@ -183,7 +183,6 @@ private:
     int retries = 0;       // attempts since the last picture
     int retryRunning = 0;  // the retry whose outcome is not known yet; 0: none
     bool isOpen = false;   // the current session's main channel opened
-    bool ended = false;    // the current session dropped or failed
     int passwordTries = 0; // passwords typed since the last start or connection
     bool awaitingPassword = false;
     bool passwordDeclined = false; // the user said no: not asked again until the next start
