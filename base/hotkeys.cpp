@@ -182,19 +182,11 @@ HotkeyAction HotkeyFilter::press(int qtKey, Qt::KeyboardModifiers held, quint32 
         return HotkeyAction::None;
     kept.remove(id);
     const HotkeyAction action = hotkeys.actionFor(qtKey, held);
-    if (action != HotkeyAction::None && !(inactive & (1 << int(action)))) {
+    if (action != HotkeyAction::None) {
         kept.insert(id, qtKey);
         swallowed = true;
     }
     return swallowed ? action : HotkeyAction::None;
-}
-
-void HotkeyFilter::setActive(HotkeyAction action, bool active)
-{
-    if (active)
-        inactive &= ~(1 << int(action));
-    else
-        inactive |= 1 << int(action);
 }
 
 bool HotkeyFilter::release(int qtKey, quint32 nativeCode, bool autoRepeat)

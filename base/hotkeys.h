@@ -46,8 +46,6 @@ public:
     explicit HotkeyFilter(const Hotkeys& hotkeys = Hotkeys()) : hotkeys(hotkeys) {}
     void setHotkeys(const Hotkeys& keys) { hotkeys = keys; }
     const Hotkeys& current() const { return hotkeys; }
-    // An inactive hotkey's keys go to the remote machine (release-cursor while nothing is held).
-    void setActive(HotkeyAction action, bool active);
     // The action a press triggers (None: the press goes on to the remote machine). `swallowed`
     // tells whether the press is kept here: a hotkey's own press or a repeat of one.
     HotkeyAction press(int qtKey, Qt::KeyboardModifiers held, quint32 nativeCode, bool autoRepeat,
@@ -60,7 +58,6 @@ public:
 private:
     Hotkeys hotkeys;
     QHash<quint32, int> kept; // native code (or Qt key) -> pressed
-    int inactive = 0;         // bits 1 << HotkeyAction
 };
 
 // Keys the local desktop would take, as set-1 make codes (an E0 key as 0x100 plus its second byte),
