@@ -4,6 +4,7 @@
 
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QCursor>
 #include <QGuiApplication>
 #include <QMouseEvent>
 #include <QPainter>
@@ -116,10 +117,7 @@ void MonitorWindow::changeEvent(QEvent* event)
     if (event->type() == QEvent::ActivationChange) {
         if (isActiveWindow()) {
             // After the window that lost activation has let go of the keyboard.
-            QTimer::singleShot(0, this, [this] {
-                if (isActiveWindow())
-                    x11GrabKeyboard(winId());
-            });
+            QTimer::singleShot(0, this, &MonitorWindow::followPointer);
         } else {
             session->releaseAll();
             wheelSteps.reset();
@@ -149,9 +147,25 @@ bool MonitorWindow::event(QEvent* event)
     case QEvent::Wheel:
         session->wheel(wheelSteps.add(static_cast<QWheelEvent*>(event)->angleDelta()));
         return true;
+    case QEvent::Enter:
+    case QEvent::Leave:
+        followPointer();
+        return QWidget::event(event);
     default:
         return QWidget::event(event);
     }
+}
+
+void MonitorWindow::followPointer()
+{
+    if (!isActiveWindow())
+        return;
+    // As the first window: held in full screen, in a window while the pointer is over it, so
+    // that the window manager can move and resize it by its frame.
+    if (isFullScreen() || x11PointerOver(winId(), rect().contains(mapFromGlobal(QCursor::pos()))))
+        x11GrabKeyboard(winId());
+    else
+        x11UngrabKeyboard();
 }
 
 void MonitorWindow::pointer(QEvent::Type type, int button, const QPoint& position)

@@ -44,6 +44,7 @@ protected:
 
 private:
     void rebuild();
+    void followPointer();
     void pointer(QEvent::Type type, int button, const QPoint& position);
 
     SessionClient* session;

@@ -7,6 +7,7 @@
 #include <QResizeEvent>
 #include <QScreen>
 #include <QWindow>
+#include <utility>
 
 namespace
 {
@@ -118,7 +119,8 @@ void MonitorWindows::firstSurfaceCreated(const void* pixels, const ScreenInitInf
     releaseLater(old);
     // At connection the window takes the guest's size again.
     if (info.fresh) {
-        firstSized = false;
+        firstSized = fitted = false;
+        startSize = QSize(info.width, info.height);
         fitFirst();
     }
 }
@@ -144,6 +146,9 @@ MonitorWindows::Surface MonitorWindows::surfaceOf(int display) const
 void MonitorWindows::monitorsChanged(const QVector<GuestMonitor>& list)
 {
     monitors = list;
+    // The guest's first monitor as a window showed it: full screen's sizes are not the window's.
+    if (!list.isEmpty() && !first->isFullScreen())
+        startSize = list.first().rect.size();
     // The only monitor of its surface is all of it: a new surface shows whole before the guest's
     // list of monitors follows it.
     bool alone = true;
@@ -206,7 +211,29 @@ void MonitorWindows::place(MonitorWindow* window)
         return;
     window->fitSize = fittingSize(monitor.rect.size(), window);
     window->resize(window->fitSize);
+    window->move(besideFirst(monitor, window->fitSize));
     window->show();
+}
+
+QPoint MonitorWindows::besideFirst(const GuestMonitor& monitor, const QSize& size) const
+{
+    // Where the guest has the monitor from its first one, at the first window's scale.
+    const QRect firstMonitor = monitors.isEmpty() ? QRect() : monitors.first().rect;
+    const QRect firstPlace = first->QWidget::geometry();
+    QPointF offset = monitor.rect.topLeft() - firstMonitor.topLeft();
+    if (!firstMonitor.isEmpty())
+        offset = QPointF(offset.x() * firstPlace.width() / firstMonitor.width(),
+                         offset.y() * firstPlace.height() / firstMonitor.height());
+    // Positions of top-level windows include the frame, assumed the same as the first window's.
+    const QPoint frame = firstPlace.topLeft() - first->frameGeometry().topLeft();
+    const QSize outer = size + first->frameGeometry().size() - firstPlace.size();
+    QPoint at = firstPlace.topLeft() + offset.toPoint() - frame;
+    if (const QScreen* screen = first->screen()) {
+        const QRect room = screen->availableGeometry();
+        at.setX(qMax(room.left(), qMin(at.x(), room.right() + 1 - outer.width())));
+        at.setY(qMax(room.top(), qMin(at.y(), room.bottom() + 1 - outer.height())));
+    }
+    return at;
 }
 
 void MonitorWindows::fitFirst()
@@ -216,6 +243,9 @@ void MonitorWindows::fitFirst()
     fitSize = fittingSize(monitors.first().rect.size(), first);
     if (first->size() != fitSize)
         first->resize(fitSize);
+    // From now on the window's size is what the guest is asked for, whatever the window system
+    // makes of it (a window manager's decorations and placement, a screen too small).
+    fitted = true;
 }
 
 void MonitorWindows::followsChanged(bool on)
@@ -247,6 +277,10 @@ bool MonitorWindows::eventFilter(QObject* watched, QEvent* event)
         // when the window system reports several changes at once, Qt delivers the first one's size
         // with the window already at the last one, and sends nothing for the others.
         if (watched == first) {
+            if (restoreSize.isValid() && !first->isFullScreen() && first->size() != restoreSize)
+                first->resize(std::exchange(restoreSize, QSize()));
+            else if (first->size() == restoreSize)
+                restoreSize = QSize();
             if (static_cast<QResizeEvent*>(event)->oldSize().isValid() && first->size() != fitSize)
                 firstSized = true;
         } else if (auto* window = qobject_cast<MonitorWindow*>(watched)) {
@@ -260,6 +294,7 @@ bool MonitorWindows::eventFilter(QObject* watched, QEvent* event)
         break;
     case QEvent::Show:
         if (watched == first) {
+            shownWindowed = shownWindowed || !first->isFullScreen();
             for (MonitorWindow* window : qAsConst(windows))
                 place(window);
             if (first->windowHandle())
@@ -277,9 +312,22 @@ bool MonitorWindows::eventFilter(QObject* watched, QEvent* event)
     case QEvent::WindowStateChange:
         if (watched == first) {
             const bool full = first->isFullScreen();
-            if (wasFullScreen && !full)
+            if (wasFullScreen && !full) {
                 fullScreenLeft();
+                // A start in full screen has no earlier window to go back to: the guest's size
+                // as it was before full screen, where the screen has room.
+                if (!shownWindowed && startSize.isValid()) {
+                    fitSize = fittingSize(startSize, first);
+                    first->resize(fitSize);
+                    // A window manager that restores its own idea of the earlier size may do so
+                    // after this: the size is asked for once more after its first resize.
+                    restoreSize = fitSize;
+                }
+                // The guest comes back to the window's size, and does not lead it meanwhile.
+                firstSized = true;
+            }
             wasFullScreen = full;
+            shownWindowed = shownWindowed || (first->isVisible() && !full);
         }
         reportTimer.start();
         break;
@@ -299,7 +347,8 @@ void MonitorWindows::report()
     const ClientWindow::State state = stateOf(first);
     layout.fullScreen = first->isFullScreen() && state == ClientWindow::Shown;
     const int firstId = monitors.isEmpty() ? 0 : monitors.first().id;
-    layout.windows.append({firstId, firstSized || layout.fullScreen ? devicePixels(first) : QSize(), state});
+    const bool wish = firstSized || fitted || layout.fullScreen;
+    layout.windows.append({firstId, wish ? devicePixels(first) : QSize(), state});
     for (MonitorWindow* window : qAsConst(windows)) {
         const ClientWindow::State shown = window->closedByUser ? ClientWindow::Closed : stateOf(window);
         layout.windows.append(

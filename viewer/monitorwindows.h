@@ -38,6 +38,9 @@ private:
     void followsChanged(bool on);
     Surface surfaceOf(int display) const;
     void place(MonitorWindow* window);
+    // The place of a further monitor's window: as the guest lays the monitor out beside its first
+    // one, within the first window's screen.
+    QPoint besideFirst(const GuestMonitor& monitor, const QSize& size) const;
     void fitFirst();
     void fullScreenLeft();
     void releaseLater(uint32_t serial);
@@ -55,6 +58,10 @@ private:
     bool serverMouse = false;
     QSize fitSize;           // the size the first window was given to show the guest 1:1
     bool firstSized = false; // its size since is the user's (or full screen's)
+    bool fitted = false;     // fitted to the guest since the connection: its size is what is asked
     bool wasFullScreen = false;
+    bool shownWindowed = false; // the first window has been shown other than full screen
+    QSize restoreSize; // asked for on leaving full screen, until the window has it or was asked twice
+    QSize startSize;   // the guest's first monitor when the connection opened, or as a window last showed it
     QTimer reportTimer;
 };

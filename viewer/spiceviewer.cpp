@@ -97,12 +97,11 @@ SpiceViewer::SpiceViewer(QWidget* parent) : QWidget(parent), ui(new Ui::SpiceVie
         hotkeys.clear(); // the hotkey's release went to the menu
         // The menu took the keyboard grab and gives it up once hidden: it comes back here then.
         QTimer::singleShot(0, this, [this] {
-            if (isActiveWindow())
-                grabKeyboard();
+            keyboardHeld = false;
+            followPointer();
         });
     });
     overlayFrame->menu()->installEventFilter(this);
-    hotkeys.setActive(HotkeyAction::ReleaseCursor, false); // until the pointer is held
 
     setAcceptDrops(true);
     transferStrip = new TransferStrip(this);
@@ -473,7 +472,6 @@ QString SpiceViewer::grabHint() const
 void SpiceViewer::setHotkeys(const Hotkeys& keys)
 {
     hotkeys.setHotkeys(keys);
-    hotkeys.setActive(HotkeyAction::ReleaseCursor, grabbed);
 }
 
 void SpiceViewer::setKiosk(bool quit)
@@ -526,6 +524,8 @@ void SpiceViewer::coverScreen(bool on)
     } else {
         setWindowFlags(windowFlags() & ~kCoverFlags);
         setGeometry(normalPlace);
+        // The flags' change unmapped the window the user was typing in: it takes the focus back.
+        focusWhenShown = true;
     }
 }
 
@@ -569,7 +569,12 @@ void SpiceViewer::runHotkey(HotkeyAction action)
         setFullScreen(!isFullScreen());
         break;
     case HotkeyAction::ReleaseCursor:
-        releasePointer();
+        // Its keys are the viewer's whether or not the pointer is held: a hotkey that sometimes
+        // reaches the remote machine does something there the user never meant.
+        if (grabbed)
+            releasePointer();
+        else
+            Logger(INFO) << "Release-cursor: the pointer is not held";
         break;
     case HotkeyAction::SecureAttention:
         Logger(INFO) << "Secure attention: Ctrl+Alt+Del sent";
@@ -600,8 +605,9 @@ void SpiceViewer::showEvent(QShowEvent* event)
     if (session)
         session->setWindowShown(true);
     // Without a window manager's help nobody else gives the window the focus.
-    if (coveringScreen)
-        QTimer::singleShot(0, this, [this] { x11ActivateWindow(winId()); });
+    // (The toolkit's own request waits until the window is mapped.)
+    if (coveringScreen || std::exchange(focusWhenShown, false))
+        activateWindow();
     keepKioskOver();
 }
 
@@ -647,6 +653,10 @@ bool SpiceViewer::eventFilter(QObject* watched, QEvent* event)
     }
     case QEvent::Leave:
         overlayFrame->setVisible(false);
+        followPointer();
+        break;
+    case QEvent::Enter:
+        followPointer();
         break;
     default:
         break;
@@ -747,7 +757,6 @@ QPoint SpiceViewer::surfacePoint(const QPoint& position) const
 void SpiceViewer::grabPointer()
 {
     grabbed = true;
-    hotkeys.setActive(HotkeyAction::ReleaseCursor, true);
     setCursor(Qt::BlankCursor);
     grabMouse();
     QCursor::setPos(mapToGlobal(rect().center()));
@@ -762,7 +771,6 @@ void SpiceViewer::releasePointer()
     if (!grabbed)
         return;
     grabbed = false;
-    hotkeys.setActive(HotkeyAction::ReleaseCursor, false);
     releaseMouse();
     unsetCursor();
     setWindowTitle(sessionTitle);
@@ -773,7 +781,7 @@ void SpiceViewer::changeEvent(QEvent* event)
 {
     if (event->type() == QEvent::ActivationChange) {
         if (isActiveWindow()) {
-            if (!grabKeyboard())
+            if (keyboardWanted() && !grabKeyboard())
                 keepKioskOver();
         } else {
             releasePointer();
@@ -788,9 +796,36 @@ void SpiceViewer::changeEvent(QEvent* event)
     }
     // A kiosk stays over the whole screen, whatever the window manager was asked: Qt keeps the
     // full-screen state on a minimised window, so that alone tells nothing.
-    if (event->type() == QEvent::WindowStateChange)
+    if (event->type() == QEvent::WindowStateChange) {
         keepKioskOver();
+        // In full screen the keyboard is held wherever the pointer is; in a window only over it.
+        QTimer::singleShot(0, this, &SpiceViewer::followPointer);
+    }
     QWidget::changeEvent(event);
+}
+
+bool SpiceViewer::keyboardWanted() const
+{
+    if (kiosk || isFullScreen())
+        return true;
+    // The window manager has its frame: while the keyboard is held, it starts no move or resize
+    // (it cannot grab the keyboard for one), so the pointer on its way there lets go of it.
+    return x11PointerOver(winId(), rect().contains(mapFromGlobal(QCursor::pos())));
+}
+
+void SpiceViewer::followPointer()
+{
+    if (!isActiveWindow())
+        return;
+    if (keyboardWanted()) {
+        if (!keyboardHeld)
+            grabKeyboard();
+    } else if (keyboardHeld) {
+        // Keys still come by the focus; only the desktop's own shortcuts are the desktop's again.
+        keyboardHeld = false;
+        if (x11UngrabKeyboard())
+            Logger(INFO) << "XUngrabKeyboard called: the pointer left the window";
+    }
 }
 
 bool SpiceViewer::grabKeyboard(bool logAlways)
@@ -798,11 +833,12 @@ bool SpiceViewer::grabKeyboard(bool logAlways)
     Logger(DEBUG) << "Window activated";
     int result = x11GrabKeyboard(winId());
     if (result == kNoX11Display)
-        return true;
+        return keyboardHeld = true;
     // A kiosk retrying against another client's grab says so once.
     if (!logAlways && result == lastGrabResult)
         return result == 0;
     lastGrabResult = result;
+    keyboardHeld = result == 0;
     Logger(INFO) << "XGrabKeyboard result:" << result;
     switch (result) {
     case 0: // GrabSuccess
@@ -830,6 +866,7 @@ void SpiceViewer::ungrabKeyboard()
 {
     Logger(DEBUG) << "Window deactivated";
     releaseInput();
+    keyboardHeld = false;
     if (x11UngrabKeyboard())
         Logger(INFO) << "XUngrabKeyboard called";
 }

@@ -93,6 +93,11 @@ private:
     // logged only when it differs from the last one.
     bool grabKeyboard(bool logAlways = true);
     void ungrabKeyboard();
+    // Whether the active window should hold the keyboard now: in full screen, or with the pointer
+    // over the window.
+    bool keyboardWanted() const;
+    // Takes or lets go of the keyboard as the pointer comes and goes.
+    void followPointer();
     void refreshScaledPicture();
     bool pictureShown() const;
     QString grabHint() const;
@@ -143,6 +148,8 @@ private:
     QRect shownRect() const;
     QTimer* kioskWatch = nullptr; // runs while a kiosk is away
     int lastGrabResult = -1;
+    bool keyboardHeld = false;   // the X keyboard grab, as last taken or let go here
     bool coveringScreen = false; // full screen by the window itself: no window manager carries it out
     QRect normalPlace;           // the window's place before it covered the screen itself
+    bool focusWhenShown = false; // it stopped covering the screen: the focus comes back with it
 };

@@ -3,9 +3,11 @@ and full screen on a client with two monitors (a second Xspice with two heads as
 import re, subprocess
 from PIL import ImageChops
 from Xlib import Xatom
+from Xlib import X
+from Xlib.ext import xtest
 from harness import E2E, Recorder, grab, wait
 
-SHIFT, F11 = 50, 95
+SHIFT, F11, ALT, TAB = 50, 95, 64, 23
 
 
 def heads(server):  # the guest's monitors: (width, height, x, y)
@@ -97,6 +99,7 @@ class Monitors(E2E):
             # the driver tells the output connected once asked again (a query probes the outputs)
             wait(lambda: "qxl-1 connected 1024x768+1280+0" in on(client), what="the client's second monitor")
             self.env.openbox(client.display)
+            before = heads(guest)[0][:2]
             v = self.env.viewer(*hp, "-f", display=client.display)
             wait(lambda: heads(guest) == [(1280, 1024, 0, 0), (1024, 768, 1280, 0)], 30, "two guest monitors")
             place = lambda w: (lambda g, at: (at.x, at.y, g.width, g.height))(
@@ -109,11 +112,86 @@ class Monitors(E2E):
             wait(lambda: same(client.screenshot().crop((0, 0, 2304, 768)), guest.screenshot().crop((0, 0, 2304, 768)))
                  and same(client.screenshot().crop((0, 0, 1280, 1024)), guest.screenshot().crop((0, 0, 1280, 1024))),
                  10, "both monitors 1:1")
-        with self.subTest("leaving full screen: one window, one guest monitor of its size"):
+        with self.subTest("leaving full screen: one window of the guest's size before, one guest monitor"):
             v.key(SHIFT)
             v.key(F11)
             v.key(F11, False)
             v.key(SHIFT, False)
             wait(lambda: len(v.windows()) == 1 and (lambda w, h: heads(guest) == [(w & ~7, h, 0, 0)])(
                 *self.size(v.window())), 10, "one window, one guest monitor of its size")
-            self.assertEqual(self.size(v.window()), (800, 600))
+            self.assertEqual(self.size(v.window()), before)
+
+    def frame(self, v, w):  # the window manager's frame around w: (x, y, width, height) on the screen
+        f = w.query_tree().parent
+        g, at = f.get_geometry(), v.x.screen().root.translate_coords(f, 0, 0)
+        return at.x, at.y, g.width, g.height
+
+    def drag(self, v, w, start, by, at):  # as a user with the mouse; at(dx, dy): the frame shows a drag by that
+        root, move = v.x.screen().root, lambda x, y: (xtest.fake_input(v.x, X.MotionNotify, x=x, y=y), v.x.sync())
+
+        def free():  # another client can take the keyboard (the probe lets go at once)
+            if (probe := root.grab_keyboard(False, X.GrabModeAsync, X.GrabModeAsync, X.CurrentTime)) == 0:
+                v.x.ungrab_keyboard(X.CurrentTime)
+                v.x.sync()
+            return probe == 0
+        move(*start)
+        wait(free, 10, "the viewer to let go of the keyboard with the pointer on the frame")
+        before, steps = self.frame(v, w), iter(range(1, 1000))
+        xtest.fake_input(v.x, X.ButtonPress, 1)
+
+        def under_way():  # the pointer moves on a pixel at a time until the frame follows
+            k = next(steps)
+            move(start[0] + k * (by[0] > 0 or -1), start[1] + k * (by[1] > 0 or -1))
+            return self.frame(v, w) != before
+        wait(under_way, 10, "the drag to start")
+        move(start[0] + by[0], start[1] + by[1])
+        wait(lambda: at(*by), 10, "the frame dragged by %d,%d" % by)
+        xtest.fake_input(v.x, X.ButtonRelease, 1)
+        v.x.sync()
+
+    def test_window_under_a_window_manager(self):
+        """openbox frames the window: it opens smaller than the guest, is moved and resized by its frame"""
+        self.env.openbox()
+        guest = self.env.xspice(1280, 1024, agent=True, heads=2)  # as large as the viewer's screen
+        rec, relay = Recorder(guest), guest.relay
+        v = self.env.viewer("-h", "127.0.0.1", "-p", guest.port)
+        v.wait_log("resolution follows the window", timeout=30)
+        w = v.window()
+        follows = lambda: (lambda s: heads(guest) == [(s[0] & ~7, s[1], 0, 0)] and s)(self.size(w))
+        with self.subTest("opened smaller than the guest (the frame takes room): the guest takes its size"):
+            width, height = wait(follows, 15, "the guest at the window's size")
+            self.assertLess((width, height), (1280, 1024))
+            wait(lambda: self.shows(w, guest, (0, 0, width & ~7, height)), 10, "the picture 1:1")
+        with self.subTest("the guest's second monitor: its window right of the first, within the screen"):
+            n = len(relay.configs)
+            on(guest, "--addmode", "qxl-1", "640x480")
+            on(guest, "--output", "qxl-1", "--mode", "640x480", "--right-of", "qxl-0")
+            named = lambda x: x.get_full_property(v.x.intern_atom("_NET_WM_NAME"), 0).value.decode()
+            second = wait(lambda: [x for x in v.windows() if named(x).endswith(" (2)")], what="(2)")[0]
+            a, b = self.frame(v, w), wait(lambda: (f := self.frame(v, second))[2] > 1 and f, what="its frame")
+            self.assertEqual((b[1], b[0] + b[2]), (a[1], 1280))  # beside it, pulled back within the screen
+            v.close(second)
+            wait(lambda: len(v.windows()) == 1, what="its window gone")
+            wait(lambda: heads(guest) == [(width & ~7, height, 0, 0)], 10, "the second monitor off")
+            self.assertEqual(self.asked(relay, n)[-1], [(width, height, 0, 0)])  # the window's, not the guest's
+        with self.subTest("a drag on the title bar moves the window, one on its corner resizes it, the guest follows"):
+            w.configure(x=100, y=100, width=900, height=700)  # away from the screen's edges, which resist
+            wait(lambda: self.size(w) == (900, 700), 10, "the window away from the edges")
+            x, y, fw, fh = self.frame(v, w)
+            top = v.x.screen().root.translate_coords(w, 0, 0).y  # the title bar is above it
+            # (the other way round, the title's press could come within a double click's time: maximise)
+            self.drag(v, w, (x + 100, (y + top) // 2), (60, 40), lambda dx, dy: self.frame(v, w)[:2] == (x + dx, y + dy))
+            x, y = x + 60, y + 40
+            self.drag(v, w, (x + fw - 2, y + fh - 2), (-300, -200),
+                      lambda dx, dy: self.frame(v, w) == (x, y, fw + dx, fh + dy))
+            width, height = wait(follows, 15, "the guest at the new size")
+            wait(lambda: self.shows(w, guest, (0, 0, width & ~7, height)), 10, "the picture 1:1")
+        with self.subTest("over the picture the keyboard is the guest's: Alt+Tab reaches it"):
+            n, m = len(v.log.splitlines()), len(rec.events)
+            v.pointer(width // 2, height // 2)
+            v.wait_log("XGrabKeyboard result:0", n)
+            for code, press in ((ALT, True), (TAB, True), (TAB, False), (ALT, False)):
+                v.key(code, press)
+            rec.wait_key(ALT, False, m)
+            self.assertEqual([e for e in rec.events[m:] if e[0] == "key"],
+                             [("key", ALT, True), ("key", TAB, True), ("key", TAB, False), ("key", ALT, False)])
