@@ -17,7 +17,7 @@ class Agent(E2E):
         return subprocess.run(["xclip", "-o", "-selection", sel, "-t", target, "-display", display],
                               capture_output=True, timeout=60).stdout
 
-    def grabs(self):  # (agent to viewer, viewer to agent) as the agent logs them
+    def grabs(self):  # (agent to viewer, viewer to agent, the log) as the agent logs them
         log = pathlib.Path(self.env.path("vdagent.log")).read_text(errors="replace")
         return log.count("sent clipboard grab"), log.count("received clipboard grab"), log
 
@@ -46,7 +46,9 @@ class Agent(E2E):
                 wait(lambda: self.get(here) == data, 60, "the server's text on the viewer's display")
                 self.put(here, back := text[::-1].encode())
                 wait(lambda: self.get(there) == back, 60, "the viewer's text on the server")
-            self.assertEqual(self.grabs()[:2], (3, 3))
+            # The viewer grabs once per local copy (an echo of the agent's grabs would add more); the
+            # agent's own grabs are not counted: it may fold two into one.
+            self.assertEqual(self.grabs()[1], 3)
         with self.subTest("a clipboard whose owner goes empties the other side's"):
             released = lambda: self.grabs()[2].count("received clipboard release")
             n = released()
@@ -71,7 +73,7 @@ class Agent(E2E):
                 img.save(buf := io.BytesIO(), kind)
                 self.put(src, buf.getvalue(), "image/" + kind)
                 wait(lambda: pixels(self.get(dst, "image/png")) == img.tobytes(), 30, "the image")
-            self.assertEqual(self.grabs()[:2], (8, 4))  # with the selection's and short-lived ones
+            self.assertEqual(self.grabs()[1], 4)
         with self.subTest("an SVG offered as BMP: nothing fetched until a paste, nothing decoded then"):
             asked = lambda: self.grabs()[2].count("received clipboard request")
             n, peak = asked(), self.peak(v)
