@@ -342,7 +342,8 @@ class Viewer:
         self.x.sync()
 
 class Proxy:
-    """self.port to `port`; holds links of the channel types in `hold` (main 1, inputs 3...) that long"""
+    """self.port to `port`; holds links of the channel types in `hold` (main 1, inputs 3...) until
+    that Event is set"""
     def __init__(self, env, port, hold=None):
         self.upstream, self.hold, self.socks = port, hold or {}, env.socks
         self.links, self.passed = collections.Counter(), collections.Counter()
@@ -359,7 +360,8 @@ class Proxy:
         if len(head := c.recv(21, socket.MSG_WAITALL)) < 21:
             return
         self.links[head[20]] += 1
-        time.sleep(self.hold.get(head[20], 0))
+        if head[20] in self.hold:
+            self.hold[head[20]].wait(60)
         self.passed[head[20]] += 1
         with contextlib.suppress(OSError):  # the server may be gone by now
             self.socks.append(u := socket.create_connection(("127.0.0.1", self.upstream)))
