@@ -1,9 +1,13 @@
 #include "x11window.h"
 
+#include <QAbstractNativeEventFilter>
+#include <QCoreApplication>
+#include <QObject>
 #include <QVector>
 #include <QX11Info>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 #include <xcb/xcb.h>
 
 namespace
@@ -44,6 +48,66 @@ xcb_window_t windowManagerCheck(xcb_connection_t* connection, xcb_window_t root)
     return named[0];
 }
 
+// The root's property changes on Qt's connection (selected there by Qt as well).
+class DesktopWatch : public QObject, public QAbstractNativeEventFilter
+{
+public:
+    DesktopWatch(QObject* owner, std::function<void()> desktopShown)
+        : QObject(owner), desktopShown(std::move(desktopShown)), connection(QX11Info::connection()),
+          root(QX11Info::appRootWindow()), currentDesktop(atom(connection, "_NET_CURRENT_DESKTOP"))
+    {
+        xcb_get_window_attributes_reply_t* attributes =
+            xcb_get_window_attributes_reply(connection, xcb_get_window_attributes(connection, root), nullptr);
+        const uint32_t selected = attributes ? attributes->your_event_mask : 0;
+        std::free(attributes);
+        added = ~selected & XCB_EVENT_MASK_PROPERTY_CHANGE;
+        const uint32_t mask = selected | added;
+        xcb_change_window_attributes(connection, root, XCB_CW_EVENT_MASK, &mask);
+        xcb_flush(connection);
+        QCoreApplication::instance()->installNativeEventFilter(this);
+    }
+
+    ~DesktopWatch() override
+    {
+        QCoreApplication::instance()->removeNativeEventFilter(this);
+        xcb_get_window_attributes_reply_t* attributes =
+            xcb_get_window_attributes_reply(connection, xcb_get_window_attributes(connection, root), nullptr);
+        if (attributes) {
+            const uint32_t mask = attributes->your_event_mask & ~added;
+            xcb_change_window_attributes(connection, root, XCB_CW_EVENT_MASK, &mask);
+            xcb_flush(connection);
+        }
+        std::free(attributes);
+    }
+
+    bool nativeEventFilter(const QByteArray& type, void* message, long*) override
+    {
+        if (type != "xcb_generic_event_t")
+            return false;
+        const auto* event = static_cast<const xcb_generic_event_t*>(message);
+        if ((event->response_type & ~0x80) == XCB_PROPERTY_NOTIFY) {
+            const auto* property = reinterpret_cast<const xcb_property_notify_event_t*>(event);
+            if (property->window == root && property->atom == currentDesktop && !std::exchange(queued, true))
+                QMetaObject::invokeMethod(
+                    this,
+                    [this] {
+                        queued = false;
+                        desktopShown();
+                    },
+                    Qt::QueuedConnection);
+        }
+        return false;
+    }
+
+private:
+    std::function<void()> desktopShown;
+    xcb_connection_t* connection;
+    xcb_window_t root;
+    xcb_atom_t currentDesktop;
+    uint32_t added = 0;  // the event mask bits selected here, not by Qt
+    bool queued = false; // told once for switches that came together
+};
+
 } // namespace
 
 bool x11WindowManagerHasFullScreen()
@@ -83,4 +147,32 @@ void x11ActivateWindow(unsigned long window)
                    XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
                    reinterpret_cast<const char*>(&event));
     xcb_flush(connection);
+}
+
+void x11ShowOnAllDesktops(unsigned long window)
+{
+    xcb_connection_t* connection = QX11Info::connection();
+    if (!connection)
+        return;
+    const xcb_atom_t desktop = atom(connection, "_NET_WM_DESKTOP");
+    const quint32 all = 0xFFFFFFFF;
+    xcb_change_property(connection, XCB_PROP_MODE_REPLACE, xcb_window_t(window), desktop, XCB_ATOM_CARDINAL,
+                        32, 1, &all);
+    xcb_client_message_event_t event{};
+    event.response_type = XCB_CLIENT_MESSAGE;
+    event.format = 32;
+    event.window = xcb_window_t(window);
+    event.type = desktop;
+    event.data.data32[0] = all;
+    event.data.data32[1] = 2; // source: a pager, on the user's behalf
+    xcb_send_event(connection, false, QX11Info::appRootWindow(),
+                   XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
+                   reinterpret_cast<const char*>(&event));
+    xcb_flush(connection);
+}
+
+void x11WatchDesktop(QObject* owner, std::function<void()> desktopShown)
+{
+    if (QX11Info::connection())
+        new DesktopWatch(owner, std::move(desktopShown));
 }

@@ -3,6 +3,7 @@ and under twm (which does not)."""
 import subprocess
 from harness import E2E, Recorder, grab, stop, wait
 from Xlib import X, Xatom
+from Xlib.ext import xtest
 from Xlib.protocol.event import ClientMessage
 
 SCREEN = (0, 0, 1280, 1024)  # the viewer's Xvfb
@@ -31,23 +32,36 @@ class FullScreen(E2E):
             x.sync()
         return probe == X.AlreadyGrabbed
 
-    def taken_away(self, kind, w):  # as xdotool, a pager or a new window does it; once the kiosk lost the focus
+    def taken_away(self, kind, w):  # as xdotool, a pager, a user or a new window does it; once done
         x, atom = self.env.x, self.env.x.intern_atom
         root = x.screen().root
-        root.change_attributes(event_mask=X.PropertyChangeMask)
+        root.change_attributes(event_mask=X.PropertyChangeMask | X.SubstructureNotifyMask)
         x.sync()
         [x.next_event() for _ in range(x.pending_events())]  # what came before
+        desktop = root.get_full_property(atom("_NET_CURRENT_DESKTOP"), Xatom.CARDINAL).value[0]
         target, name, data = {"iconify": (w, "WM_CHANGE_STATE", [3]),  # IconicState, as XIconifyWindow
                               "hidden": (w, "_NET_WM_STATE", [1, atom("_NET_WM_STATE_HIDDEN"), 0, 1]),
-                              "show desktop": (root, "_NET_SHOWING_DESKTOP", [1])}.get(kind, (None, 0, 0))
+                              "show desktop": (root, "_NET_SHOWING_DESKTOP", [1]),
+                              "desktop": (root, "_NET_CURRENT_DESKTOP", [(desktop + 1) % 4])}.get(kind, (None, 0, 0))
         if target:
             root.send_event(ClientMessage(window=target, client_type=atom(name), data=(32, (data + [0] * 5)[:5])),
                             event_mask=X.SubstructureRedirectMask | X.SubstructureNotifyMask)
+        elif kind == "alt+wheel":  # openbox's binding on a window: Alt + wheel down, the next desktop
+            xtest.fake_input(x, X.MotionNotify, x=SCREEN[2] // 2, y=SCREEN[3] // 2)
+            for event, detail in [(X.KeyPress, ALT), (X.ButtonPress, 5), (X.ButtonRelease, 5), (X.KeyRelease, ALT)]:
+                xtest.fake_input(x, event, detail)
         else:  # a window raised over it takes the focus
             root.create_window(100, 100, 400, 300, 0, X.CopyFromParent).map()
         x.sync()
-        done = lambda e: e.type == X.PropertyNotify and e.atom == atom("_NET_ACTIVE_WINDOW")
+        # once the focus moved; after a desktop switch once openbox's desktop popup, shown with it, went
+        popup = []
+        def done(e):
+            if kind not in ("desktop", "alt+wheel"):
+                return e.type == X.PropertyNotify and e.atom == atom("_NET_ACTIVE_WINDOW")
+            popup.extend([e.window.id] if e.type == X.MapNotify else [])
+            return e.type == X.UnmapNotify and e.window.id in popup
         wait(lambda: any(done(x.next_event()) for _ in range(x.pending_events())), what=kind)
+        return root.get_full_property(atom("_NET_CURRENT_DESKTOP"), Xatom.CARDINAL).value[0] != desktop
 
     def type(self, v, *codes):  # pressed in order, released in reverse
         [v.key(k) for k in codes]
@@ -125,12 +139,14 @@ class FullScreen(E2E):
             self.assertEqual(self.place(v), (SCREEN, True))
             self.assertEqual((rec.keys(F11), rec.keys(END), rec.keys(119), rec.keys(119, False)), (0, 0, 1, 1))
             self.assertEqual(rec.keys(A), 1)  # the typed one: -k went out with the first picture only
-        with self.subTest("kiosk: minimised, the desktop shown or a window over it: back, active, grabbing"):
+        with self.subTest("kiosk: minimised, the desktop shown, a window over it, another desktop shown "
+                          "(as a pager does, and Alt+wheel): back, active, grabbing"):
             w = v.window()
             wait(lambda: self.kiosk_over(w), what="the kiosk holding the keyboard")
-            for kind in ("iconify", "hidden", "show desktop", "window"):
-                self.taken_away(kind, w)
+            for kind in ("iconify", "hidden", "show desktop", "window", "desktop", "alt+wheel"):
+                switched = self.taken_away(kind, w)
                 wait(lambda: self.kiosk_over(w), 3, "the kiosk back after " + kind)
+                self.assertEqual(switched, kind in ("desktop", "alt+wheel"), kind)
         with self.subTest("--kiosk-quit on-disconnect: 0 after a disconnect, 1 after a failed start"):
             v.stop()
             q = self.env.viewer(*hp, "--kiosk", "--kiosk-quit", "on-disconnect")
