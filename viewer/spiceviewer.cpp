@@ -478,10 +478,21 @@ void SpiceViewer::setHotkeys(const Hotkeys& keys)
 
 void SpiceViewer::setKiosk(bool quit)
 {
-    // Left behind by another virtual desktop (a window manager that does not keep it on every one):
-    // it comes back.
+    // Left behind by another virtual desktop, or covered by a window mapped later where nobody but
+    // the kiosk keeps it in front (it covers the screen itself): it comes back.
     if (!std::exchange(kiosk, true))
-        x11WatchDesktop(this, [this] { keepKioskOver(); });
+        x11WatchDesktop(this, [this](X11DesktopChange change) {
+            if (change == X11DesktopChange::WindowStacked) {
+                if (!coveringScreen || !isVisible() || x11OnTop(winId()))
+                    return;
+                raise();
+                // Its own windows (the password dialog, the key menu) stay over it.
+                for (QWidget* window : QApplication::topLevelWidgets())
+                    if (window != this && window->isVisible())
+                        window->raise();
+            }
+            keepKioskOver();
+        });
     quitOnDisconnect = quit;
     // The session comes back by itself, unless the program ends with the connection.
     if (session)

@@ -18,6 +18,15 @@ void x11ActivateWindow(unsigned long window);
 // Puts `window` on every virtual desktop: the property a window manager reads when it takes the
 // window on, and the request it carries out for a window it manages already.
 void x11ShowOnAllDesktops(unsigned long window);
-// Tells `desktopShown`, from the event loop, when the window manager shows another virtual desktop,
+// True when no viewable top-level window of another client lies over `window`, a child of the root
+// (the application's own windows may, and a window manager's frames around them); also true when
+// `window` is not a child of the root (a window manager stacks it) and without an X11 connection.
+bool x11OnTop(unsigned long window);
+
+enum class X11DesktopChange {
+    DesktopShown,  // the window manager shows another virtual desktop
+    WindowStacked, // another client mapped, moved or restacked a top-level window
+};
+// Tells `changed` of each kind of change, from the event loop, once for changes that came together,
 // until `owner` goes. Nothing without an X11 connection.
-void x11WatchDesktop(QObject* owner, std::function<void()> desktopShown);
+void x11WatchDesktop(QObject* owner, std::function<void(X11DesktopChange)> changed);

@@ -154,14 +154,23 @@ class FullScreen(E2E):
             server.kill()
             self.assertEqual(q.p.wait(15), 0)
             self.assertEqual(self.env.run(*hp, "--kiosk", "--kiosk-quit", "on-disconnect")[0], 1)
-        with self.subTest("under twm (no full-screen state): kiosk and -f cover the screen undecorated"):
+        with self.subTest("under twm (no full-screen state): kiosk and -f cover the screen undecorated; "
+                          "the kiosk stays over a window mapped later"):
             stop(wm)
             self.env.window_manager("twm")
             root = self.env.x.screen().root
+            top = lambda: [c for c in root.query_tree().children if c.get_attributes().map_state == X.IsViewable][-1]
             for args in (["--kiosk"], ["-f"]):
                 v = self.env.viewer(*hp, *args)
                 w = v.window()  # a child of the root: not in a frame of twm's
                 self.assertEqual((self.place(v, w)[0], w.query_tree().parent), (SCREEN, root))
                 v.wait_log("XGrabKeyboard result:0")  # taken without a window manager's help
                 self.assertTrue(self.keyboard_taken())
+                if args == ["--kiosk"]:  # twm maps it in a frame over everything
+                    later = root.create_window(100, 100, 400, 300, 0, X.CopyFromParent)
+                    later.map()
+                    wait(lambda: later.get_attributes().map_state == X.IsViewable, what="the later window")
+                    wait(lambda: top() == w, 3, "the kiosk over the later window")
+                    self.assertEqual(self.place(v, w)[0], SCREEN)
+                    self.assertTrue(self.keyboard_taken())
                 v.stop()
