@@ -476,7 +476,21 @@ void SpiceViewer::setHotkeys(const Hotkeys& keys)
 
 void SpiceViewer::setKiosk(bool quit)
 {
-    kiosk = true;
+    // Left behind by another virtual desktop, or covered by a window mapped later where nobody but
+    // the kiosk keeps it in front (it covers the screen itself): it comes back.
+    if (!std::exchange(kiosk, true))
+        x11WatchDesktop(this, [this](X11DesktopChange change) {
+            if (change == X11DesktopChange::WindowStacked) {
+                if (!coveringScreen || !isVisible() || x11OnTop(winId()))
+                    return;
+                raise();
+                // Its own windows (the password dialog, the key menu) stay over it.
+                for (QWidget* window : QApplication::topLevelWidgets())
+                    if (window != this && window->isVisible())
+                        window->raise();
+            }
+            keepKioskOver();
+        });
     quitOnDisconnect = quit;
     // The session comes back by itself, unless the program ends with the connection.
     if (session)
@@ -548,6 +562,9 @@ void SpiceViewer::reclaimKiosk()
     if (!shown || !isFullScreen())
         showFullScreen(); // also what was minimised
     if (!shown || active != this) {
+        // A window manager activates no window of another desktop: it comes to this one first.
+        if (!shown)
+            x11ShowOnAllDesktops(winId());
         // Also after "show desktop", which left the window mapped in the toolkit's eyes: the window
         // manager brings it back when asked to activate it.
         raise();
@@ -601,6 +618,10 @@ void SpiceViewer::openKeyMenu()
 void SpiceViewer::showEvent(QShowEvent* event)
 {
     setAttribute(Qt::WA_NativeWindow);
+    // On every virtual desktop, said before it is mapped, when the window manager reads it: no desktop
+    // shows without the kiosk.
+    if (kiosk)
+        x11ShowOnAllDesktops(winId());
     QWidget::showEvent(event);
     if (session)
         session->setWindowShown(true);

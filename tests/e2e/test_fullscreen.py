@@ -3,6 +3,7 @@ and under twm (which does not)."""
 import subprocess
 from harness import E2E, Recorder, grab, stop, wait
 from Xlib import X, Xatom
+from Xlib.ext import xtest
 from Xlib.protocol.event import ClientMessage
 
 SCREEN = (0, 0, 1280, 1024)  # the viewer's Xvfb
@@ -33,23 +34,36 @@ class FullScreen(E2E):
             x.sync()
         return probe == X.AlreadyGrabbed
 
-    def taken_away(self, kind, w):  # as xdotool, a pager or a new window does it; once the kiosk lost the focus
+    def taken_away(self, kind, w):  # as xdotool, a pager, a user or a new window does it; once done
         x, atom = self.env.x, self.env.x.intern_atom
         root = x.screen().root
-        root.change_attributes(event_mask=X.PropertyChangeMask)
+        root.change_attributes(event_mask=X.PropertyChangeMask | X.SubstructureNotifyMask)
         x.sync()
         [x.next_event() for _ in range(x.pending_events())]  # what came before
+        desktop = root.get_full_property(atom("_NET_CURRENT_DESKTOP"), Xatom.CARDINAL).value[0]
         target, name, data = {"iconify": (w, "WM_CHANGE_STATE", [3]),  # IconicState, as XIconifyWindow
                               "hidden": (w, "_NET_WM_STATE", [1, atom("_NET_WM_STATE_HIDDEN"), 0, 1]),
-                              "show desktop": (root, "_NET_SHOWING_DESKTOP", [1])}.get(kind, (None, 0, 0))
+                              "show desktop": (root, "_NET_SHOWING_DESKTOP", [1]),
+                              "desktop": (root, "_NET_CURRENT_DESKTOP", [(desktop + 1) % 4])}.get(kind, (None, 0, 0))
         if target:
             root.send_event(ClientMessage(window=target, client_type=atom(name), data=(32, (data + [0] * 5)[:5])),
                             event_mask=X.SubstructureRedirectMask | X.SubstructureNotifyMask)
+        elif kind == "alt+wheel":  # openbox's binding on a window: Alt + wheel down, the next desktop
+            xtest.fake_input(x, X.MotionNotify, x=SCREEN[2] // 2, y=SCREEN[3] // 2)
+            for event, detail in [(X.KeyPress, ALT), (X.ButtonPress, 5), (X.ButtonRelease, 5), (X.KeyRelease, ALT)]:
+                xtest.fake_input(x, event, detail)
         else:  # a window raised over it takes the focus
             root.create_window(100, 100, 400, 300, 0, X.CopyFromParent).map()
         x.sync()
-        done = lambda e: e.type == X.PropertyNotify and e.atom == atom("_NET_ACTIVE_WINDOW")
+        # once the focus moved; after a desktop switch once openbox's desktop popup, shown with it, went
+        popup = []
+        def done(e):
+            if kind not in ("desktop", "alt+wheel"):
+                return e.type == X.PropertyNotify and e.atom == atom("_NET_ACTIVE_WINDOW")
+            popup.extend([e.window.id] if e.type == X.MapNotify else [])
+            return e.type == X.UnmapNotify and e.window.id in popup
         wait(lambda: any(done(x.next_event()) for _ in range(x.pending_events())), what=kind)
+        return root.get_full_property(atom("_NET_CURRENT_DESKTOP"), Xatom.CARDINAL).value[0] != desktop
 
     def type(self, v, *codes):  # pressed in order, released in reverse
         [v.key(k) for k in codes]
@@ -133,12 +147,14 @@ class FullScreen(E2E):
             self.assertEqual([rec.keys(k[-1]) + rec.keys(k[-1], False) for k in HOTKEYS], [0] * len(HOTKEYS))
             self.assertEqual((rec.keys(119), rec.keys(119, False)), (1, 1))  # secure attention: Ctrl+Alt+Del
             self.assertEqual(rec.keys(A), 1)  # the typed one: -k went out with the first picture only
-        with self.subTest("kiosk: minimised, the desktop shown or a window over it: back, active, grabbing"):
+        with self.subTest("kiosk: minimised, the desktop shown, a window over it, another desktop shown "
+                          "(as a pager does, and Alt+wheel): back, active, grabbing"):
             w = v.window()
             wait(lambda: self.kiosk_over(w), what="the kiosk holding the keyboard")
-            for kind in ("iconify", "hidden", "show desktop", "window"):
-                self.taken_away(kind, w)
+            for kind in ("iconify", "hidden", "show desktop", "window", "desktop", "alt+wheel"):
+                switched = self.taken_away(kind, w)
                 wait(lambda: self.kiosk_over(w), 3, "the kiosk back after " + kind)
+                self.assertEqual(switched, kind in ("desktop", "alt+wheel"), kind)
         with self.subTest("--kiosk-quit on-disconnect: 0 after a disconnect, 1 after a failed start"):
             v.stop()
             q = self.env.viewer(*hp, "--kiosk", "--kiosk-quit", "on-disconnect")
@@ -146,14 +162,23 @@ class FullScreen(E2E):
             server.kill()
             self.assertEqual(q.p.wait(15), 0)
             self.assertEqual(self.env.run(*hp, "--kiosk", "--kiosk-quit", "on-disconnect")[0], 1)
-        with self.subTest("under twm (no full-screen state): kiosk and -f cover the screen undecorated"):
+        with self.subTest("under twm (no full-screen state): kiosk and -f cover the screen undecorated; "
+                          "the kiosk stays over a window mapped later"):
             stop(wm)
             self.env.window_manager("twm")
             root = self.env.x.screen().root
+            top = lambda: [c for c in root.query_tree().children if c.get_attributes().map_state == X.IsViewable][-1]
             for args in (["--kiosk"], ["-f"]):
                 v = self.env.viewer(*hp, *args)
                 w = v.window()  # a child of the root: not in a frame of twm's
                 self.assertEqual((self.place(v, w)[0], w.query_tree().parent), (SCREEN, root))
                 v.wait_log("XGrabKeyboard result:0")  # taken without a window manager's help
                 self.assertTrue(self.keyboard_taken())
+                if args == ["--kiosk"]:  # twm maps it in a frame over everything
+                    later = root.create_window(100, 100, 400, 300, 0, X.CopyFromParent)
+                    later.map()
+                    wait(lambda: later.get_attributes().map_state == X.IsViewable, what="the later window")
+                    wait(lambda: top() == w, 3, "the kiosk over the later window")
+                    self.assertEqual(self.place(v, w)[0], SCREEN)
+                    self.assertTrue(self.keyboard_taken())
                 v.stop()
