@@ -71,3 +71,6 @@ class Isolation(E2E):
             fault.rate = 0
             self.assertEqual(self.env.run(*hp)[0], 0)
             v.wait_picture(server)
+            # each later start re-created the session in a new connection process, and said so
+            self.assertEqual([v.count(line) for line in ("SPICE session reconnected successfully",
+                                                         "Reconnect result: 1")], [20, 20])
