@@ -15,8 +15,11 @@
 #include "session.h"
 #include "session_testing.h"
 #include "spiceviewer.h"
+#include <QMenu>
+#include <QPushButton>
 #include <QTcpServer>
 #include <QtTest>
+#include <functional>
 #include <set>
 #include <sys/socket.h>
 
@@ -364,7 +367,7 @@ private Q_SLOTS:
     }
     // A connection process that sends what the window cannot accept (this test started again as one
     // that breaks the protocol as TEST_CHILD says) is ended with one ERROR and replaced, at the next
-    // start or by itself; nothing of it stays in the window.
+    // start, by the window's ways to try again, or by itself; nothing of it stays in the window.
     void aProcessBreakingTheProtocolIsEndedAndReplaced()
     {
         CoutCapture log;
@@ -373,17 +376,32 @@ private Q_SLOTS:
         viewer.setSession(&client);
         QSignalSpy words(&client, &SessionClient::connectionError), closed(&client, &SessionClient::closed);
         const auto errors = [&log] { return QString::fromStdString(log.text()).count("[ERROR]"); };
+        auto* button = viewer.findChild<QPushButton*>("tryAgain");
+        QMenu* menu = viewer.findChild<KeyBar*>()->menu();
+        QAction* entry = menu->actions().constLast();
+        QCOMPARE(entry->text(), "Try again");
+        const std::function<void()> ways[] = {[&] { QVERIFY(client.start()); },
+                                              [&] { QTest::mouseClick(button, Qt::LeftButton); },
+                                              [&] { QTest::keyClick(&viewer, Qt::Key_Return); },
+                                              [&] {
+                                                  Q_EMIT menu->aboutToShow();
+                                                  QVERIFY(entry->isVisible());
+                                                  entry->trigger();
+                                              }};
         int descriptors = 0;
         const char* faults[] = {"random", "short block", "lying length", "random"};
         for (int i = 0; i < 4; ++i) {
             qputenv("TEST_CHILD", faults[i]);
             if (i == 1) // after the first, which sets up what the process keeps for good
                 descriptors = openDescriptorCount();
-            QCOMPARE(i == 0 ? int(client.start()) : client.checkReconnect(), 1);
+            viewer.show(); // hidden by the end of the last process
+            QCOMPARE(button->isVisible(), i > 0);
+            ways[i]();
             QTRY_COMPARE(closed.count(), i + 1);
             QVERIFY2(words.last().at(0).toString().startsWith(
                          "The connection process sent a message the window cannot accept ("),
                      qPrintable(words.last().at(0).toString()));
+            QVERIFY(viewer.shownWords().endsWith(".\nPress Enter or choose Try again."));
             QCOMPARE(errors(), i + 1);
         }
         QCOMPARE(openDescriptorCount(), descriptors);
