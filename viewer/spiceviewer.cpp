@@ -197,6 +197,7 @@ void SpiceViewer::setSession(SessionClient* owner)
     connect(session, &SessionClient::closed, this, &SpiceViewer::closeWindow);
     connect(session, &SessionClient::serverMouseChanged, this, &SpiceViewer::mouseModeChanged);
     connect(session, &SessionClient::connectionError, this, &SpiceViewer::showConnectionError);
+    connect(session, &SessionClient::connectionBroke, this, &SpiceViewer::connectionBroke);
     connect(session, &SessionClient::passwordWanted, this, &SpiceViewer::askPassword);
     connect(session, &SessionClient::transferProgress, transferStrip, &TransferStrip::progress);
     connect(session, &SessionClient::transferFinished, transferStrip, &TransferStrip::finished);
@@ -257,6 +258,18 @@ void SpiceViewer::showConnectionError(const QString& text)
     connectionError = text + tr(".\nPress Enter or choose Try again.");
     // While the password dialog asks, answering it is the way to try again.
     offerTryAgain(!passwordDialog || !passwordDialog->isVisible());
+    update();
+}
+
+void SpiceViewer::connectionBroke()
+{
+    // How the connection process ended is for the log: the user reads what it means to them.
+    const QString words = tr("The connection to the remote machine broke");
+    if (!kiosk)
+        return showConnectionError(words);
+    if (quitOnDisconnect)
+        return; // the program ends with the connection
+    connectionError = words + tr("; reconnecting…");
     update();
 }
 

@@ -102,6 +102,8 @@ private:
     void runHotkey(HotkeyAction action);
     void openKeyMenu();
     void connectionDropped(const QString& text);
+    // The connection process ended: the log said how, the words say only that the connection broke.
+    void connectionBroke();
     // Words of a failure offer to try again (not in a kiosk, which does so by itself): a button
     // below them, Return or Enter, the keys menu's entry. The session is asked again as by a later
     // start, and the password with it.

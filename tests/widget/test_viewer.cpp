@@ -367,14 +367,15 @@ private Q_SLOTS:
     }
     // A connection process that sends what the window cannot accept (this test started again as one
     // that breaks the protocol as TEST_CHILD says) is ended with one ERROR and replaced, at the next
-    // start, by the window's ways to try again, or by itself; nothing of it stays in the window.
+    // start, by the window's ways to try again, or by itself; nothing of it stays in the window, whose
+    // words say only that the connection broke.
     void aProcessBreakingTheProtocolIsEndedAndReplaced()
     {
         CoutCapture log;
         SessionClient client;
         SpiceViewer viewer;
         viewer.setSession(&client);
-        QSignalSpy words(&client, &SessionClient::connectionError), closed(&client, &SessionClient::closed);
+        QSignalSpy closed(&client, &SessionClient::closed);
         const auto errors = [&log] { return QString::fromStdString(log.text()).count("[ERROR]"); };
         auto* button = viewer.findChild<QPushButton*>("tryAgain");
         QMenu* menu = viewer.findChild<KeyBar*>()->menu();
@@ -398,10 +399,11 @@ private Q_SLOTS:
             QCOMPARE(button->isVisible(), i > 0);
             ways[i]();
             QTRY_COMPARE(closed.count(), i + 1);
-            QVERIFY2(words.last().at(0).toString().startsWith(
-                         "The connection process sent a message the window cannot accept ("),
-                     qPrintable(words.last().at(0).toString()));
-            QVERIFY(viewer.shownWords().endsWith(".\nPress Enter or choose Try again."));
+            QCOMPARE(QString::fromStdString(log.text())
+                         .count("[ERROR] The connection process sent a message the window cannot accept ("),
+                     i + 1);
+            QCOMPARE(viewer.shownWords(),
+                     "The connection to the remote machine broke.\nPress Enter or choose Try again.");
             QCOMPARE(errors(), i + 1);
         }
         QCOMPARE(openDescriptorCount(), descriptors);
@@ -414,6 +416,20 @@ private Q_SLOTS:
         QCOMPARE(errors(), 5);
         QVERIFY(log.text().find("A new connection process in 1000 ms") != std::string::npos);
         qunsetenv("TEST_CHILD");
+    }
+    // A kiosk's words when its connection breaks; it tries again by itself, offering no way to.
+    void kioskWordsOfABrokenConnection()
+    {
+        CoutCapture log;
+        SessionClient client;
+        SpiceViewer viewer;
+        viewer.setSession(&client);
+        viewer.setKiosk(false);
+        Q_EMIT client.connectionBroke();
+        QCOMPARE(viewer.shownWords(), "The connection to the remote machine broke; reconnecting…");
+        QTest::keyClick(&viewer, Qt::Key_Return);
+        QVERIFY(viewer.findChild<QPushButton*>("tryAgain")->isHidden());
+        QVERIFY(log.text().find("Trying again") == std::string::npos);
     }
     // In full screen the bar comes when the pointer rests at the top edge and goes when it leaves.
     void keyBar()
