@@ -500,8 +500,9 @@ void SessionClient::ended(const QString& how)
         Logger(INFO) << "Released " << keysDown.size() << " keys and the buttons held with it";
     keysDown.clear();
     buttons = 0;
+    // The user reads what broke; how the process ended is for the log.
     if (std::exchange(copyRunning, false))
-        Q_EMIT transferFinished(false, tr("File copy failed: %1").arg(words));
+        Q_EMIT transferFinished(false, tr("File copy failed: the connection to the remote machine broke"));
     for (const auto& [selection, type] : std::exchange(remoteAsked, {}))
         Q_EMIT remoteClipboardData(selection, type, {});
     for (int selection : {SharedClipboard::Clipboard, SharedClipboard::Primary})
@@ -515,7 +516,7 @@ void SessionClient::ended(const QString& how)
     if (std::exchange(serverMouse, false))
         Q_EMIT serverMouseChanged(false);
     Q_EMIT surfaceCleared();
-    Q_EMIT connectionError(words);
+    Q_EMIT connectionBroke();
     if (!reconnectOnDrop) {
         Q_EMIT closed();
         return;

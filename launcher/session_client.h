@@ -23,7 +23,7 @@ struct ConnectionSettings;
 // protocol. It keeps what the window asks synchronously (the buttons held, a copy running, the
 // title) and its own ledger of what is pressed. When the process ends unexpectedly (a crash, a
 // kill, a message the window cannot accept, after which the window ends it), one ERROR says so,
-// the window hears it as a connection lost, and a new process comes: by itself after 1, 2, 4 s,
+// the window hears that the connection broke, and a new process comes: by itself after 1, 2, 4 s,
 // then every 5 s when the session reconnects on its own (a kiosk), otherwise with the next start.
 class SessionClient : public QObject
 {
@@ -90,6 +90,8 @@ Q_SIGNALS:
     void titleChanged(const QString& title);
     void serverMouseChanged(bool server);
     void connectionError(const QString& text);
+    // The connection process ended unexpectedly; the log says how.
+    void connectionBroke();
     void transferProgress(qint64 done, qint64 total);
     void transferFinished(bool ok, const QString& text);
     void remoteClipboardOffered(int selection, const QStringList& types);

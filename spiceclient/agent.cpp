@@ -81,8 +81,9 @@ void carryPendingInput(SpiceAgent* agent)
             ++dropped;
         }
     }
+    // Typed for a server that never took it: nothing anyone needs to act on.
     if (dropped > 0)
-        Logger(WARN) << "Dropped " << dropped << " input events that waited for the old session";
+        Logger(DEBUG) << "Dropped " << dropped << " input events that waited for the old session";
     agent->pending = std::move(kept);
 }
 

@@ -153,6 +153,24 @@ void sendNow(SpiceAgent* agent, const KM_EVENT& event)
     }
 }
 
+// One key, whichever way it is sent: by its scancode or by its Qt key.
+uint64_t keyId(const KM_EVENT& event)
+{
+    return event.scancode ? (uint64_t(1) << 32 | event.scancode)
+                          : (uint64_t(uint32_t(event.key)) << 1 | uint64_t(event.keypad));
+}
+
+// Whether the press of `release`'s key waits for the inputs channel.
+bool pressWaits(const SpiceAgent* agent, const KM_EVENT& release)
+{
+    bool down = false;
+    for (const PendingInput& input : agent->pending)
+        if ((input.event.type == kKeyPress || input.event.type == kKeyRelease) &&
+            keyId(input.event) == keyId(release))
+            down = input.event.type == kKeyPress;
+    return down;
+}
+
 void enqueue(SpiceAgent* agent, const KM_EVENT& event, const QString& injectedKey = QString())
 {
     // Only the last position matters; a stream of moves must not push keys out of the queue.
@@ -191,6 +209,13 @@ int syncKeyMouse(KM_EVENT& event, SpiceAgent* agent)
     }
     // The library would drop it silently: it waits, in order, until the inputs channel opens.
     if (sessionPhase(agent) != SessionPhase::InputsReady) {
+        // Nothing is pressed on the server without the channel: a release is kept only behind its
+        // press, or for a shortcut whose press the desktop kept. Another window's key (the Return
+        // that closed the password dialog) has nothing to release.
+        if (event.type == kKeyRelease && !shortcutName(event) && !pressWaits(agent, event)) {
+            Logger(DEBUG) << "A key released whose press did not go out: not kept";
+            return 1;
+        }
         enqueue(agent, event);
         return 1;
     }
@@ -251,12 +276,10 @@ void releasePressedKeys(SpiceAgent* agent)
         const KM_EVENT& event = input.event;
         if (event.type != kKeyPress && event.type != kKeyRelease)
             continue;
-        const uint64_t id = event.scancode ? (uint64_t(1) << 32 | event.scancode)
-                                           : (uint64_t(uint32_t(event.key)) << 1 | uint64_t(event.keypad));
         if (event.type == kKeyPress)
-            queuedDown.insert(id, event);
+            queuedDown.insert(keyId(event), event);
         else
-            queuedDown.remove(id);
+            queuedDown.remove(keyId(event));
     }
     for (KM_EVENT release : queuedDown) {
         release.type = kKeyRelease;

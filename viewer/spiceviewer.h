@@ -12,6 +12,7 @@
 
 class KeyBar;
 class QInputDialog;
+class QPushButton;
 class MonitorWindows;
 class QTimer;
 class TransferStrip;
@@ -65,6 +66,8 @@ public:
     void setSnapToFit(bool on);
 
     bool hasPicture() const { return !picture.isNull(); }
+    // The words on black while there is no picture.
+    QString shownWords() const { return picture.isNull() ? connectionError : QString(); }
     const PictureGeometry& pictureGeometry() const { return geometry; }
 
 Q_SIGNALS:
@@ -104,6 +107,16 @@ private:
     void runHotkey(HotkeyAction action);
     void openKeyMenu();
     void connectionDropped(const QString& text);
+    // The connection process ended: the log said how, the words say only that the connection broke.
+    void connectionBroke();
+    // Words of a failure offer to try again (not in a kiosk, which does so by itself): a button
+    // below them, Return or Enter, the keys menu's entry. The session is asked again as by a later
+    // start, and the password with it.
+    void offerTryAgain(bool on);
+    void placeTryAgain();
+    void tryAgain();
+    bool wordsEvent(QEvent* event);
+    QRect wordsArea() const;
     void coverScreen(bool on);
     // A kiosk that was minimised, hidden, left for another window or refused the keyboard comes
     // back over the screen, active and holding the keyboard.
@@ -142,6 +155,9 @@ private:
     bool paintedPicture = false;
     TransferStrip* transferStrip = nullptr;
     QInputDialog* passwordDialog = nullptr;
+    QPushButton* tryAgainButton = nullptr;
+    QObject* wordsHook = nullptr; // asks wordsEvent() first
+    bool canTryAgain = false;
     QRect monitorRect; // in surface pixels; empty: the whole surface
     bool snapToFit = false;
     MonitorWindows* monitorWindows = nullptr; // the guest's other monitors, the client's layout

@@ -1,4 +1,5 @@
-"""The sanitizer build through server restarts: picture and keys come back, descriptors stay flat."""
+"""The sanitizer build through server restarts: picture and keys come back, descriptors stay flat; each
+later start that re-creates the dropped session says so in the lines launchers read."""
 import os, signal
 from harness import E2E, KC, Recorder, wait
 
@@ -15,12 +16,20 @@ class Reconnect(E2E):
                 closed = v.count("连接已关闭")
                 server.kill(signal.SIGKILL if cycle % 2 else signal.SIGTERM)
                 wait(lambda: v.count("连接已关闭") > closed and not v.windows(), what="hiding")
+                if not cycle:  # the server still down: the re-creation starts (1), the refusal comes later
+                    n = len(v.log.splitlines())
+                    self.assertEqual(self.env.run(*hp, asan=True)[0], 0)
+                    v.wait_log(r"Reconnect result: 1\n[\s\S]*\[ERROR\] Cannot connect to 127\.0\.0\.1 port %d: "
+                               "connection refused" % server.port, n)
                 server.start()
                 rec = Recorder(server)
                 status, out = self.env.run(*hp, "-k", "%x" % ord(key.upper()), asan=True)
                 self.assertEqual(status, 0, out)
                 rec.wait_key(KC[key], timeout=30)
-                self.assertEqual(self.env.run(*hp, asan=True)[0], 0)
+                self.assertEqual(self.env.run(*hp, asan=True)[0], 0)  # to a live session: left alone
+                wait(lambda: v.count("SPICE connection is active") == cycle + 1, what="the live session's line")
                 v.wait_picture(server, timeout=30)
                 fds.append(len(os.listdir("/proc/%d/fd" % v.pid)))
         self.assertEqual(len(set(fds[1:])), 1, "open descriptors after each cycle: %s" % fds)
+        self.assertEqual([v.count(line) for line in ("SPICE session reconnected successfully", "Reconnect result: 1",
+                                                     "Reconnect result")], [7, 7, 7])

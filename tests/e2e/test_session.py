@@ -112,19 +112,47 @@ class Session(E2E):
             self.assertEqual(self.env.run(*hp, "--password-file", right)[0], 0)
             v.wait_picture(server)
             v.stop()
-        with self.subTest("no password: a dialog asks, again after a wrong one; the typed one connects, kept nowhere"):
-            v, name = self.env.viewer(*hp), self.env.x.intern_atom("_NET_WM_NAME")
-            for refusals, typed in ((1, "not-it\r"), (2, PW + "\r")):
+        with self.subTest("no password: a dialog asks, three times; then, and after Cancel, Return or the window's "
+                          "button asks again; the typed one connects, kept nowhere; no input lost"):
+            held = Proxy(self.env, server.port, {1: 1.0})  # main links wait: no dialog comes back meanwhile
+            v, name = self.env.viewer("-h", "127.0.0.1", "-p", held.port), self.env.x.intern_atom("_NET_WM_NAME")
+            dialogs = lambda: [w for w in v.windows() if b"Password" in w.get_full_property(name, 0).value]
+            offered = lambda n: wait(lambda: v.count("The window offers to try again") == n, 15, "offer %d" % n)
+
+            def dialog(refusals):  # the password dialog after that many refusals, focused
                 wait(lambda: v.count("password refused") == refusals, 15, "refusal %d" % refusals)
-                dialog = wait(lambda: [w for w in v.windows() if b"Password" in w.get_full_property(name, 0).value],
-                              15, "the password dialog")[0]
-                dialog.set_input_focus(X.RevertToParent, X.CurrentTime)
-                v.type(typed)
+                wait(dialogs, 15, "the password dialog")[0].set_input_focus(X.RevertToParent, X.CurrentTime)
+            dialog(1)
+            v.type("not-it")
+            v.key(36)  # Return, released as a person does: once the dialog has gone, on the window
+            wait(lambda: not dialogs(), 15, "the dialog to go")
+            v.focus()
+            v.key(36, False)
+            self.assertEqual(held.passed[1], 1, "the next main link went through before the release")
+            held.hold = {}
+            for refusals in (2, 3):
+                dialog(refusals)
+                v.type("not-it\r")
+            offered(1)  # the third refused: no dialog, the words offer to try again
+            v.focus()
+            v.key(36)
+            v.key(36, False)
+            dialog(5)
+            v.key(9)  # Escape: Cancel
+            v.key(9, False)
+            offered(2)
+            button = wait(lambda: [w for w in v.window().query_tree().children
+                                   if w.get_attributes().map_state == X.IsViewable], 15, "the button")[0]
+            v.pointer(5, 5, 1, window=button)
+            v.pointer(5, 5, 1, False, window=button)
+            dialog(6)
+            v.type(PW + "\r")
             v.wait_picture(server)
-            self.assertEqual(v.count("password refused"), 2)
+            self.assertEqual(v.count("password refused"), 6)
             self.assertFalse([c for c in cmdlines() if PW.encode() in c])
             v.stop()
             self.assertNotIn(PW, v.log)
+            self.assertNotIn("[WARN] Dropped", v.log)
         with self.subTest("TLS: no plain connection (a counting proxy stands in), the key trace on demand"):
             plain, trace = Proxy(self.env, server.port), {"QT_LOGGING_RULES": "spice-client.keys.debug=true"}
             # the subject option lets a certificate made for 127.0.0.1 serve "localhost"

@@ -15,8 +15,11 @@
 #include "session.h"
 #include "session_testing.h"
 #include "spiceviewer.h"
+#include <QMenu>
+#include <QPushButton>
 #include <QTcpServer>
 #include <QtTest>
+#include <functional>
 #include <set>
 #include <sys/socket.h>
 
@@ -301,6 +304,10 @@ private Q_SLOTS:
         }
         QCOMPARE(int(agent.pending.size()), 2); // the handed-over key, press and release
         QCOMPARE(QString::fromStdString(log.text()).count("Key 41 now waits for the new session"), 3);
+        // Each re-creation says it started (the server's refusal shows later); none while connecting.
+        QCOMPARE(QString::fromStdString(log.text()).count("SPICE session reconnected successfully\n"), 3);
+        QCOMPARE(QString::fromStdString(log.text()).count("Reconnect result: "), 3);
+        QCOMPARE(QString::fromStdString(log.text()).count("Reconnect result: 1\n"), 3);
         agent.pending.clear();
         // Retrying on its own (a kiosk), each retry says so; a surface refused on the way is no
         // picture: the wait still grows. A session that failed before it was told to retry (a
@@ -309,6 +316,7 @@ private Q_SLOTS:
         QString words; // the session's own; the window adds its sentences
         connect(&hosted.client, &SessionClient::connectionError, this,
                 [&](const QString& text) { words = text; });
+        const size_t retrying = log.text().size();
         hosted.session().setReconnectOnDrop(true);
         QTRY_VERIFY(log.text().find("No connection; retry 1 in 1000 ms") != std::string::npos);
         SpiceChannel* refused = spice_channel_new(agent.session.get(), SPICE_CHANNEL_DISPLAY, 0);
@@ -316,7 +324,7 @@ private Q_SLOTS:
         QTRY_VERIFY(log.text().find("No connection; retry 2 in 2000 ms") != std::string::npos);
         QVERIFY(log.text().find("Retry 1: connecting to 127.0.0.1 port " + port.toStdString()) !=
                 std::string::npos);
-        QVERIFY(log.text().find("reconnected successfully") == std::string::npos);
+        QVERIFY(log.text().find("reconnected successfully", retrying) == std::string::npos);
         QTRY_COMPARE(words, "Cannot connect to 127.0.0.1 port " + port + ": connection refused");
         g_object_unref(refused);
     }
@@ -359,26 +367,43 @@ private Q_SLOTS:
     }
     // A connection process that sends what the window cannot accept (this test started again as one
     // that breaks the protocol as TEST_CHILD says) is ended with one ERROR and replaced, at the next
-    // start or by itself; nothing of it stays in the window.
+    // start, by the window's ways to try again, or by itself; nothing of it stays in the window, whose
+    // words say only that the connection broke.
     void aProcessBreakingTheProtocolIsEndedAndReplaced()
     {
         CoutCapture log;
         SessionClient client;
         SpiceViewer viewer;
         viewer.setSession(&client);
-        QSignalSpy words(&client, &SessionClient::connectionError), closed(&client, &SessionClient::closed);
+        QSignalSpy closed(&client, &SessionClient::closed);
         const auto errors = [&log] { return QString::fromStdString(log.text()).count("[ERROR]"); };
+        auto* button = viewer.findChild<QPushButton*>("tryAgain");
+        QMenu* menu = viewer.findChild<KeyBar*>()->menu();
+        QAction* entry = menu->actions().constLast();
+        QCOMPARE(entry->text(), "Try again");
+        const std::function<void()> ways[] = {[&] { QVERIFY(client.start()); },
+                                              [&] { QTest::mouseClick(button, Qt::LeftButton); },
+                                              [&] { QTest::keyClick(&viewer, Qt::Key_Return); },
+                                              [&] {
+                                                  Q_EMIT menu->aboutToShow();
+                                                  QVERIFY(entry->isVisible());
+                                                  entry->trigger();
+                                              }};
         int descriptors = 0;
         const char* faults[] = {"random", "short block", "lying length", "random"};
         for (int i = 0; i < 4; ++i) {
             qputenv("TEST_CHILD", faults[i]);
             if (i == 1) // after the first, which sets up what the process keeps for good
                 descriptors = openDescriptorCount();
-            QCOMPARE(i == 0 ? int(client.start()) : client.checkReconnect(), 1);
+            viewer.show(); // hidden by the end of the last process
+            QCOMPARE(button->isVisible(), i > 0);
+            ways[i]();
             QTRY_COMPARE(closed.count(), i + 1);
-            QVERIFY2(words.last().at(0).toString().startsWith(
-                         "The connection process sent a message the window cannot accept ("),
-                     qPrintable(words.last().at(0).toString()));
+            QCOMPARE(QString::fromStdString(log.text())
+                         .count("[ERROR] The connection process sent a message the window cannot accept ("),
+                     i + 1);
+            QCOMPARE(viewer.shownWords(),
+                     "The connection to the remote machine broke.\nPress Enter or choose Try again.");
             QCOMPARE(errors(), i + 1);
         }
         QCOMPARE(openDescriptorCount(), descriptors);
@@ -391,6 +416,20 @@ private Q_SLOTS:
         QCOMPARE(errors(), 5);
         QVERIFY(log.text().find("A new connection process in 1000 ms") != std::string::npos);
         qunsetenv("TEST_CHILD");
+    }
+    // A kiosk's words when its connection breaks; it tries again by itself, offering no way to.
+    void kioskWordsOfABrokenConnection()
+    {
+        CoutCapture log;
+        SessionClient client;
+        SpiceViewer viewer;
+        viewer.setSession(&client);
+        viewer.setKiosk(false);
+        Q_EMIT client.connectionBroke();
+        QCOMPARE(viewer.shownWords(), "The connection to the remote machine broke; reconnecting…");
+        QTest::keyClick(&viewer, Qt::Key_Return);
+        QVERIFY(viewer.findChild<QPushButton*>("tryAgain")->isHidden());
+        QVERIFY(log.text().find("Trying again") == std::string::npos);
     }
     // In full screen the bar comes when the pointer rests at the top edge and goes when it leaves.
     void keyBar()
