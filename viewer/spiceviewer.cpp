@@ -943,6 +943,9 @@ void SpiceViewer::changeEvent(QEvent* event)
 
 bool SpiceViewer::keyboardWanted() const
 {
+    // A dialog of ours (the password) takes the keys: taken here, they would bounce between the two.
+    if (const QWidget* modal = QApplication::activeModalWidget(); modal && modal != this)
+        return false;
     if (kiosk || isFullScreen())
         return true;
     // The window manager has its frame: while the keyboard is held, it starts no move or resize

@@ -1,5 +1,5 @@
 """Picture, sound, input and security on one Xspice (password, TLS), the viewer on a German layout."""
-import array, contextlib, os, pathlib, subprocess, time
+import array, contextlib, os, pathlib, subprocess, threading, time
 from harness import E2E, Proxy, Recorder, wait
 from Xlib import X
 
@@ -114,7 +114,9 @@ class Session(E2E):
             v.stop()
         with self.subTest("no password: a dialog asks, three times; then, and after Cancel, Return or the window's "
                           "button asks again; the typed one connects, kept nowhere; no input lost"):
-            held = Proxy(self.env, server.port, {1: 1.0})  # main links wait: no dialog comes back meanwhile
+            gate = threading.Event()
+            gate.set()
+            held = Proxy(self.env, server.port, {1: gate})  # main links wait while it is clear
             v, name = self.env.viewer("-h", "127.0.0.1", "-p", held.port), self.env.x.intern_atom("_NET_WM_NAME")
             dialogs = lambda: [w for w in v.windows() if b"Password" in w.get_full_property(name, 0).value]
             offered = lambda n: wait(lambda: v.count("The window offers to try again") == n, 15, "offer %d" % n)
@@ -123,13 +125,14 @@ class Session(E2E):
                 wait(lambda: v.count("password refused") == refusals, 15, "refusal %d" % refusals)
                 wait(dialogs, 15, "the password dialog")[0].set_input_focus(X.RevertToParent, X.CurrentTime)
             dialog(1)
+            gate.clear()  # the next main link waits: no dialog comes back meanwhile
             v.type("not-it")
             v.key(36)  # Return, released as a person does: once the dialog has gone, on the window
             wait(lambda: not dialogs(), 15, "the dialog to go")
             v.focus()
             v.key(36, False)
             self.assertEqual(held.passed[1], 1, "the next main link went through before the release")
-            held.hold = {}
+            gate.set()
             for refusals in (2, 3):
                 dialog(refusals)
                 v.type("not-it\r")
