@@ -218,9 +218,10 @@ QByteArray LocalClipboard::fetch(RemoteMimeData* offer, const QString& type)
     if (!guard)
         return {};
     if (!guard->got.contains(type) && !guard->withdrawn) {
+        // Still asked for: what comes later (a large copy on a slow link) is kept for the next paste.
         Logger(WARN) << "The remote machine's clipboard did not answer within " << kClipboardFetchMs
-                     << " ms; nothing pasted";
-        guard->got.insert(type, {});
+                     << " ms; nothing pasted this time";
+        return {};
     }
     return guard->got.value(type);
 }

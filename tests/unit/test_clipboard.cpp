@@ -119,6 +119,15 @@ private Q_SLOTS:
         image.fill(Qt::red);
         answerLater(VD_AGENT_CLIPBOARD_IMAGE_BMP, encoded(image, "BMP"), guint(encoded(image, "BMP").size()));
         QCOMPARE(QImage::fromData(local->mimeData()->data("image/png"), "PNG"), image);
+        // An answer later than a read can wait (a large copy on a slow link) is the next read's.
+        grab({VD_AGENT_CLIPBOARD_IMAGE_PNG});
+        calls.clear();
+        QCOMPARE(local->mimeData()->data("image/png"), QByteArray());
+        const QByteArray png = encoded(image, "PNG");
+        g_signal_emit_by_name(channel, "main-clipboard-selection", 0u, guint(VD_AGENT_CLIPBOARD_IMAGE_PNG),
+                              png.constData(), guint(png.size()));
+        QCOMPARE(QImage::fromData(local->mimeData()->data("image/png"), "PNG"), image);
+        QCOMPARE(calls, QStringList({"request 0 2"}));
         // A new offer while a local read waits: the read gets nothing, the new offer follows it.
         grab({VD_AGENT_CLIPBOARD_IMAGE_PNG});
         QTimer::singleShot(0, this, [this] { grab({VD_AGENT_CLIPBOARD_UTF8_TEXT}); });
