@@ -60,14 +60,16 @@ class Isolation(E2E):
             # a sanitized build keeps freed memory aside for a while, which would read as growth
             v = self.env.viewer(*hp, env={"ASAN_OPTIONS": "detect_leaks=0:quarantine_size_mb=0"})
             v.faulty_children = True
-            seen = []
+            seen, ends = [], lambda: len(re.findall(ENDED + "; the next start reconnects", v.log))
+            slow = lambda: v.count("no answer within")  # a loaded machine may time a link out instead
             for cycle in range(20):
-                if cycle:
-                    self.assertEqual(self.env.run(*hp)[0], 0)
-                wait(lambda: len(re.findall(ENDED + "; the next start reconnects", v.log)) > cycle, 30,
-                     "the connection process's end %d" % (cycle + 1))
+                while ends() <= cycle:
+                    n = slow()
+                    if cycle or n:
+                        self.assertEqual(self.env.run(*hp)[0], 0)
+                    wait(lambda: ends() > cycle or slow() > n, 30, "the connection process's end %d" % (cycle + 1))
                 seen.append(wait(lambda: (u := usage(v.pid))[3] == 0 and u, what="its end reaped"))
-            self.assertEqual(len(re.findall(r"\[ERROR\]", v.log)), 20)
+            self.assertEqual(len(re.findall(r"\[ERROR\]", v.log)), 20 + slow())
             self.assertEqual([s[:2] for s in seen[5:]], [seen[5][:2]] * 15, seen)
             self.assertLess(seen[-1][2] - seen[5][2], 4096, seen)  # KiB
             fault.rate = 0
