@@ -222,6 +222,11 @@ void SessionClient::key(const KeyInput& key, bool press)
     send(wire::Key{key.nativeScanCode, key.key, key.modifiers, key.keypad, press});
 }
 
+bool SessionClient::keyHeld(const KeyInput& key) const
+{
+    return keysDown.contains(keyOf(key));
+}
+
 void SessionClient::injectKey(const QString& text)
 {
     send(wire::InjectKey{text});

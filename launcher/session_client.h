@@ -53,6 +53,8 @@ public:
     void setKeysByPosition(bool byPosition);
 
     void key(const KeyInput& key, bool press);
+    // Whether the key's press went to the current process and it is not released yet.
+    bool keyHeld(const KeyInput& key) const;
     void injectKey(const QString& text);
     void pointerAt(const QPoint& surfacePoint, int display = -1);
     void pointerBy(const QPoint& delta);

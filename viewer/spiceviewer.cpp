@@ -826,6 +826,10 @@ bool SpiceViewer::eventFilter(QObject* watched, QEvent* event)
             runHotkey(action);
             return true;
         }
+        // A repeat of a key whose press went elsewhere (to a session that ended since) would press
+        // it on this one with nobody pressing it anew.
+        if (key->isAutoRepeat() && !session->keyHeld(keyInput(*key)))
+            return true;
         session->key(keyInput(*key), true);
         return true;
     }

@@ -10,8 +10,8 @@ UTF8 = "Grüße, 日本語 ✓\nzweite Zeile"
 class Agent(E2E):
     def put(self, display, data, target="UTF8_STRING", sel="clipboard"):  # served until replaced
         pathlib.Path(f := self.env.path("clip-%d" % len(self.env.procs))).write_bytes(data)
-        self.env.spawn(["xclip", "-quiet", "-selection", sel, "-t", target, "-i", f], "xclip",
-                       env={"DISPLAY": display})
+        return self.env.spawn(["xclip", "-quiet", "-selection", sel, "-t", target, "-i", f], "xclip",
+                              env={"DISPLAY": display})
 
     def get(self, display, target="UTF8_STRING", sel="clipboard"):
         return subprocess.run(["xclip", "-o", "-selection", sel, "-t", target, "-display", display],
@@ -133,6 +133,14 @@ class Agent(E2E):
             v = self.env.viewer(*hp, "--debug", env={"ASAN_OPTIONS": "detect_leaks=0:handle_segv=0"})
             self.addCleanup(v.stop)
             v.wait_log(r"\[INFO\] Guest agent connected", timeout=30)
+            # Nothing local to offer: the offer a new process makes as it connects could take the
+            # server's clipboard after the copy made there below (whichever the agent hears last).
+            released = lambda: self.grabs()[2].count("received clipboard release")
+            owner = self.put(here, b"gone")
+            wait(lambda: self.get(there) == b"gone", 10, "the local copy there")
+            n = released()
+            stop(owner)
+            wait(lambda: released() > n, 10, "the local clipboard released")
 
             def killed(sig, since):  # the window hides, says why once; a later start brings it back
                 os.kill(v.child(), sig)
