@@ -398,7 +398,13 @@ private Q_SLOTS:
             viewer.show(); // hidden by the end of the last process
             QCOMPARE(button->isVisible(), i > 0);
             ways[i]();
+            QKeyEvent press(QEvent::KeyPress, Qt::Key_A, Qt::NoModifier, 38, 0, 0, "a");
+            QKeyEvent repeat(QEvent::KeyPress, Qt::Key_A, Qt::NoModifier, 38, 0, 0, "a", true);
+            if (i == 0) // held while the process ends: its repeats are not this session's
+                QApplication::sendEvent(&viewer, &press);
             QTRY_COMPARE(closed.count(), i + 1);
+            QApplication::sendEvent(&viewer, &repeat);
+            QVERIFY(!client.keyHeld(keyInput(repeat)));
             QCOMPARE(QString::fromStdString(log.text())
                          .count("[ERROR] The connection process sent a message the window cannot accept ("),
                      i + 1);
