@@ -49,7 +49,6 @@ SessionClient::~SessionClient()
         close(earlySocket);
     delete link; // the process sees its end, then the launcher ends it
     link = nullptr;
-    views.clear();
 }
 
 void SessionClient::attach(int socket)
@@ -375,11 +374,6 @@ void SessionClient::setClientLayout(const ClientLayout& client)
     send(message);
 }
 
-void SessionClient::releaseSurface(uint32_t serial)
-{
-    views.erase(serial);
-}
-
 void SessionClient::surfaceGone(int display)
 {
     const Surface surface = surfaces.take(display);
@@ -397,15 +391,13 @@ void SessionClient::receive(wire::Message& message)
         const int display = int(s->surface);
         ScreenInitInfo info{s->height, s->width, s->stride, s->format, s->pixelFormat};
         info.display = display;
-        info.serial = ++lastSerial;
         info.fresh = s->flags & wire::SurfaceCreated::Fresh;
-        auto view = std::make_unique<wire::SurfaceView>(*s);
-        const void* pixels = view->pixels();
-        if (pixels)
-            views[info.serial] = std::move(view);
+        auto view = std::make_shared<const wire::SurfaceView>(*s);
+        const SurfacePixels pixels = view->pixels() ? SurfacePixels(view, view->pixels()) : nullptr;
+        // Another display may become the first: the old first's surface stays, now as another's.
         if (s->flags & wire::SurfaceCreated::First)
             firstDisplay = display;
-        surfaces.insert(display, {info.serial, info});
+        surfaces.insert(display, {pixels, info});
         if (display == firstDisplay)
             Q_EMIT surfaceCreated(pixels, info);
         else

@@ -12,6 +12,7 @@
 #include "hotkeys.h"
 #include "keybar.h"
 #include "memshare.h"
+#include "monitorwindow.h"
 #include "session.h"
 #include "session_testing.h"
 #include "spiceviewer.h"
@@ -59,18 +60,41 @@ void spice_inputs_channel_key_release(SpiceInputsChannel* c, guint scancode)
 }
 }
 
-// The connection process's host and the window's client, joined by a socket pair.
+// The connection process's host and the window's client, joined by a socket pair; or, without the
+// host, the test itself speaking for the connection process on that end.
 struct Hosted {
     int ends[2] = {-1, -1};
     std::unique_ptr<MessageLink> processEnd;
     std::unique_ptr<ConnectionHost> host;
     SessionClient client;
-    Hosted()
+    std::vector<wire::Message> heard; // what the window sent, when the test speaks for the process
+    int said = 0;
+    explicit Hosted(bool hosting = true)
     {
         socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends);
         processEnd.reset(new MessageLink(ends[0], wire::Side::Window));
-        host.reset(new ConnectionHost(*processEnd));
+        if (hosting)
+            host.reset(new ConnectionHost(*processEnd));
+        else
+            processEnd->setHandler([this](wire::Message& m) { heard.push_back(std::move(m)); });
         client.attach(ends[1]);
+    }
+    // As the process: the messages, then a title by which the window tells it took them all; what
+    // the window queued meanwhile has run too, as its next turn would run it.
+    template <class... M> bool say(M&&... messages)
+    {
+        const QString mark = QStringLiteral("said %1").arg(++said);
+        (processEnd->send(std::forward<M>(messages)), ...);
+        processEnd->send(wire::TitleChanged{mark});
+        // Woken by the socket, not by polling: thousands of these run in a test.
+        QTimer wake;
+        wake.start(100);
+        QElapsedTimer since;
+        since.start();
+        while (client.title() != mark && since.elapsed() < 5000)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        QCoreApplication::sendPostedEvents();
+        return client.title() == mark;
     }
     // The session, once the client's start has reached the host.
     Session& session()
@@ -118,16 +142,16 @@ class TestViewer : public QObject
         viewer.setSession(&hosted.client);
         QVERIFY(hosted.client.start());
         SpiceAgent& agent = hosted.record();
-        QVector<QPair<int, const void*>> others;
-        const void* shown = nullptr; // the first monitor's block as the window maps it
-        uint32_t lastOfOld = 0;      // the old block's last pixel as the new one came
+        QVector<QPair<int, SurfacePixels>> others;
+        SurfacePixels shown;    // the first monitor's block as the window maps it, held as a window does
+        uint32_t lastOfOld = 0; // the old block's last pixel as the new one came
         int otherChanges = 0;
         connect(&hosted.client, &SessionClient::otherSurfaceCreated, this,
-                [&](int display, const void* block) {
+                [&](int display, const SurfacePixels& block) {
                     others.append({display, block});
                 });
-        connect(&hosted.client, &SessionClient::surfaceCreated, this, [&](const void* block) {
-            lastOfOld = shown ? static_cast<const uint32_t*>(shown)[47 * 64 + 63] : 0;
+        connect(&hosted.client, &SessionClient::surfaceCreated, this, [&](const SurfacePixels& block) {
+            lastOfOld = shown ? reinterpret_cast<const uint32_t*>(shown.get())[47 * 64 + 63] : 0;
             shown = block;
         });
         connect(&hosted.client, &SessionClient::otherSurfaceChanged, this, [&] { ++otherChanges; });
@@ -148,15 +172,15 @@ class TestViewer : public QObject
         QCOMPARE(others.size(), 1);
         QCOMPARE(others[0].first, 1);
         // The window's own read-only mappings of the session's blocks.
-        const auto* otherBlock = static_cast<const uint32_t*>(others[0].second);
-        QVERIFY(otherBlock && shown && shown != agent.shm_data);
+        const auto* otherBlock = reinterpret_cast<const uint32_t*>(others[0].second.get());
+        QVERIFY(otherBlock && shown && shown.get() != agent.shm_data);
         QCOMPARE(otherBlock[3 * 32 + 7], 0xff102030u); // copied into its own block
         QCOMPARE(otherBlock[4 * 32], 0u);
         QCOMPARE(blocks(), before + 4); // each mapped by the session and by the window
         // A resize: a new block; the window's mapping of the old one whole until it let go of it.
-        const void* old = shown;
+        const void* old = shown.get();
         display_create(SPICE_DISPLAY_CHANNEL(first), 32, 64, 40, 256, 0, pixels.data(), &agent);
-        QTRY_VERIFY(shown != old);
+        QTRY_VERIFY(shown.get() != old);
         QCOMPARE(lastOfOld, 0xff336699u);
         QTRY_COMPARE(blocks(), before + 4);
         // Input goes out: one click, the first picture's; a position on the second display.
@@ -176,6 +200,39 @@ class TestViewer : public QObject
         display_create(SPICE_DISPLAY_CHANNEL(again), 32, 64, 48, 256, 0, pixels.data(), &agent);
         QCOMPARE(int(agent.pending.size()), 0);
         channels = {first, second, inputs, again};
+    }
+
+    // A surface of one colour in a block of its own, as the process makes one; this process keeps no
+    // mapping of it: the blocks mapped here are the window's.
+    static wire::SurfaceCreated surfaceOf(uint32_t display, uint32_t flags, int width, int height,
+                                          uint32_t colour, int pixelFormat = 32, int padding = 0)
+    {
+        const int bytes = pixelFormat == 16 || pixelFormat == 80 ? 2 : 4;
+        wire::SurfaceCreated s;
+        s.surface = display, s.flags = flags, s.width = width, s.height = height;
+        s.stride = width * bytes + padding, s.format = bytes * 8, s.pixelFormat = pixelFormat;
+        const size_t size = size_t(s.stride) * size_t(height);
+        int fd = -1;
+        auto* block = static_cast<unsigned char*>(create_memshare(long(size), &fd));
+        for (size_t i = 0; i < size; ++i)
+            block[i] = uint8_t(colour >> (8 * (i % 4)));
+        free_memshare(block, size);
+        wire::sealSurfaceBlock(fd);
+        s.block = wire::UniqueFd(fd);
+        return s;
+    }
+    // Every window of the viewer painted now; what each monitor window shows at its centre, by the
+    // guest monitor's id.
+    static QMap<int, QRgb> paintAll(SpiceViewer& viewer)
+    {
+        QMap<int, QRgb> centres;
+        viewer.grab();
+        for (QWidget* widget : QApplication::topLevelWidgets())
+            if (auto* window = qobject_cast<MonitorWindow*>(widget)) {
+                const QImage painted = window->grab().toImage();
+                centres.insert(window->monitor().id, painted.pixel(painted.rect().center()));
+            }
+        return centres;
     }
 
 private Q_SLOTS:
@@ -416,6 +473,66 @@ private Q_SLOTS:
         QCOMPARE(errors(), 5);
         QVERIFY(log.text().find("A new connection process in 1000 ms") != std::string::npos);
         qunsetenv("TEST_CHILD");
+    }
+    // Each window paints from a block for as long as it shows it, whichever display is the first and
+    // however surfaces come, are replaced and go; each monitor window shows its own surface's part.
+    void windowsHoldTheBlocksTheyPaint()
+    {
+        Hosted child(false);
+        SpiceViewer viewer;
+        viewer.setSession(&child.client);
+        viewer.show();
+        using wire::SurfaceCreated;
+        const auto monitor = [](uint32_t id, uint32_t display, int x) {
+            return wire::Monitor{id, display, {x, 0, 32, 16}, -1};
+        };
+        const QRgb a = 0xff102030, b = 0xff405060, c = 0xff708090, d = 0xffa0b0c0, e = 0xffd0e0f0;
+        struct Step {
+            const char* what;
+            std::function<wire::Message()> message;
+            QMap<int, QRgb> shown; // by monitor
+        };
+        const Step steps[] = {
+            {"the first surface", [&] { return surfaceOf(0, SurfaceCreated::First, 64, 16, a); }, {}},
+            {"another display's", [&] { return surfaceOf(1, 0, 32, 16, b); }, {}},
+            {"monitors on both",
+             [&] {
+                 return wire::MonitorsChanged{{monitor(0, 0, 0), monitor(1, 0, 32), monitor(2, 1, 0)}};
+             },
+             {{1, a}, {2, b}}},
+            {"display 1 becomes the first",
+             [&] { return surfaceOf(1, SurfaceCreated::First, 32, 16, c); },
+             {{1, a}, {2, c}}},
+            {"a change on display 0",
+             [] {
+                 return wire::SurfaceChanged{0, {{0, 0, 64, 16}}};
+             },
+             {{1, a}, {2, c}}},
+            {"display 0 the first again",
+             [&] { return surfaceOf(0, SurfaceCreated::First, 64, 16, d); },
+             {{1, d}, {2, c}}},
+            {"display 1 replaced", [&] { return surfaceOf(1, 0, 32, 16, e); }, {{1, d}, {2, e}}},
+            {"monitors swap displays",
+             [&] {
+                 return wire::MonitorsChanged{{monitor(0, 0, 0), monitor(1, 1, 0), monitor(2, 0, 32)}};
+             },
+             {{1, e}, {2, d}}},
+            {"display 1 gone", [] { return wire::SurfaceGone{1}; }, {{1, 0xff000000}, {2, d}}},
+            {"display 1 again, as the first",
+             [&] { return surfaceOf(1, SurfaceCreated::First, 32, 16, a); },
+             {{1, a}, {2, d}}},
+            {"display 0 gone", [] { return wire::SurfaceGone{0}; }, {{1, a}, {2, 0xff000000}}},
+        };
+        for (const Step& step : steps) {
+            QVERIFY2(child.say(step.message()), step.what);
+            const QMap<int, QRgb> centres = paintAll(viewer);
+            for (auto it = step.shown.begin(); it != step.shown.end(); ++it)
+                QVERIFY2(centres.value(it.key()) == it.value(),
+                         qPrintable(QStringLiteral("%1: monitor %2 shows %3")
+                                        .arg(step.what)
+                                        .arg(it.key())
+                                        .arg(centres.value(it.key()), 0, 16)));
+        }
     }
     // A kiosk's words when its connection breaks; it tries again by itself, offering no way to.
     void kioskWordsOfABrokenConnection()
