@@ -305,7 +305,12 @@ void SessionClient::cancelCopy()
 
 void SessionClient::setWindowShown(bool someWindowShown)
 {
-    windowShown = someWindowShown;
+    // What the remote side put on the local clipboard goes with the last window, not on the
+    // process's word.
+    if (std::exchange(windowShown, someWindowShown) && !someWindowShown)
+        for (int selection : {SharedClipboard::Clipboard, SharedClipboard::Primary})
+            if (clipboardShared(selection))
+                Q_EMIT remoteClipboardOffered(selection, {});
     send(wire::WindowShown{someWindowShown});
 }
 
@@ -443,11 +448,16 @@ void SessionClient::receive(wire::Message& message)
     } else if (auto* r = std::get_if<wire::PasswordRequest>(&message)) {
         Q_EMIT passwordWanted(r->server, r->retry);
     } else if (auto* o = std::get_if<wire::ClipboardOffer>(&message)) {
-        Q_EMIT remoteClipboardOffered(o->selection, QStringList(o->types.begin(), o->types.end()));
+        // While no window is shown nothing crosses, whatever the process says.
+        if (windowShown)
+            Q_EMIT remoteClipboardOffered(o->selection, QStringList(o->types.begin(), o->types.end()));
     } else if (auto* rel = std::get_if<wire::ClipboardRelease>(&message)) {
         Q_EMIT remoteClipboardOffered(rel->selection, {});
     } else if (auto* q = std::get_if<wire::ClipboardRequest>(&message)) {
-        Q_EMIT localClipboardRequested(q->selection, q->mimeType);
+        if (windowShown)
+            Q_EMIT localClipboardRequested(q->selection, q->mimeType);
+        else
+            send(wire::ClipboardData{q->selection, q->mimeType, {}});
     } else if (auto* d = std::get_if<wire::ClipboardData>(&message)) {
         remoteAsked.remove({d->selection, d->mimeType});
         Q_EMIT remoteClipboardData(d->selection, d->mimeType, d->data);

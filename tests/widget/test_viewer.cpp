@@ -16,6 +16,7 @@
 #include "session.h"
 #include "session_testing.h"
 #include "spiceviewer.h"
+#include <QClipboard>
 #include <QMenu>
 #include <QPushButton>
 #include <QTcpServer>
@@ -533,6 +534,44 @@ private Q_SLOTS:
                                         .arg(it.key())
                                         .arg(centres.value(it.key()), 0, 16)));
         }
+    }
+    // While no window is shown, the window shares no clipboard, whatever the process asks or offers:
+    // its requests get nothing, its offers stay out, and what the viewer put on the local clipboard
+    // goes without the process's word. Shown again, requests are answered.
+    void noClipboardWhileNoWindowIsShown()
+    {
+        Hosted child(false);
+        SpiceViewer viewer;
+        viewer.setSession(&child.client);
+        QClipboard* local = QGuiApplication::clipboard();
+        const auto answer = [&]() -> QByteArray {
+            child.heard.clear();
+            const auto data = [&] {
+                for (const wire::Message& m : child.heard)
+                    if (auto* d = std::get_if<wire::ClipboardData>(&m))
+                        return d->data;
+                return QByteArray("(none)");
+            };
+            child.say(wire::ClipboardRequest{wire::ClipboardSelection, SharedClipboard::Text});
+            return QTest::qWaitFor([&] { return data() != "(none)"; }) ? data() : "(none)";
+        };
+        const auto offer = [&] {
+            return child.say(wire::ClipboardOffer{wire::ClipboardSelection, {SharedClipboard::Text}});
+        };
+        viewer.show();
+        QVERIFY(offer());
+        QVERIFY(child.say(wire::ClipboardData{wire::ClipboardSelection, SharedClipboard::Text, "remote"}));
+        QCOMPARE(local->text(), "remote");
+        viewer.hide();
+        QCOMPARE(local->text(), "");
+        local->setText("password");
+        const QMimeData* copied = local->mimeData();
+        QCOMPARE(answer(), "");
+        QCOMPARE(answer(), "");
+        QVERIFY(offer());
+        QCOMPARE(local->mimeData(), copied);
+        viewer.show();
+        QCOMPARE(answer(), "password");
     }
     // A kiosk's words when its connection breaks; it tries again by itself, offering no way to.
     void kioskWordsOfABrokenConnection()
