@@ -510,9 +510,9 @@ void SessionClient::ended(const QString& how)
     for (int selection : {SharedClipboard::Clipboard, SharedClipboard::Primary})
         if (clipboardShared(selection))
             Q_EMIT remoteClipboardOffered(selection, {});
+    // Its surfaces are read no more: the next process's replace them.
     for (int display : surfaces.keys())
-        if (display != firstDisplay)
-            surfaceGone(display);
+        surfaceGone(display);
     if (!std::exchange(monitors, {}).isEmpty())
         Q_EMIT guestMonitorsChanged({});
     if (std::exchange(serverMouse, false))

@@ -139,6 +139,8 @@ void MonitorWindows::monitorsChanged(const QVector<GuestMonitor>& list)
     QMap<int, MonitorWindow*> kept;
     for (int i = 1; i < list.size(); ++i) {
         const GuestMonitor& monitor = list[i];
+        if (kept.contains(monitor.id))
+            continue; // one window per monitor, whatever the list says
         MonitorWindow* window = windows.take(monitor.id);
         if (!window)
             window = gone.take(monitor.id);

@@ -22,6 +22,7 @@
 #include <QTcpServer>
 #include <QtTest>
 #include <functional>
+#include <random>
 #include <set>
 #include <sys/socket.h>
 
@@ -221,6 +222,11 @@ class TestViewer : public QObject
         wire::sealSurfaceBlock(fd);
         s.block = wire::UniqueFd(fd);
         return s;
+    }
+    static int mappedBlocks()
+    {
+        QFile maps("/proc/self/maps");
+        return maps.open(QIODevice::ReadOnly) ? maps.readAll().count("memfd:sharemem") : -1;
     }
     // Every window of the viewer painted now; what each monitor window shows at its centre, by the
     // guest monitor's id.
@@ -534,6 +540,16 @@ private Q_SLOTS:
                                         .arg(it.key())
                                         .arg(centres.value(it.key()), 0, 16)));
         }
+        // A list that names a monitor twice makes one window of it (beside the one of the monitor
+        // just turned off).
+        const auto windows = [] {
+            const QWidgetList all = QApplication::topLevelWidgets();
+            return std::count_if(all.begin(), all.end(),
+                                 [](QWidget* w) { return qobject_cast<MonitorWindow*>(w); });
+        };
+        QCOMPARE(windows(), 2);
+        QVERIFY(child.say(wire::MonitorsChanged{{monitor(0, 1, 0), monitor(1, 1, 0), monitor(1, 1, 0)}}));
+        QCOMPARE(windows(), 2);
     }
     // While no window is shown, the window shares no clipboard, whatever the process asks or offers:
     // its requests get nothing, its offers stay out, and what the viewer put on the local clipboard
@@ -572,6 +588,135 @@ private Q_SLOTS:
         QCOMPARE(local->mimeData(), copied);
         viewer.show();
         QCOMPARE(answer(), "password");
+    }
+    // Thousands of short random sequences of what a process may send, each message well formed and
+    // true to the ones before it, into the window and its monitor windows, painted after each: all
+    // are taken, and once the process is gone the window holds no more descriptors or blocks than
+    // before. A failure names its seed.
+    void randomTruthfulSequences()
+    {
+        const int descriptors = openDescriptorCount(), blocks = mappedBlocks();
+        for (uint32_t seed = 1; seed <= 8; ++seed) {
+            std::mt19937 random(seed);
+            const auto below = [&random](int n) { return int(random() % uint32_t(n)); };
+            const auto text = [&](int length) {
+                QString words;
+                for (int i = below(length + 1); i > 0; --i)
+                    words += QChar(below(4) ? 'a' + below(26) : 0x20ac);
+                return words;
+            };
+            QSize known[4]; // what the window was told of displays 0..3
+            const auto someDisplay = [&] {
+                for (int tries = 0; tries < 8; ++tries)
+                    if (const int display = below(4); known[display].isValid())
+                        return display;
+                return -1;
+            };
+            const auto inside = [&](const QSize& size) {
+                const int x = below(size.width()), y = below(size.height());
+                return wire::Rect{x, y, 1 + below(size.width() - x), 1 + below(size.height() - y)};
+            };
+            const QString types[] = {SharedClipboard::Text, SharedClipboard::Image, "text/html"};
+            const int formats[] = {32, 96, 16, 80};
+            Hosted child(false);
+            QSignalSpy gone(&child.client, &SessionClient::connectionBroke);
+            SpiceViewer viewer;
+            viewer.setSession(&child.client);
+            viewer.show();
+            for (int sequence = 0; sequence < 250; ++sequence) {
+                for (int n = 1 + below(6); n > 0; --n) {
+                    wire::Message m = wire::Ready{};
+                    const int display = someDisplay();
+                    switch (below(20)) {
+                    case 0:
+                    case 1: {
+                        const int made = below(4);
+                        known[made] = QSize(1 + below(80), 1 + below(60));
+                        m = surfaceOf(uint32_t(made), uint32_t(below(4)), known[made].width(),
+                                      known[made].height(), random(), formats[below(4)], 4 * below(3));
+                        break;
+                    }
+                    case 2:
+                    case 3:
+                    case 4:
+                        if (display >= 0) {
+                            wire::SurfaceChanged changed{uint32_t(display), {}};
+                            for (int i = below(4); i >= 0; --i)
+                                changed.rects.append(inside(known[display]));
+                            m = changed;
+                        }
+                        break;
+                    case 5:
+                        if (display >= 0) {
+                            known[display] = QSize();
+                            m = wire::SurfaceGone{uint32_t(display)};
+                        }
+                        break;
+                    case 6:
+                    case 7: {
+                        wire::MonitorsChanged list;
+                        for (int i = below(5); i > 0; --i)
+                            if (const int on = someDisplay(); on >= 0)
+                                list.monitors.append(
+                                    {uint32_t(below(5)), uint32_t(on), inside(known[on]), below(3) - 1});
+                        m = list;
+                        break;
+                    }
+                    case 8:
+                        m = wire::TitleChanged{text(20)};
+                        break;
+                    case 9:
+                        m = wire::MouseModeChanged{bool(below(2))};
+                        break;
+                    case 10:
+                        m = below(2) ? wire::Message(wire::ConnectionError{text(30)})
+                                     : wire::Message(wire::PasswordRequest{bool(below(2)), text(10)});
+                        break;
+                    case 11:
+                        m = below(3) ? wire::Message(wire::AgentChanged{uint32_t(below(4))})
+                                     : wire::Message(wire::PhaseChanged{uint8_t(below(6))});
+                        break;
+                    case 12: {
+                        const int64_t total = below(1 << 20);
+                        m = below(2) ? wire::Message(wire::TransferProgress{below(int(total) + 1), total})
+                                     : wire::Message(wire::TransferFinished{bool(below(2)), text(30)});
+                        break;
+                    }
+                    case 13:
+                        if (below(3))
+                            m = below(2) ? wire::Message(wire::Cleared{}) : wire::Message(wire::Closed{});
+                        break;
+                    case 14: {
+                        wire::ClipboardOffer offer{uint8_t(below(2)), {}};
+                        for (const QString& type : types)
+                            if (below(2))
+                                offer.types.append(type);
+                        m = offer;
+                        break;
+                    }
+                    case 15:
+                        m = wire::ClipboardRequest{uint8_t(below(2)), types[below(3)]};
+                        break;
+                    case 16:
+                        m = wire::ClipboardData{uint8_t(below(2)), types[below(3)], text(40).toUtf8()};
+                        break;
+                    case 17:
+                        m = wire::ClipboardRelease{uint8_t(below(2))};
+                        break;
+                    default: // the user shows or hides the window meanwhile
+                        viewer.setVisible(!viewer.isVisible());
+                        continue;
+                    }
+                    child.processEnd->send(m);
+                }
+                QVERIFY2(child.say(), qPrintable(QStringLiteral("seed %1").arg(seed)));
+                paintAll(viewer);
+            }
+            child.processEnd.reset(); // the process goes
+            QVERIFY(QTest::qWaitFor([&] { return !gone.isEmpty(); }));
+            QVERIFY2(mappedBlocks() == blocks, qPrintable(QStringLiteral("seed %1: blocks left").arg(seed)));
+        }
+        QCOMPARE(openDescriptorCount(), descriptors);
     }
     // A kiosk's words when its connection breaks; it tries again by itself, offering no way to.
     void kioskWordsOfABrokenConnection()
