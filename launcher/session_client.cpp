@@ -49,7 +49,6 @@ SessionClient::~SessionClient()
         close(earlySocket);
     delete link; // the process sees its end, then the launcher ends it
     link = nullptr;
-    views.clear();
 }
 
 void SessionClient::attach(int socket)
@@ -311,7 +310,12 @@ void SessionClient::cancelCopy()
 
 void SessionClient::setWindowShown(bool someWindowShown)
 {
-    windowShown = someWindowShown;
+    // What the remote side put on the local clipboard goes with the last window, not on the
+    // process's word.
+    if (std::exchange(windowShown, someWindowShown) && !someWindowShown)
+        for (int selection : {SharedClipboard::Clipboard, SharedClipboard::Primary})
+            if (clipboardShared(selection))
+                Q_EMIT remoteClipboardOffered(selection, {});
     send(wire::WindowShown{someWindowShown});
 }
 
@@ -380,11 +384,6 @@ void SessionClient::setClientLayout(const ClientLayout& client)
     send(message);
 }
 
-void SessionClient::releaseSurface(uint32_t serial)
-{
-    views.erase(serial);
-}
-
 void SessionClient::surfaceGone(int display)
 {
     const Surface surface = surfaces.take(display);
@@ -402,15 +401,13 @@ void SessionClient::receive(wire::Message& message)
         const int display = int(s->surface);
         ScreenInitInfo info{s->height, s->width, s->stride, s->format, s->pixelFormat};
         info.display = display;
-        info.serial = ++lastSerial;
         info.fresh = s->flags & wire::SurfaceCreated::Fresh;
-        auto view = std::make_unique<wire::SurfaceView>(*s);
-        const void* pixels = view->pixels();
-        if (pixels)
-            views[info.serial] = std::move(view);
+        auto view = std::make_shared<const wire::SurfaceView>(*s);
+        const SurfacePixels pixels = view->pixels() ? SurfacePixels(view, view->pixels()) : nullptr;
+        // Another display may become the first: the old first's surface stays, now as another's.
         if (s->flags & wire::SurfaceCreated::First)
             firstDisplay = display;
-        surfaces.insert(display, {info.serial, info});
+        surfaces.insert(display, {pixels, info});
         if (display == firstDisplay)
             Q_EMIT surfaceCreated(pixels, info);
         else
@@ -456,11 +453,16 @@ void SessionClient::receive(wire::Message& message)
     } else if (auto* r = std::get_if<wire::PasswordRequest>(&message)) {
         Q_EMIT passwordWanted(r->server, r->retry);
     } else if (auto* o = std::get_if<wire::ClipboardOffer>(&message)) {
-        Q_EMIT remoteClipboardOffered(o->selection, QStringList(o->types.begin(), o->types.end()));
+        // While no window is shown nothing crosses, whatever the process says.
+        if (windowShown)
+            Q_EMIT remoteClipboardOffered(o->selection, QStringList(o->types.begin(), o->types.end()));
     } else if (auto* rel = std::get_if<wire::ClipboardRelease>(&message)) {
         Q_EMIT remoteClipboardOffered(rel->selection, {});
     } else if (auto* q = std::get_if<wire::ClipboardRequest>(&message)) {
-        Q_EMIT localClipboardRequested(q->selection, q->mimeType);
+        if (windowShown)
+            Q_EMIT localClipboardRequested(q->selection, q->mimeType);
+        else
+            send(wire::ClipboardData{q->selection, q->mimeType, {}});
     } else if (auto* d = std::get_if<wire::ClipboardData>(&message)) {
         remoteAsked.remove({d->selection, d->mimeType});
         Q_EMIT remoteClipboardData(d->selection, d->mimeType, d->data);
@@ -513,9 +515,9 @@ void SessionClient::ended(const QString& how)
     for (int selection : {SharedClipboard::Clipboard, SharedClipboard::Primary})
         if (clipboardShared(selection))
             Q_EMIT remoteClipboardOffered(selection, {});
+    // Its surfaces are read no more: the next process's replace them.
     for (int display : surfaces.keys())
-        if (display != firstDisplay)
-            surfaceGone(display);
+        surfaceGone(display);
     if (!std::exchange(monitors, {}).isEmpty())
         Q_EMIT guestMonitorsChanged({});
     if (std::exchange(serverMouse, false))

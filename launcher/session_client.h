@@ -12,11 +12,13 @@
 #include <QStringList>
 #include <QTimer>
 #include <QVector>
-#include <map>
 #include <memory>
 
 class MessageLink;
 struct ConnectionSettings;
+
+// A surface's pixels, mapped read-only, held by whoever reads them: unmapped once nobody holds them.
+using SurfacePixels = std::shared_ptr<const unsigned char>;
 
 // The window's side of the session: the connection process that owns it (started here, confined,
 // watched) and the same calls and signals the window had of the session itself, carried by the
@@ -79,13 +81,11 @@ public:
     void answerPassword(const QString& password);
     void declinePassword();
     void setClientLayout(const ClientLayout& layout);
-    // The window reads the block of that number no more: it is unmapped.
-    void releaseSurface(uint32_t serial);
 
 Q_SIGNALS:
-    // A new surface, mapped read-only; `pixels` stays valid until releaseSurface(info.serial).
+    // A new surface of the first monitor's display; a window keeps `pixels` while it shows them.
     // Null pixels: nothing is to be read any more.
-    void surfaceCreated(const void* pixels, ScreenInitInfo info);
+    void surfaceCreated(SurfacePixels pixels, ScreenInitInfo info);
     void surfaceChanged(Rect rect);
     void surfaceCleared();
     void closed();
@@ -102,12 +102,12 @@ Q_SIGNALS:
     void passwordWanted(const QString& server, bool refused);
     void guestMonitorsChanged(const QVector<GuestMonitor>& monitors);
     void followsWindowChanged(bool on);
-    void otherSurfaceCreated(int display, const void* pixels, ScreenInitInfo info);
+    void otherSurfaceCreated(int display, SurfacePixels pixels, ScreenInitInfo info);
     void otherSurfaceChanged(int display, Rect rect);
 
 private:
     struct Surface {
-        uint32_t serial = 0;
+        SurfacePixels pixels;
         ScreenInitInfo info{};
     };
     // Starts a process and asks it for a session of `kind` on the current connection.
@@ -147,9 +147,7 @@ private:
 
     // What the current process showed.
     int firstDisplay = -1;
-    QHash<int, Surface> surfaces;                                 // by display channel id
-    std::map<uint32_t, std::unique_ptr<wire::SurfaceView>> views; // by serial, until released
-    uint32_t lastSerial = 0;
+    QHash<int, Surface> surfaces; // by display channel id
     QVector<GuestMonitor> monitors;
     bool serverSpoke = false; // the process's session opened
     QString violation;        // what the process sent that was refused

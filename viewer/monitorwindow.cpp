@@ -10,6 +10,7 @@
 #include <QPainter>
 #include <QTimer>
 #include <QWheelEvent>
+#include <utility>
 
 MonitorWindow::MonitorWindow(SessionClient* session, QWidget* keys)
     : QWidget(nullptr), session(session), keys(keys)
@@ -28,9 +29,10 @@ void MonitorWindow::setMonitor(const GuestMonitor& monitor)
         rebuild();
 }
 
-void MonitorWindow::setSurface(const void* block, const ScreenInitInfo& surface)
+void MonitorWindow::setSurface(const SurfacePixels& block, const ScreenInitInfo& surface)
 {
-    pixels = static_cast<const uchar*>(block);
+    // The old block goes only once the picture reads the new one.
+    const SurfacePixels old = std::exchange(pixels, block);
     info = surface;
     rebuild();
 }
@@ -47,10 +49,10 @@ void MonitorWindow::rebuild()
     const QRect part = shown.rect & QRect(0, 0, info.width, info.height);
     const QImage::Format format = qtImageFormat(info.pixelFormat);
     if (pixels && !part.isEmpty() && format != QImage::Format_Invalid) {
-        const QImage surface(pixels, info.width, info.height, info.stride, format);
+        const QImage surface(pixels.get(), info.width, info.height, info.stride, format);
         if (format == QImage::Format_RGB32)
-            picture = QImage(pixels + qint64(part.y()) * info.stride + qint64(part.x()) * 4, part.width(),
-                             part.height(), info.stride, QImage::Format_RGB32);
+            picture = QImage(pixels.get() + qint64(part.y()) * info.stride + qint64(part.x()) * 4,
+                             part.width(), part.height(), info.stride, QImage::Format_RGB32);
         else
             picture = surface.copy(part).convertToFormat(QImage::Format_RGB32);
     }
@@ -65,7 +67,7 @@ void MonitorWindow::surfaceChanged(const Rect& rect)
     const QRect local = changed.translated(-shown.rect.topLeft());
     const QImage::Format format = qtImageFormat(info.pixelFormat);
     if (format != QImage::Format_RGB32) {
-        const QImage part(pixels + qint64(changed.y()) * info.stride +
+        const QImage part(pixels.get() + qint64(changed.y()) * info.stride +
                               qint64(changed.x()) * (QImage::toPixelFormat(format).bitsPerPixel() / 8),
                           changed.width(), changed.height(), info.stride, format);
         QPainter painter(&picture);

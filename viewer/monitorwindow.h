@@ -19,8 +19,8 @@ public:
 
     void setMonitor(const GuestMonitor& monitor);
     const GuestMonitor& monitor() const { return shown; }
-    // The surface that holds the monitor; null pixels: none (black).
-    void setSurface(const void* pixels, const ScreenInitInfo& info);
+    // The surface that holds the monitor, held while shown; null pixels: none (black).
+    void setSurface(const SurfacePixels& pixels, const ScreenInitInfo& info);
     // A changed rectangle of that surface, in its pixels.
     void surfaceChanged(const Rect& rect);
     void setSnapToFit(bool on);
@@ -50,7 +50,7 @@ private:
     SessionClient* session;
     QWidget* keys;
     GuestMonitor shown;
-    const uchar* pixels = nullptr; // mapped read-only
+    SurfacePixels pixels; // mapped read-only
     ScreenInitInfo info{};
     QImage picture; // the monitor's part of the surface, as 32-bit pixels
     PictureGeometry geometry;

@@ -61,17 +61,16 @@ MonitorWindows::MonitorWindows(SpiceViewer* first, SessionClient* session)
         qDeleteAll(gone);
         gone.clear();
     });
-    // After the first window's own handlers: it has the new block by then.
     connect(session, &SessionClient::surfaceCreated, this,
-            [this](const void* pixels, ScreenInitInfo info) { firstSurfaceCreated(pixels, info); });
+            [this](const SurfacePixels& pixels, ScreenInitInfo info) { firstSurfaceCreated(pixels, info); });
     connect(session, &SessionClient::surfaceChanged, this, [this](Rect rect) {
         for (MonitorWindow* window : qAsConst(windows))
-            if (window->monitor().display == firstSurface.info.display)
+            if (window->monitor().display == firstDisplay)
                 window->surfaceChanged(rect);
     });
     connect(session, &SessionClient::otherSurfaceCreated, this,
-            [this](int display, const void* pixels, ScreenInitInfo info) {
-                otherSurfaceCreated(display, pixels, info);
+            [this](int display, const SurfacePixels& pixels, ScreenInitInfo info) {
+                surfaceCreated(display, pixels, info);
             });
     connect(session, &SessionClient::otherSurfaceChanged, this, [this](int display, Rect rect) {
         for (MonitorWindow* window : qAsConst(windows))
@@ -101,22 +100,10 @@ MonitorWindows::~MonitorWindows()
     qDeleteAll(gone);
 }
 
-void MonitorWindows::releaseLater(uint32_t serial)
+void MonitorWindows::firstSurfaceCreated(const SurfacePixels& pixels, const ScreenInitInfo& info)
 {
-    // Once every window has moved to the new block.
-    if (serial)
-        QMetaObject::invokeMethod(
-            this, [this, serial] { session->releaseSurface(serial); }, Qt::QueuedConnection);
-}
-
-void MonitorWindows::firstSurfaceCreated(const void* pixels, const ScreenInitInfo& info)
-{
-    const uint32_t old = firstSurface.info.serial;
-    firstSurface = {pixels, info};
-    for (MonitorWindow* window : windows.values() + gone.values())
-        if (window->monitor().display == info.display)
-            window->setSurface(pixels, info);
-    releaseLater(old);
+    firstDisplay = info.display;
+    surfaceCreated(info.display, pixels, info);
     // At connection the window takes the guest's size again.
     if (info.fresh) {
         firstSized = fitted = false;
@@ -125,22 +112,16 @@ void MonitorWindows::firstSurfaceCreated(const void* pixels, const ScreenInitInf
     }
 }
 
-void MonitorWindows::otherSurfaceCreated(int display, const void* pixels, const ScreenInitInfo& info)
+void MonitorWindows::surfaceCreated(int display, const SurfacePixels& pixels, const ScreenInitInfo& info)
 {
-    const uint32_t old = others.value(display).info.serial;
+    // Each window holds what it shows: a replaced block goes once the last of them has moved on.
     if (pixels)
-        others.insert(display, {pixels, info});
+        surfaces.insert(display, {pixels, info});
     else
-        others.remove(display);
+        surfaces.remove(display);
     for (MonitorWindow* window : windows.values() + gone.values())
         if (window->monitor().display == display)
             window->setSurface(pixels, info);
-    releaseLater(old);
-}
-
-MonitorWindows::Surface MonitorWindows::surfaceOf(int display) const
-{
-    return display == firstSurface.info.display ? firstSurface : others.value(display);
 }
 
 void MonitorWindows::monitorsChanged(const QVector<GuestMonitor>& list)
@@ -158,6 +139,8 @@ void MonitorWindows::monitorsChanged(const QVector<GuestMonitor>& list)
     QMap<int, MonitorWindow*> kept;
     for (int i = 1; i < list.size(); ++i) {
         const GuestMonitor& monitor = list[i];
+        if (kept.contains(monitor.id))
+            continue; // one window per monitor, whatever the list says
         MonitorWindow* window = windows.take(monitor.id);
         if (!window)
             window = gone.take(monitor.id);
@@ -171,7 +154,7 @@ void MonitorWindows::monitorsChanged(const QVector<GuestMonitor>& list)
             connect(window, &MonitorWindow::closedByUserChanged, &reportTimer, qOverload<>(&QTimer::start));
         }
         window->setMonitor(monitor);
-        const Surface surface = surfaceOf(monitor.display);
+        const Surface surface = surfaces.value(monitor.display);
         window->setSurface(surface.pixels, surface.info);
         kept.insert(monitor.id, window);
         place(window);

@@ -29,27 +29,25 @@ protected:
 
 private:
     struct Surface {
-        const void* pixels = nullptr;
+        SurfacePixels pixels;
         ScreenInitInfo info{};
     };
-    void firstSurfaceCreated(const void* pixels, const ScreenInitInfo& info);
-    void otherSurfaceCreated(int display, const void* pixels, const ScreenInitInfo& info);
+    void firstSurfaceCreated(const SurfacePixels& pixels, const ScreenInitInfo& info);
+    void surfaceCreated(int display, const SurfacePixels& pixels, const ScreenInitInfo& info);
     void monitorsChanged(const QVector<GuestMonitor>& list);
     void followsChanged(bool on);
-    Surface surfaceOf(int display) const;
     void place(MonitorWindow* window);
     // The place of a further monitor's window: as the guest lays the monitor out beside its first
     // one, within the first window's screen.
     QPoint besideFirst(const GuestMonitor& monitor, const QSize& size) const;
     void fitFirst();
     void fullScreenLeft();
-    void releaseLater(uint32_t serial);
     void report();
 
     SpiceViewer* first;
     SessionClient* session;
-    Surface firstSurface;
-    QHash<int, Surface> others;        // by display channel id
+    int firstDisplay = -1;             // the display channel of the first monitor's surface
+    QHash<int, Surface> surfaces;      // by display channel id
     QMap<int, MonitorWindow*> windows; // by guest monitor id
     QMap<int, MonitorWindow*> gone;    // of monitors just turned off, kept a moment
     QTimer goneTimer;

@@ -189,8 +189,9 @@ void SpiceViewer::setSession(SessionClient* owner)
     session->setKeysByPosition(byPosition);
     setTitle(session->title());
     connect(session, &SessionClient::titleChanged, this, &SpiceViewer::setTitle);
-    connect(session, &SessionClient::surfaceCreated, this,
-            [this](const void* pixels, ScreenInitInfo info) { screenSettingsChanged(pixels, info); });
+    connect(
+        session, &SessionClient::surfaceCreated, this,
+        [this](const SurfacePixels& pixels, ScreenInitInfo info) { screenSettingsChanged(pixels, info); });
     connect(session, &SessionClient::surfaceChanged, this, [this](Rect rect) { updateImage(&rect); });
     connect(session, &SessionClient::surfaceCleared, this, &SpiceViewer::clearDisplay);
     connect(session, &SessionClient::closed, this, &SpiceViewer::closeWindow);
@@ -380,9 +381,10 @@ void SpiceViewer::connectionDropped(const QString& text)
     update();
 }
 
-void SpiceViewer::screenSettingsChanged(const void* pixels, ScreenInitInfo& info)
+void SpiceViewer::screenSettingsChanged(const SurfacePixels& pixels, ScreenInitInfo& info)
 {
-    shmData = static_cast<const uchar*>(pixels);
+    // The old block goes once nothing here reads it.
+    const SurfacePixels old = std::exchange(shmData, pixels);
     screenInfo = info;
     delete surfaceImage;
     surfaceImage = nullptr;
@@ -399,7 +401,7 @@ void SpiceViewer::screenSettingsChanged(const void* pixels, ScreenInitInfo& info
         if (format == QImage::Format_Invalid)
             Logger(ERROR) << "Unsupported surface format " << info.pixelFormat << ", shown black";
         else
-            surfaceImage = new QImage(shmData, info.width, info.height, info.stride, format);
+            surfaceImage = new QImage(shmData.get(), info.width, info.height, info.stride, format);
     }
     update();
 }
@@ -418,7 +420,7 @@ void SpiceViewer::updateImage(Rect* rect)
     if (!rect || picture.isNull()) {
         connectedOnce = true;
         if (surfaceImage->format() == QImage::Format_RGB32)
-            picture = QImage(shmData + qint64(part.y()) * screenInfo.stride + qint64(part.x()) * 4,
+            picture = QImage(shmData.get() + qint64(part.y()) * screenInfo.stride + qint64(part.x()) * 4,
                              part.width(), part.height(), screenInfo.stride, QImage::Format_RGB32);
         else
             picture = surfaceImage->copy(part).convertToFormat(QImage::Format_RGB32);
@@ -448,7 +450,8 @@ void SpiceViewer::updateImage(Rect* rect)
 
     if (surfaceImage->format() != QImage::Format_RGB32) {
         const int bpp = surfaceImage->depth() / 8;
-        const QImage pixels(shmData + qint64(changed.y()) * screenInfo.stride + qint64(changed.x()) * bpp,
+        const QImage pixels(shmData.get() + qint64(changed.y()) * screenInfo.stride +
+                                qint64(changed.x()) * bpp,
                             changed.width(), changed.height(), screenInfo.stride, surfaceImage->format());
         QPainter painter(&picture);
         painter.setCompositionMode(QPainter::CompositionMode_Source);

@@ -44,7 +44,7 @@ public:
 
     // From the session.
     void setTitle(const QString& title);
-    void screenSettingsChanged(const void* pixels, ScreenInitInfo& info);
+    void screenSettingsChanged(const SurfacePixels& pixels, ScreenInitInfo& info);
     void updateImage(Rect* rect);
     void clearDisplay();
     void closeWindow();
@@ -124,7 +124,7 @@ private:
     void reclaimKiosk();
 
     Ui::SpiceViewer* ui;
-    const uchar* shmData = nullptr; // the block, mapped read-only
+    SurfacePixels shmData; // the block, mapped read-only, held while shown
     // The surface as 32-bit pixels: a view of the block for 32-bit surfaces, a converted copy
     // for 16-bit ones. Null while there is nothing to show.
     QImage picture;

@@ -12,14 +12,17 @@
 #include "hotkeys.h"
 #include "keybar.h"
 #include "memshare.h"
+#include "monitorwindow.h"
 #include "session.h"
 #include "session_testing.h"
 #include "spiceviewer.h"
+#include <QClipboard>
 #include <QMenu>
 #include <QPushButton>
 #include <QTcpServer>
 #include <QtTest>
 #include <functional>
+#include <random>
 #include <set>
 #include <sys/socket.h>
 
@@ -59,18 +62,41 @@ void spice_inputs_channel_key_release(SpiceInputsChannel* c, guint scancode)
 }
 }
 
-// The connection process's host and the window's client, joined by a socket pair.
+// The connection process's host and the window's client, joined by a socket pair; or, without the
+// host, the test itself speaking for the connection process on that end.
 struct Hosted {
     int ends[2] = {-1, -1};
     std::unique_ptr<MessageLink> processEnd;
     std::unique_ptr<ConnectionHost> host;
     SessionClient client;
-    Hosted()
+    std::vector<wire::Message> heard; // what the window sent, when the test speaks for the process
+    int said = 0;
+    explicit Hosted(bool hosting = true)
     {
         socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends);
         processEnd.reset(new MessageLink(ends[0], wire::Side::Window));
-        host.reset(new ConnectionHost(*processEnd));
+        if (hosting)
+            host.reset(new ConnectionHost(*processEnd));
+        else
+            processEnd->setHandler([this](wire::Message& m) { heard.push_back(std::move(m)); });
         client.attach(ends[1]);
+    }
+    // As the process: the messages, then a title by which the window tells it took them all; what
+    // the window queued meanwhile has run too, as its next turn would run it.
+    template <class... M> bool say(M&&... messages)
+    {
+        const QString mark = QStringLiteral("said %1").arg(++said);
+        (processEnd->send(std::forward<M>(messages)), ...);
+        processEnd->send(wire::TitleChanged{mark});
+        // Woken by the socket, not by polling: thousands of these run in a test.
+        QTimer wake;
+        wake.start(100);
+        QElapsedTimer since;
+        since.start();
+        while (client.title() != mark && since.elapsed() < 5000)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        QCoreApplication::sendPostedEvents();
+        return client.title() == mark;
     }
     // The session, once the client's start has reached the host.
     Session& session()
@@ -118,16 +144,16 @@ class TestViewer : public QObject
         viewer.setSession(&hosted.client);
         QVERIFY(hosted.client.start());
         SpiceAgent& agent = hosted.record();
-        QVector<QPair<int, const void*>> others;
-        const void* shown = nullptr; // the first monitor's block as the window maps it
-        uint32_t lastOfOld = 0;      // the old block's last pixel as the new one came
+        QVector<QPair<int, SurfacePixels>> others;
+        SurfacePixels shown;    // the first monitor's block as the window maps it, held as a window does
+        uint32_t lastOfOld = 0; // the old block's last pixel as the new one came
         int otherChanges = 0;
         connect(&hosted.client, &SessionClient::otherSurfaceCreated, this,
-                [&](int display, const void* block) {
+                [&](int display, const SurfacePixels& block) {
                     others.append({display, block});
                 });
-        connect(&hosted.client, &SessionClient::surfaceCreated, this, [&](const void* block) {
-            lastOfOld = shown ? static_cast<const uint32_t*>(shown)[47 * 64 + 63] : 0;
+        connect(&hosted.client, &SessionClient::surfaceCreated, this, [&](const SurfacePixels& block) {
+            lastOfOld = shown ? reinterpret_cast<const uint32_t*>(shown.get())[47 * 64 + 63] : 0;
             shown = block;
         });
         connect(&hosted.client, &SessionClient::otherSurfaceChanged, this, [&] { ++otherChanges; });
@@ -148,15 +174,15 @@ class TestViewer : public QObject
         QCOMPARE(others.size(), 1);
         QCOMPARE(others[0].first, 1);
         // The window's own read-only mappings of the session's blocks.
-        const auto* otherBlock = static_cast<const uint32_t*>(others[0].second);
-        QVERIFY(otherBlock && shown && shown != agent.shm_data);
+        const auto* otherBlock = reinterpret_cast<const uint32_t*>(others[0].second.get());
+        QVERIFY(otherBlock && shown && shown.get() != agent.shm_data);
         QCOMPARE(otherBlock[3 * 32 + 7], 0xff102030u); // copied into its own block
         QCOMPARE(otherBlock[4 * 32], 0u);
         QCOMPARE(blocks(), before + 4); // each mapped by the session and by the window
         // A resize: a new block; the window's mapping of the old one whole until it let go of it.
-        const void* old = shown;
+        const void* old = shown.get();
         display_create(SPICE_DISPLAY_CHANNEL(first), 32, 64, 40, 256, 0, pixels.data(), &agent);
-        QTRY_VERIFY(shown != old);
+        QTRY_VERIFY(shown.get() != old);
         QCOMPARE(lastOfOld, 0xff336699u);
         QTRY_COMPARE(blocks(), before + 4);
         // Input goes out: one click, the first picture's; a position on the second display.
@@ -176,6 +202,44 @@ class TestViewer : public QObject
         display_create(SPICE_DISPLAY_CHANNEL(again), 32, 64, 48, 256, 0, pixels.data(), &agent);
         QCOMPARE(int(agent.pending.size()), 0);
         channels = {first, second, inputs, again};
+    }
+
+    // A surface of one colour in a block of its own, as the process makes one; this process keeps no
+    // mapping of it: the blocks mapped here are the window's.
+    static wire::SurfaceCreated surfaceOf(uint32_t display, uint32_t flags, int width, int height,
+                                          uint32_t colour, int pixelFormat = 32, int padding = 0)
+    {
+        const int bytes = pixelFormat == 16 || pixelFormat == 80 ? 2 : 4;
+        wire::SurfaceCreated s;
+        s.surface = display, s.flags = flags, s.width = width, s.height = height;
+        s.stride = width * bytes + padding, s.format = bytes * 8, s.pixelFormat = pixelFormat;
+        const size_t size = size_t(s.stride) * size_t(height);
+        int fd = -1;
+        auto* block = static_cast<unsigned char*>(create_memshare(long(size), &fd));
+        for (size_t i = 0; i < size; ++i)
+            block[i] = uint8_t(colour >> (8 * (i % 4)));
+        free_memshare(block, size);
+        wire::sealSurfaceBlock(fd);
+        s.block = wire::UniqueFd(fd);
+        return s;
+    }
+    static int mappedBlocks()
+    {
+        QFile maps("/proc/self/maps");
+        return maps.open(QIODevice::ReadOnly) ? maps.readAll().count("memfd:sharemem") : -1;
+    }
+    // Every window of the viewer painted now; what each monitor window shows at its centre, by the
+    // guest monitor's id.
+    static QMap<int, QRgb> paintAll(SpiceViewer& viewer)
+    {
+        QMap<int, QRgb> centres;
+        viewer.grab();
+        for (QWidget* widget : QApplication::topLevelWidgets())
+            if (auto* window = qobject_cast<MonitorWindow*>(widget)) {
+                const QImage painted = window->grab().toImage();
+                centres.insert(window->monitor().id, painted.pixel(painted.rect().center()));
+            }
+        return centres;
     }
 
 private Q_SLOTS:
@@ -422,6 +486,243 @@ private Q_SLOTS:
         QCOMPARE(errors(), 5);
         QVERIFY(log.text().find("A new connection process in 1000 ms") != std::string::npos);
         qunsetenv("TEST_CHILD");
+    }
+    // Each window paints from a block for as long as it shows it, whichever display is the first and
+    // however surfaces come, are replaced and go; each monitor window shows its own surface's part.
+    void windowsHoldTheBlocksTheyPaint()
+    {
+        Hosted child(false);
+        SpiceViewer viewer;
+        viewer.setSession(&child.client);
+        viewer.show();
+        using wire::SurfaceCreated;
+        const auto monitor = [](uint32_t id, uint32_t display, int x) {
+            return wire::Monitor{id, display, {x, 0, 32, 16}, -1};
+        };
+        const QRgb a = 0xff102030, b = 0xff405060, c = 0xff708090, d = 0xffa0b0c0, e = 0xffd0e0f0;
+        struct Step {
+            const char* what;
+            std::function<wire::Message()> message;
+            QMap<int, QRgb> shown; // by monitor
+        };
+        const Step steps[] = {
+            {"the first surface", [&] { return surfaceOf(0, SurfaceCreated::First, 64, 16, a); }, {}},
+            {"another display's", [&] { return surfaceOf(1, 0, 32, 16, b); }, {}},
+            {"monitors on both",
+             [&] {
+                 return wire::MonitorsChanged{{monitor(0, 0, 0), monitor(1, 0, 32), monitor(2, 1, 0)}};
+             },
+             {{1, a}, {2, b}}},
+            {"display 1 becomes the first",
+             [&] { return surfaceOf(1, SurfaceCreated::First, 32, 16, c); },
+             {{1, a}, {2, c}}},
+            {"a change on display 0",
+             [] {
+                 return wire::SurfaceChanged{0, {{0, 0, 64, 16}}};
+             },
+             {{1, a}, {2, c}}},
+            {"display 0 the first again",
+             [&] { return surfaceOf(0, SurfaceCreated::First, 64, 16, d); },
+             {{1, d}, {2, c}}},
+            {"display 1 replaced", [&] { return surfaceOf(1, 0, 32, 16, e); }, {{1, d}, {2, e}}},
+            {"monitors swap displays",
+             [&] {
+                 return wire::MonitorsChanged{{monitor(0, 0, 0), monitor(1, 1, 0), monitor(2, 0, 32)}};
+             },
+             {{1, e}, {2, d}}},
+            {"display 1 gone", [] { return wire::SurfaceGone{1}; }, {{1, 0xff000000}, {2, d}}},
+            {"display 1 again, as the first",
+             [&] { return surfaceOf(1, SurfaceCreated::First, 32, 16, a); },
+             {{1, a}, {2, d}}},
+            {"display 0 gone", [] { return wire::SurfaceGone{0}; }, {{1, a}, {2, 0xff000000}}},
+        };
+        for (const Step& step : steps) {
+            QVERIFY2(child.say(step.message()), step.what);
+            const QMap<int, QRgb> centres = paintAll(viewer);
+            for (auto it = step.shown.begin(); it != step.shown.end(); ++it)
+                QVERIFY2(centres.value(it.key()) == it.value(),
+                         qPrintable(QStringLiteral("%1: monitor %2 shows %3")
+                                        .arg(step.what)
+                                        .arg(it.key())
+                                        .arg(centres.value(it.key()), 0, 16)));
+        }
+        // A list that names a monitor twice makes one window of it (beside the one of the monitor
+        // just turned off).
+        const auto windows = [] {
+            const QWidgetList all = QApplication::topLevelWidgets();
+            return std::count_if(all.begin(), all.end(),
+                                 [](QWidget* w) { return qobject_cast<MonitorWindow*>(w); });
+        };
+        QCOMPARE(windows(), 2);
+        QVERIFY(child.say(wire::MonitorsChanged{{monitor(0, 1, 0), monitor(1, 1, 0), monitor(1, 1, 0)}}));
+        QCOMPARE(windows(), 2);
+    }
+    // While no window is shown, the window shares no clipboard, whatever the process asks or offers:
+    // its requests get nothing, its offers stay out, and what the viewer put on the local clipboard
+    // goes without the process's word. Shown again, requests are answered.
+    void noClipboardWhileNoWindowIsShown()
+    {
+        Hosted child(false);
+        SpiceViewer viewer;
+        viewer.setSession(&child.client);
+        QClipboard* local = QGuiApplication::clipboard();
+        const auto answer = [&]() -> QByteArray {
+            child.heard.clear();
+            const auto data = [&] {
+                for (const wire::Message& m : child.heard)
+                    if (auto* d = std::get_if<wire::ClipboardData>(&m))
+                        return d->data;
+                return QByteArray("(none)");
+            };
+            child.say(wire::ClipboardRequest{wire::ClipboardSelection, SharedClipboard::Text});
+            return QTest::qWaitFor([&] { return data() != "(none)"; }) ? data() : "(none)";
+        };
+        const auto offer = [&] {
+            return child.say(wire::ClipboardOffer{wire::ClipboardSelection, {SharedClipboard::Text}});
+        };
+        viewer.show();
+        QVERIFY(offer());
+        QVERIFY(child.say(wire::ClipboardData{wire::ClipboardSelection, SharedClipboard::Text, "remote"}));
+        QCOMPARE(local->text(), "remote");
+        viewer.hide();
+        QCOMPARE(local->text(), "");
+        local->setText("password");
+        const QMimeData* copied = local->mimeData();
+        QCOMPARE(answer(), "");
+        QCOMPARE(answer(), "");
+        QVERIFY(offer());
+        QCOMPARE(local->mimeData(), copied);
+        viewer.show();
+        QCOMPARE(answer(), "password");
+    }
+    // Thousands of short random sequences of what a process may send, each message well formed and
+    // true to the ones before it, into the window and its monitor windows, painted after each: all
+    // are taken, and once the process is gone the window holds no more descriptors or blocks than
+    // before. A failure names its seed.
+    void randomTruthfulSequences()
+    {
+        const int descriptors = openDescriptorCount(), blocks = mappedBlocks();
+        for (uint32_t seed = 1; seed <= 8; ++seed) {
+            std::mt19937 random(seed);
+            const auto below = [&random](int n) { return int(random() % uint32_t(n)); };
+            const auto text = [&](int length) {
+                QString words;
+                for (int i = below(length + 1); i > 0; --i)
+                    words += QChar(below(4) ? 'a' + below(26) : 0x20ac);
+                return words;
+            };
+            QSize known[4]; // what the window was told of displays 0..3
+            const auto someDisplay = [&] {
+                for (int tries = 0; tries < 8; ++tries)
+                    if (const int display = below(4); known[display].isValid())
+                        return display;
+                return -1;
+            };
+            const auto inside = [&](const QSize& size) {
+                const int x = below(size.width()), y = below(size.height());
+                return wire::Rect{x, y, 1 + below(size.width() - x), 1 + below(size.height() - y)};
+            };
+            const QString types[] = {SharedClipboard::Text, SharedClipboard::Image, "text/html"};
+            const int formats[] = {32, 96, 16, 80};
+            Hosted child(false);
+            QSignalSpy gone(&child.client, &SessionClient::connectionBroke);
+            SpiceViewer viewer;
+            viewer.setSession(&child.client);
+            viewer.show();
+            for (int sequence = 0; sequence < 250; ++sequence) {
+                for (int n = 1 + below(6); n > 0; --n) {
+                    wire::Message m = wire::Ready{};
+                    const int display = someDisplay();
+                    switch (below(20)) {
+                    case 0:
+                    case 1: {
+                        const int made = below(4);
+                        known[made] = QSize(1 + below(80), 1 + below(60));
+                        m = surfaceOf(uint32_t(made), uint32_t(below(4)), known[made].width(),
+                                      known[made].height(), random(), formats[below(4)], 4 * below(3));
+                        break;
+                    }
+                    case 2:
+                    case 3:
+                    case 4:
+                        if (display >= 0) {
+                            wire::SurfaceChanged changed{uint32_t(display), {}};
+                            for (int i = below(4); i >= 0; --i)
+                                changed.rects.append(inside(known[display]));
+                            m = changed;
+                        }
+                        break;
+                    case 5:
+                        if (display >= 0) {
+                            known[display] = QSize();
+                            m = wire::SurfaceGone{uint32_t(display)};
+                        }
+                        break;
+                    case 6:
+                    case 7: {
+                        wire::MonitorsChanged list;
+                        for (int i = below(5); i > 0; --i)
+                            if (const int on = someDisplay(); on >= 0)
+                                list.monitors.append(
+                                    {uint32_t(below(5)), uint32_t(on), inside(known[on]), below(3) - 1});
+                        m = list;
+                        break;
+                    }
+                    case 8:
+                        m = wire::TitleChanged{text(20)};
+                        break;
+                    case 9:
+                        m = wire::MouseModeChanged{bool(below(2))};
+                        break;
+                    case 10:
+                        m = below(2) ? wire::Message(wire::ConnectionError{text(30)})
+                                     : wire::Message(wire::PasswordRequest{bool(below(2)), text(10)});
+                        break;
+                    case 11:
+                        m = below(3) ? wire::Message(wire::AgentChanged{uint32_t(below(4))})
+                                     : wire::Message(wire::PhaseChanged{uint8_t(below(6))});
+                        break;
+                    case 12: {
+                        const int64_t total = below(1 << 20);
+                        m = below(2) ? wire::Message(wire::TransferProgress{below(int(total) + 1), total})
+                                     : wire::Message(wire::TransferFinished{bool(below(2)), text(30)});
+                        break;
+                    }
+                    case 13:
+                        if (below(3))
+                            m = below(2) ? wire::Message(wire::Cleared{}) : wire::Message(wire::Closed{});
+                        break;
+                    case 14: {
+                        wire::ClipboardOffer offer{uint8_t(below(2)), {}};
+                        for (const QString& type : types)
+                            if (below(2))
+                                offer.types.append(type);
+                        m = offer;
+                        break;
+                    }
+                    case 15:
+                        m = wire::ClipboardRequest{uint8_t(below(2)), types[below(3)]};
+                        break;
+                    case 16:
+                        m = wire::ClipboardData{uint8_t(below(2)), types[below(3)], text(40).toUtf8()};
+                        break;
+                    case 17:
+                        m = wire::ClipboardRelease{uint8_t(below(2))};
+                        break;
+                    default: // the user shows or hides the window meanwhile
+                        viewer.setVisible(!viewer.isVisible());
+                        continue;
+                    }
+                    child.processEnd->send(m);
+                }
+                QVERIFY2(child.say(), qPrintable(QStringLiteral("seed %1").arg(seed)));
+                paintAll(viewer);
+            }
+            child.processEnd.reset(); // the process goes
+            QVERIFY(QTest::qWaitFor([&] { return !gone.isEmpty(); }));
+            QVERIFY2(mappedBlocks() == blocks, qPrintable(QStringLiteral("seed %1: blocks left").arg(seed)));
+        }
+        QCOMPARE(openDescriptorCount(), descriptors);
     }
     // A kiosk's words when its connection breaks; it tries again by itself, offering no way to.
     void kioskWordsOfABrokenConnection()
