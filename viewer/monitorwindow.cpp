@@ -1,10 +1,10 @@
 #include "monitorwindow.h"
 
 #include "x11keyboard.h"
+#include "x11window.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
-#include <QCursor>
 #include <QGuiApplication>
 #include <QMouseEvent>
 #include <QPainter>
@@ -164,7 +164,7 @@ void MonitorWindow::followPointer()
         return;
     // As the first window: held in full screen, in a window while the pointer is over it, so
     // that the window manager can move and resize it by its frame.
-    if (isFullScreen() || x11PointerOver(winId(), rect().contains(mapFromGlobal(QCursor::pos()))))
+    if (isFullScreen() || x11PointerOver(this))
         x11GrabKeyboard(winId());
     else
         x11UngrabKeyboard();

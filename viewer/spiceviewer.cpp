@@ -34,7 +34,6 @@
 #include <QWheelEvent>
 #include <QWindow>
 #include <exception>
-#include <functional>
 #include <utility>
 
 namespace
@@ -64,25 +63,6 @@ constexpr Qt::WindowFlags kCoverFlags =
 // The words on black while there is no picture: centred, wrapped, this far from the edges.
 constexpr int kWordsMargin = 16;
 constexpr int kWordsFlags = Qt::AlignCenter | Qt::TextWordWrap;
-
-// A filter on the window for what is added beside its own input handling. Installed after the
-// window's own filter, it is asked first.
-class WindowHook : public QObject
-{
-public:
-    WindowHook(QWidget* window, std::function<bool(QEvent*)> handle)
-        : QObject(window), handle(std::move(handle))
-    {
-        window->installEventFilter(this);
-    }
-    bool eventFilter(QObject* watched, QEvent* event) override
-    {
-        return watched == parent() && handle(event);
-    }
-
-private:
-    std::function<bool(QEvent*)> handle;
-};
 
 QRect onGrid(const QRect& r, const QSize& surface)
 {
@@ -155,7 +135,6 @@ SpiceViewer::SpiceViewer(QWidget* parent) : QWidget(parent), ui(new Ui::SpiceVie
     QAction* tryAgainEntry = menu->addAction(tr("Try again"), this, &SpiceViewer::tryAgain);
     connect(menu, &QMenu::aboutToShow, this,
             [this, tryAgainEntry] { tryAgainEntry->setVisible(canTryAgain); });
-    wordsHook = new WindowHook(this, [this](QEvent* event) { return wordsEvent(event); });
 
     updateTimer = new QTimer(this);
     updateTimer->setSingleShot(true);
@@ -170,7 +149,6 @@ SpiceViewer::SpiceViewer(QWidget* parent) : QWidget(parent), ui(new Ui::SpiceVie
 
 SpiceViewer::~SpiceViewer()
 {
-    delete wordsHook; // the widget's own destruction still sends events
     picture = QImage();
     delete surfaceImage;
     surfaceImage = nullptr;
@@ -773,6 +751,9 @@ void SpiceViewer::releaseInput()
 
 bool SpiceViewer::eventFilter(QObject* watched, QEvent* event)
 {
+    // The words' way to try again comes before the keys go anywhere else.
+    if (watched == this && wordsEvent(event))
+        return true;
     // Keys typed just after the menu closed may still come to it (its keyboard grab held when they
     // were typed): they are the window's.
     if (overlayFrame && watched == overlayFrame->menu() && !overlayFrame->menu()->isVisible() &&
@@ -957,7 +938,7 @@ bool SpiceViewer::keyboardWanted() const
         return true;
     // The window manager has its frame: while the keyboard is held, it starts no move or resize
     // (it cannot grab the keyboard for one), so the pointer on its way there lets go of it.
-    return x11PointerOver(winId(), rect().contains(mapFromGlobal(QCursor::pos())));
+    return x11PointerOver(this);
 }
 
 void SpiceViewer::followPointer()

@@ -156,7 +156,6 @@ private:
     TransferStrip* transferStrip = nullptr;
     QInputDialog* passwordDialog = nullptr;
     QPushButton* tryAgainButton = nullptr;
-    QObject* wordsHook = nullptr; // asks wordsEvent() first
     bool canTryAgain = false;
     QRect monitorRect; // in surface pixels; empty: the whole surface
     bool snapToFit = false;

@@ -26,21 +26,6 @@ bool x11UngrabKeyboard()
     return true;
 }
 
-bool x11PointerOver(unsigned long window, bool fallback)
-{
-    Display* display = QX11Info::display();
-    if (!display)
-        return fallback;
-    Window root = 0, child = 0;
-    int rootX = 0, rootY = 0, x = 0, y = 0;
-    unsigned int mask = 0, width = 0, height = 0, border = 0, depth = 0;
-    if (!XQueryPointer(display, Window(window), &root, &child, &rootX, &rootY, &x, &y, &mask))
-        return false; // on another screen
-    if (!XGetGeometry(display, Window(window), &root, &rootX, &rootY, &width, &height, &border, &depth))
-        return fallback;
-    return x >= 0 && y >= 0 && unsigned(x) < width && unsigned(y) < height;
-}
-
 bool x11KeycodesAreEvdev()
 {
     Display* display = QX11Info::display();

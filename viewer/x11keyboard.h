@@ -10,9 +10,6 @@ constexpr int kNoX11Display = -1;
 int x11GrabKeyboard(unsigned long window);
 // XUngrabKeyboard and flush; false without an X11 connection.
 bool x11UngrabKeyboard();
-// Whether the pointer is over `window` now, as the X server has it (the toolkit's idea of where a
-// window is lags behind a window manager's move); `fallback` without an X11 connection.
-bool x11PointerOver(unsigned long window, bool fallback);
 // True when the display's keycodes are evdev's (Linux keycode + 8), so that a key event's native
 // scan code names a physical key; false for other keycode sets and without an X11 connection.
 bool x11KeycodesAreEvdev();

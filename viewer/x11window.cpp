@@ -2,12 +2,15 @@
 
 #include <QAbstractNativeEventFilter>
 #include <QCoreApplication>
+#include <QCursor>
 #include <QObject>
 #include <QVector>
+#include <QWidget>
 #include <QX11Info>
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <utility>
 #include <xcb/xcb.h>
 
@@ -48,6 +51,25 @@ xcb_window_t windowManagerCheck(xcb_connection_t* connection, xcb_window_t root)
         return XCB_WINDOW_NONE;
     return named[0];
 }
+
+// A request about `window` to the window manager, `data` its message's words.
+void askWindowManager(xcb_connection_t* connection, unsigned long window, xcb_atom_t type,
+                      std::initializer_list<uint32_t> data)
+{
+    xcb_client_message_event_t event{};
+    event.response_type = XCB_CLIENT_MESSAGE;
+    event.format = 32;
+    event.window = xcb_window_t(window);
+    event.type = type;
+    std::copy(data.begin(), data.end(), event.data.data32);
+    xcb_send_event(connection, false, QX11Info::appRootWindow(),
+                   XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
+                   reinterpret_cast<const char*>(&event));
+    xcb_flush(connection);
+}
+
+// A pager's requests say so: the window manager carries them out on the user's behalf.
+constexpr uint32_t kSourcePager = 2;
 
 // Created by this client (Qt's windows, its menus and dialogs).
 bool ownWindow(xcb_connection_t* connection, xcb_window_t window)
@@ -226,17 +248,25 @@ void x11ActivateWindow(unsigned long window)
         xcb_flush(connection);
         return;
     }
-    xcb_client_message_event_t event{};
-    event.response_type = XCB_CLIENT_MESSAGE;
-    event.format = 32;
-    event.window = xcb_window_t(window);
-    event.type = atom(connection, "_NET_ACTIVE_WINDOW");
-    event.data.data32[0] = 2; // source: a pager, on the user's behalf
-    event.data.data32[1] = XCB_CURRENT_TIME;
-    xcb_send_event(connection, false, root,
-                   XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
-                   reinterpret_cast<const char*>(&event));
-    xcb_flush(connection);
+    askWindowManager(connection, window, atom(connection, "_NET_ACTIVE_WINDOW"),
+                     {kSourcePager, XCB_CURRENT_TIME});
+}
+
+bool x11PointerOver(const QWidget* window)
+{
+    xcb_connection_t* connection = QX11Info::connection();
+    if (!connection)
+        return window->rect().contains(window->mapFromGlobal(QCursor::pos()));
+    const xcb_window_t id = xcb_window_t(window->winId());
+    const xcb_query_pointer_cookie_t pointer = xcb_query_pointer(connection, id);
+    const xcb_get_geometry_cookie_t geometry = xcb_get_geometry(connection, id);
+    xcb_query_pointer_reply_t* at = xcb_query_pointer_reply(connection, pointer, nullptr);
+    xcb_get_geometry_reply_t* size = xcb_get_geometry_reply(connection, geometry, nullptr);
+    const bool over = at && size && at->same_screen && at->win_x >= 0 && at->win_y >= 0 &&
+                      at->win_x < size->width && at->win_y < size->height;
+    std::free(at);
+    std::free(size);
+    return over;
 }
 
 void x11ShowOnAllDesktops(unsigned long window)
@@ -248,17 +278,7 @@ void x11ShowOnAllDesktops(unsigned long window)
     const quint32 all = 0xFFFFFFFF;
     xcb_change_property(connection, XCB_PROP_MODE_REPLACE, xcb_window_t(window), desktop, XCB_ATOM_CARDINAL,
                         32, 1, &all);
-    xcb_client_message_event_t event{};
-    event.response_type = XCB_CLIENT_MESSAGE;
-    event.format = 32;
-    event.window = xcb_window_t(window);
-    event.type = desktop;
-    event.data.data32[0] = all;
-    event.data.data32[1] = 2; // source: a pager, on the user's behalf
-    xcb_send_event(connection, false, QX11Info::appRootWindow(),
-                   XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
-                   reinterpret_cast<const char*>(&event));
-    xcb_flush(connection);
+    askWindowManager(connection, window, desktop, {all, kSourcePager});
 }
 
 bool x11OnTop(unsigned long window)

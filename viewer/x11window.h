@@ -3,6 +3,7 @@
 #include <functional>
 
 class QObject;
+class QWidget;
 
 // The window manager's part in full screen and activation, asked on Qt's X11 connection.
 
@@ -15,6 +16,9 @@ bool x11WindowManagerHasFullScreen();
 // without a window manager the window takes the input focus itself. Nothing while it is not viewable
 // and no window manager runs.
 void x11ActivateWindow(unsigned long window);
+// Whether the pointer is over `window` now, as the X server has it (the toolkit's idea of where a
+// window is lags behind a window manager's move); without an X11 connection, as the toolkit has it.
+bool x11PointerOver(const QWidget* window);
 // Puts `window` on every virtual desktop: the property a window manager reads when it takes the
 // window on, and the request it carries out for a window it manages already.
 void x11ShowOnAllDesktops(unsigned long window);

@@ -32,6 +32,12 @@ class Monitors(E2E):
         g = w.get_geometry()
         return g.width, g.height
 
+    def second_monitor(self, guest, v, mode):  # turned on right of the first: its window, titled " (2)"
+        on(guest, "--addmode", "qxl-1", mode)
+        on(guest, "--output", "qxl-1", "--mode", mode, "--right-of", "qxl-0")
+        named = lambda w: w.get_full_property(v.x.intern_atom("_NET_WM_NAME"), 0).value.decode()
+        return wait(lambda: [w for w in v.windows() if named(w).endswith(" (2)")], what="(2)")[0]
+
     def shows(self, w, guest, box):  # the window shows the guest's `box` 1:1, centred
         shot = grab(w)
         left, top = (shot.width - (box[2] - box[0])) // 2, (shot.height - (box[3] - box[1])) // 2
@@ -60,10 +66,7 @@ class Monitors(E2E):
             self.assertEqual(len([e for e in rec.events if e[0] == "button"]), clicks, "a click after a resize")
         with self.subTest("the guest's second monitor: its own window, clicks there, resized and closed alone"):
             n = len(relay.configs)
-            on(guest, "--addmode", "qxl-1", "800x600")
-            on(guest, "--output", "qxl-1", "--mode", "800x600", "--right-of", "qxl-0")
-            named = lambda w: w.get_full_property(v.x.intern_atom("_NET_WM_NAME"), 0).value.decode()
-            second = wait(lambda: [w for w in v.windows() if named(w).endswith(" (2)")], what="(2)")[0]
+            second = self.second_monitor(guest, v, "800x600")
             first = [w for w in v.windows() if w != second][0]
             second.configure(x=480, y=424)  # no window manager: where the first one's lower right was
             # the first window's top band, left uncovered, shows the first monitor alone, 1:1
@@ -164,10 +167,7 @@ class Monitors(E2E):
             wait(lambda: self.shows(w, guest, (0, 0, width & ~7, height)), 10, "the picture 1:1")
         with self.subTest("the guest's second monitor: its window right of the first, within the screen"):
             n = len(relay.configs)
-            on(guest, "--addmode", "qxl-1", "640x480")
-            on(guest, "--output", "qxl-1", "--mode", "640x480", "--right-of", "qxl-0")
-            named = lambda x: x.get_full_property(v.x.intern_atom("_NET_WM_NAME"), 0).value.decode()
-            second = wait(lambda: [x for x in v.windows() if named(x).endswith(" (2)")], what="(2)")[0]
+            second = self.second_monitor(guest, v, "640x480")
             a, b = self.frame(v, w), wait(lambda: (f := self.frame(v, second))[2] > 1 and f, what="its frame")
             self.assertEqual((b[1], b[0] + b[2]), (a[1], 1280))  # beside it, pulled back within the screen
             v.close(second)
