@@ -12,8 +12,8 @@ PACKAGES=(
   file dpkg-dev
   qtbase5-dev libqt5x11extras5-dev libqt5svg5
   libspice-client-glib-2.0-dev libx11-dev libxtst-dev libpixman-1-dev
-  # the connection process's system-call filter
-  libseccomp-dev
+  # the connection process's system-call filter, and GStreamer's registry brought up to date before it
+  libseccomp-dev libgstreamer1.0-dev
   # end-to-end test tooling (Debian's python3 runs the harness; openssl makes test certificates)
   python3 python3-pil python3-xlib openssl
   # a font for the words the window shows when a connection fails
