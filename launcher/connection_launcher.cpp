@@ -68,6 +68,11 @@ bool keptFromChild(const char* entry)
 
 } // namespace
 
+bool keepWindowPrivate()
+{
+    return prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) == 0;
+}
+
 ConnectionLauncher::ConnectionLauncher(QObject* parent) : QObject(parent) {}
 
 ConnectionLauncher::~ConnectionLauncher()

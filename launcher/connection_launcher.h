@@ -6,6 +6,11 @@
 #include <QStringList>
 #include <sys/types.h>
 
+// Keeps the window's memory and environment (the X display and its cookie) from the user's other
+// processes, a connection process taken over among them: /proc/PID/mem, environ and the like open
+// for root alone, no ptrace, no core file. Called first thing by the window.
+bool keepWindowPrivate();
+
 // Starts the connection process (this executable again, through /proc/self/exe, so that an
 // upgrade of the installed file cannot mix two versions) and watches it until it ends. The child
 // gets its socket as descriptor 3, /dev/null as 0, the log (this process's 1 and 2) and nothing

@@ -5,6 +5,7 @@
 #include "log.h"
 #include "message_link.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <csignal>
 #include <fcntl.h>
@@ -24,6 +25,24 @@ bool crashSignal(const QString& how)
         if (how == QStringLiteral("signal %1").arg(sig))
             return true;
     return false;
+}
+
+// The settings as the connection process gets them. A CA file is read here and handed over as its
+// bytes: the confined process cannot open the user's files.
+QVector<wire::Setting> settingsFor(const ConnectionSettings& connection)
+{
+    QVector<wire::Setting> settings = wire::settingsToWire(connection);
+    QFile file(connection.caFile);
+    if (connection.caFile.isEmpty() || !connection.ca.isEmpty() || !file.open(QIODevice::ReadOnly) ||
+        file.size() > wire::kMaxSettingValueBytes)
+        return settings; // the library says why it cannot use it
+    const QByteArray ca = file.readAll();
+    for (wire::Setting& setting : settings)
+        if (setting.name == QLatin1String("ca"))
+            setting.value = ca;
+        else if (setting.name == QLatin1String("ca-file"))
+            setting.value.clear();
+    return settings;
 }
 
 qint64 keyOf(const KeyInput& key)
@@ -97,7 +116,7 @@ bool SessionClient::startEarly()
     // Written straight to the socket, whose other end has all the room they need: no event loop yet.
     wire::Connect connect;
     connect.kind = wire::Connect::Start;
-    connect.settings = wire::settingsToWire(currentConnection());
+    connect.settings = settingsFor(currentConnection());
     connect.settings.append({"key", QByteArray(get_args()->key)});
     startKeySent = true;
     for (const wire::Message& message : {wire::Message(optionsMessage()), wire::Message(connect)})
@@ -154,7 +173,7 @@ void SessionClient::sendConnect(uint8_t kind)
 {
     wire::Connect message;
     message.kind = kind;
-    message.settings = wire::settingsToWire(currentConnection());
+    message.settings = settingsFor(currentConnection());
     if (kind == wire::Connect::Start && !std::exchange(startKeySent, true))
         message.settings.append({"key", QByteArray(get_args()->key)});
     send(message);

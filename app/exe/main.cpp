@@ -1,5 +1,6 @@
 #include "args.h"
 #include "connection_host.h"
+#include "connection_launcher.h"
 #include "connection_process.h"
 #include "connection_settings.h"
 #include "hotkeys.h"
@@ -178,6 +179,7 @@ int main(int argc, char** argv)
     // Before anything of the window's: the same program started as its connection process.
     if (isConnectionProcess(argc, argv))
         return connectionProcess(argc, argv);
+    keepWindowPrivate();
     // Answered before Qt, which needs a display.
     if (versionAsked(argc, argv)) {
         printVersion();
