@@ -16,6 +16,8 @@ class QPushButton;
 class MonitorWindows;
 class QTimer;
 class TransferStrip;
+class DevicesMenu;
+class QLabel;
 
 namespace Ui
 {
@@ -154,6 +156,11 @@ private:
     bool connectedOnce = false; // a surface arrived: a drop is a disconnect, not a failed start
     bool paintedPicture = false;
     TransferStrip* transferStrip = nullptr;
+    DevicesMenu* devicesMenu = nullptr;
+    // Says while the remote machine records the microphone or a smartcard is forwarded to it.
+    QLabel* deviceSign = nullptr;
+    void showDeviceSign(const DevicesStatus& status);
+    void placeDeviceSign();
     QInputDialog* passwordDialog = nullptr;
     QPushButton* tryAgainButton = nullptr;
     bool canTryAgain = false;

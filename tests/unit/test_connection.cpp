@@ -264,7 +264,7 @@ private Q_SLOTS:
         QByteArray big(3 << 20, 'c');
         big[12345] = 'x';
         const QString longTitle(2000, QChar(0x20AC)), longest(kMaxTitleBytes / 3, QChar(0x20AC));
-        QVector<Rect> rects(kMaxRects, Rect{63, 47, 1, 1});
+        QVector<wire::Rect> rects(kMaxRects, wire::Rect{63, 47, 1, 1});
         QVector<Setting> settings{{"host", "example.net"},
                                   {"ca", QByteArray(kMaxSettingValueBytes - 1024, 'p')}};
         Message table[] = {Connect{Connect::SwitchServer, settings},
