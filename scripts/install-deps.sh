@@ -14,7 +14,7 @@ PACKAGES=(
   libspice-client-glib-2.0-dev libx11-dev libxtst-dev libpixman-1-dev
   # the connection process's system-call filter
   libseccomp-dev
-  # USB filters, read as the SPICE library reads them
+  # the library's USB filters, read and applied by the window for the devices it offers
   libusbredirparser-dev
   # end-to-end test tooling (Debian's python3 runs the harness; openssl makes test certificates)
   python3 python3-pil python3-xlib openssl

@@ -1,0 +1,307 @@
+// Local USB devices on a made-up sysfs and /dev: listed as the kernel lays them out, matched by the
+// library's filter rules, followed through uevents written into a socket pair, opened or refused in words.
+#include "usbdevices.h"
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <fcntl.h>
+#include <functional>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace
+{
+void write(const QString& path, const QByteArray& text)
+{
+    QFile file(path);
+    QVERIFY2(file.open(QIODevice::WriteOnly) && file.write(text) == text.size(), qPrintable(path));
+}
+
+// A device as the kernel lays it out: its folder under devices/, its interfaces' folders inside it,
+// each linked from bus/usb/devices. Attributes "name=value;..." are written as lines.
+void plug(const QString& sys, const QString& parent, const QString& name, const QString& attributes,
+          const QStringList& interfaces = {})
+{
+    const QString dir = sys + "/devices/pci0000:00/0000:00:14.0/" + parent + '/' + name;
+    QVERIFY(QDir().mkpath(dir) && QDir().mkpath(sys + "/bus/usb/devices"));
+    QVERIFY(QFile::link("../../../devices/pci0000:00/0000:00:14.0/" + parent + '/' + name,
+                        sys + "/bus/usb/devices/" + name));
+    for (const QString& attribute : attributes.split(';'))
+        write(dir + '/' + attribute.section('=', 0, 0), attribute.section('=', 1).toUtf8() + '\n');
+    for (int i = 0; i < interfaces.size(); ++i) {
+        const QString interface = QString("%1:1.%2").arg(name).arg(i);
+        QStringList classes = interfaces[i].split('/');
+        QVERIFY(QDir().mkpath(dir + '/' + interface));
+        for (const char* field : {"bInterfaceClass", "bInterfaceSubClass", "bInterfaceProtocol"})
+            write(dir + '/' + interface + '/' + field, classes.takeFirst().toLatin1() + '\n');
+        QVERIFY(
+            QFile::link("../../../devices/pci0000:00/0000:00:14.0/" + parent + '/' + name + '/' + interface,
+                        sys + "/bus/usb/devices/" + interface));
+    }
+}
+
+QString attributes(int bus, int address, const char* id, const char* deviceClass)
+{
+    return QString("busnum=%1;devnum=%2;idVendor=%3;idProduct=%4;bcdDevice=0100;bDeviceClass=%5;"
+                   "bDeviceSubClass=00;bDeviceProtocol=00")
+        .arg(bus)
+        .arg(address)
+        .arg(QString(id).left(4), QString(id).mid(5), deviceClass);
+}
+
+QString summary(const UsbDevice& d)
+{
+    QStringList interfaces;
+    for (const auto& i : d.interfaces)
+        interfaces << QString::asprintf("%02x/%02x/%02x", i[0], i[1], i[2]);
+    return QString::asprintf("%s %d/%d %04x:%04x v%04x %02x/%02x/%02x [", qPrintable(d.sysName), d.bus,
+                             d.address, d.vendor, d.product, d.version, d.deviceClass, d.subclass,
+                             d.protocol) +
+           interfaces.join(' ') + "] " + d.description();
+}
+
+UsbDevice device(quint16 vendor, quint16 product, quint16 version, quint8 deviceClass,
+                 QVector<std::array<quint8, 3>> interfaces)
+{
+    UsbDevice d;
+    d.vendor = vendor, d.product = product, d.version = version, d.deviceClass = deviceClass;
+    d.interfaces = interfaces;
+    return d;
+}
+
+// What `check` says when run by a user who is not root (in a child that gives root up, when root).
+QString unprivileged(const std::function<QString()>& check)
+{
+    if (geteuid() != 0)
+        return check();
+    int out[2];
+    if (pipe(out) != 0)
+        return "no pipe";
+    const pid_t child = fork();
+    if (child == 0) {
+        const QByteArray said = setgid(65534) == 0 && setuid(65534) == 0 ? check().toUtf8() : "still root";
+        _exit(::write(out[1], said.constData(), size_t(said.size())) == said.size() ? 0 : 1);
+    }
+    ::close(out[1]);
+    QFile reader;
+    reader.open(out[0], QIODevice::ReadOnly, QFileDevice::AutoCloseHandle);
+    const QString said = QString::fromUtf8(reader.readAll());
+    int status = 0;
+    waitpid(child, &status, 0);
+    return said;
+}
+
+// A uevent datagram: its fields end in NULs.
+template <int N> QByteArray uevent(const char (&fields)[N])
+{
+    return QByteArray(fields, N - 1);
+}
+const QByteArray kUsbAdd =
+    uevent("add@/devices/pci0000:00/0000:00:14.0/usb1/1-2\0ACTION=add\0DEVPATH=/devices/"
+           "pci0000:00/0000:00:14.0/usb1/1-2\0SUBSYSTEM=usb\0DEVTYPE=usb_device\0"
+           "BUSNUM=001\0DEVNUM=009\0SEQNUM=4711\0");
+} // namespace
+
+class TestUsbDevices : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void listing()
+    {
+        QTemporaryDir tmp;
+        const QString sys = tmp.path() + "/sys";
+        plug(sys, "", "usb1", attributes(1, 1, "1d6b:0002", "09"), {"09/00/00"});
+        plug(sys, "usb1", "1-1", attributes(1, 2, "05e3:0610", "09"), {"09/00/00"});
+        plug(sys, "usb1/1-1", "1-1.2",
+             attributes(1, 7, "046d:c52b", "00") + ";manufacturer=Logitech;product=USB\tReceiver ",
+             {"03/01/01", "03/01/02", "03/00/00"});
+        plug(sys, "usb2", "2-1", attributes(2, 3, "0bda:8153", "ff"), {"ff/ff/00"});
+        plug(sys, "usb1", "1-10", attributes(1, 4, "0781:5581", "00") + ";product=Ultra", {"08/06/50"});
+        plug(sys, "usb1", "1-3", attributes(1, 5, "0781:5581", "00") + ";idVendor=zz12");
+        plug(sys, "usb1", "1-4", attributes(1, 6, "0781:5581", "00") + ";devnum=");
+        plug(sys, "usb1", "1-5", attributes(1, 8, "0781:5581", "00") + ";bcdDevice=10000");
+        plug(sys, "usb1", "1-6", attributes(1, 0x80, "0781:5581", "00"));
+        plug(sys, "usb1", "1-7", attributes(1, 9, "0781:5581", "00"), {"08/06/5g"});
+        plug(sys, "usb1", "1-8", attributes(1, 10, "0781:5581", "00") + ";bDeviceClass=0x0");
+
+        const QVector<UsbDevice> devices = listUsbDevices(sys);
+        QStringList seen;
+        for (const UsbDevice& d : devices)
+            seen << summary(d);
+        QCOMPARE(seen,
+                 QStringList({"1-10 1/4 0781:5581 v0100 00/00/00 [08/06/50] Ultra",
+                              "1-1.2 1/7 046d:c52b v0100 00/00/00 [03/01/01 03/01/02 03/00/00] Logitech "
+                              "USB Receiver",
+                              "2-1 2/3 0bda:8153 v0100 ff/00/00 [ff/ff/00] USB device 0bda:8153"}));
+        QCOMPARE(devices[2].node(), QString("/dev/bus/usb/002/003"));
+        QVERIFY(listUsbDevices(tmp.path() + "/nothing").isEmpty());
+    }
+
+    void filter_data()
+    {
+        QTest::addColumn<QString>("rules");
+        QTest::addColumn<QString>("allowed"); // of: mouse, audio with volume keys, stick, webcam, vendor's
+        QTest::newRow("the library's default") << "0x03,-1,-1,-1,0|-1,-1,-1,-1,1"
+                                               << "-aswv";
+        QTest::newRow("any") << "-1,-1,-1,-1,1"
+                             << "maswv";
+        QTest::newRow("a class, no default") << "8,-1,-1,-1,1"
+                                             << "--s--";
+        QTest::newRow("ids") << "-1,0x0781,0x5581,-1,1"
+                             << "--s--";
+        QTest::newRow("another version") << "-1,0x0781,-1,0x0200,1"
+                                         << "-----";
+        QTest::newRow("audio, its HID keys not looked at") << "1,-1,-1,-1,1"
+                                                           << "-a---";
+        QTest::newRow("a misc device's interfaces") << "0x0e,-1,-1,-1,1"
+                                                    << "---w-";
+        QTest::newRow("not a misc device's own class") << "0xef,-1,-1,-1,1"
+                                                       << "-----";
+        QTest::newRow("device and interface class") << "255,-1,-1,-1,1"
+                                                    << "----v";
+        QTest::newRow("first match wins") << " -1,-1,-1,-1,1 | 8,-1,-1,-1,0 "
+                                          << "maswv";
+        QTest::newRow("deny before allow") << "8,-1,-1,-1,0|-1,-1,-1,-1,1||"
+                                           << "ma-wv";
+        QTest::newRow("no rules") << "|"
+                                  << "-----";
+    }
+    void filter()
+    {
+        QFETCH(QString, rules);
+        QFETCH(QString, allowed);
+        const UsbDevice devices[] = {device(0x046d, 0xc077, 0x7200, 0, {{3, 1, 2}}),
+                                     device(0x0d8c, 0x0014, 0x0100, 0, {{1, 1, 0}, {1, 2, 0}, {3, 0, 0}}),
+                                     device(0x0781, 0x5581, 0x0100, 0, {{8, 6, 0x50}}),
+                                     device(0x046d, 0x085c, 0x0010, 0xef, {{0x0e, 1, 0}, {0x0e, 2, 0}}),
+                                     device(0x0bda, 0x8153, 0x3000, 0xff, {{0xff, 0xff, 0}})};
+        UsbFilter filter;
+        QString error;
+        QVERIFY2(filter.parse(rules, error), qPrintable(error));
+        QCOMPARE(filter.isEmpty(), rules == "|");
+        QString seen;
+        for (int i = 0; i < 5; ++i)
+            seen += filter.matches(devices[i]) ? allowed[i] : QChar('-');
+        QCOMPARE(seen, allowed);
+    }
+
+    void badFilters()
+    {
+        const std::pair<const char*, const char*> bad[] = {
+            {"3,-1,-1,-1",
+             "rule 1 (\"3,-1,-1,-1\") has 4 fields, not the 5 of class,vendor,product,version,allow"},
+            {"0x1g,-1,-1,-1,1",
+             "the class \"0x1g\" is not a number: write it in decimal or 0x-hex, -1 for any"},
+            {"010,-1,-1,-1,1", "the class \"010\" is not a number"},
+            {"256,-1,-1,-1,1", "the class \"256\" is past 0xff, the most it can be"},
+            {"-1,-1,-1,-1,1|3,,-1,-1,0", "rule 2 (\"3,,-1,-1,0\"): the vendor \"\" is not a number"},
+            {"3,0x10000,-1,-1,1", "the vendor \"0x10000\" is past 0xffff"},
+            {"3,-1,-1,4294967299,1", "the version \"4294967299\" is not a number"},
+            {"3,-1,-1,-1,2", "the allow \"2\" is neither 0 (deny) nor 1 (allow)"},
+            {"3,-1,-1,-1,-1", "the allow \"-1\" is neither"}};
+        UsbFilter filter;
+        QString error;
+        QVERIFY(filter.parse("8,-1,-1,-1,1", error));
+        for (const auto& [text, words] : bad) {
+            error.clear();
+            QVERIFY2(!filter.parse(text, error), text);
+            QVERIFY2(error.contains(words), qPrintable(error));
+        }
+        QVERIFY(filter.matches(device(0x0781, 0x5581, 0x0100, 0, {{8, 6, 0x50}}))); // the rules kept
+    }
+
+    void hotplug()
+    {
+        QTemporaryDir tmp;
+        const QString sys = tmp.path() + "/sys";
+        plug(sys, "usb1", "1-1", attributes(1, 4, "0781:5581", "00"), {"08/06/50"});
+        int pair[2];
+        QVERIFY(socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, pair) == 0);
+        UsbMonitor monitor(sys, pair[0]);
+        QSignalSpy added(&monitor, &UsbMonitor::added), removed(&monitor, &UsbMonitor::removed);
+        QCOMPARE(monitor.devices().size(), 1);
+        const auto send = [&](const QByteArray& message) {
+            QCOMPARE(::write(pair[1], message.constData(), size_t(message.size())), ssize_t(message.size()));
+        };
+        const auto drained = [&] {
+            pollfd waiting{pair[0], POLLIN, 0};
+            return poll(&waiting, 1, 0) == 0;
+        };
+
+        // The device is in the tree, but its interface's and a disk's events say nothing of it.
+        plug(sys, "usb1", "1-2", attributes(1, 9, "046d:c077", "00"), {"03/01/02"});
+        send(QByteArray(kUsbAdd).replace("usb_device", "usb_interface"));
+        send(uevent("add@/devices/virtual/block/loop0\0ACTION=add\0SUBSYSTEM=block\0DEVTYPE=disk\0"));
+        QTRY_VERIFY(drained());
+        QCOMPARE(added.count() + removed.count(), 0);
+        QCOMPARE(monitor.devices().size(), 1);
+
+        send(kUsbAdd);
+        QTRY_COMPARE(added.count(), 1);
+        QCOMPARE(summary(added[0][0].value<UsbDevice>()),
+                 "1-2 1/9 046d:c077 v0100 00/00/00 [03/01/02] USB device "
+                 "046d:c077");
+        QCOMPARE(monitor.devices().size(), 2);
+
+        QVERIFY(QFile::remove(sys + "/bus/usb/devices/1-1"));
+        send(QByteArray(kUsbAdd).replace("add", "remove").replace("1-2", "1-1"));
+        QTRY_COMPARE(removed.count(), 1);
+        QCOMPARE(removed[0][0].value<UsbDevice>().sysName, "1-1");
+        QCOMPARE(added.count(), 1);
+        QCOMPARE(monitor.devices(), QVector<UsbDevice>{added[0][0].value<UsbDevice>()});
+        ::close(pair[1]);
+    }
+
+    void access()
+    {
+        QTemporaryDir tmp;
+        const QString dev = tmp.path() + "/dev";
+        QVERIFY(QDir().mkpath(dev + "/bus/usb/001/006"));
+        write(dev + "/bus/usb/001/004", "");
+        write(dev + "/bus/usb/001/007", "");
+        QVERIFY(chmod(qPrintable(tmp.path()), 0755) == 0 &&
+                chmod(qPrintable(dev + "/bus/usb/001/004"), 0666) == 0 &&
+                chmod(qPrintable(dev + "/bus/usb/001/007"), 0) == 0);
+        UsbDevice stick = device(0x0781, 0x5581, 0x0100, 0, {{8, 6, 0x50}});
+        stick.bus = 1;
+        const auto at = [&](int address) {
+            UsbDevice d = stick;
+            d.address = address;
+            return d;
+        };
+
+        QString error;
+        QCOMPARE(usbAccessProblem(at(4), dev), QString());
+        const int fd = openUsbDevice(at(4), error, dev);
+        QVERIFY2(fd >= 0, qPrintable(error));
+        QCOMPARE(fcntl(fd, F_GETFL) & O_ACCMODE, O_RDWR);
+        QVERIFY(fcntl(fd, F_GETFD) & FD_CLOEXEC);
+        ::close(fd);
+
+        // Root may open any file: the one without permission is tried by another user.
+        const std::tuple<int, bool, QString> problems[] = {
+            {5, false, "no device node " + dev + "/bus/usb/001/005 (the device was unplugged"},
+            {6, false, dev + "/bus/usb/001/006 is not a device node"},
+            {7, true,
+             "no permission to open " + dev +
+                 "/bus/usb/001/007 (a udev rule can give it to you: the line "
+                 "SUBSYSTEM==\"usb\", ATTR{idVendor}==\"0781\", ATTR{idProduct}==\"5581\", "
+                 "TAG+=\"uaccess\""}};
+        for (const auto& [address, asAnother, words] : problems) {
+            const auto check = [&, address = address] {
+                QString openError;
+                const int opened = openUsbDevice(at(address), openError, dev);
+                return usbAccessProblem(at(address), dev) + '|' + (opened < 0 ? openError : "opened");
+            };
+            const QString said = asAnother ? unprivileged(check) : check();
+            QVERIFY2(said.startsWith(words) && said.contains('|' + words), qPrintable(said));
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(TestUsbDevices)
+#include "test_usbdevices.moc"
