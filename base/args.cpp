@@ -11,9 +11,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <iterator>
 #include <getopt.h>
 #include <iostream>
+#include <iterator>
 #include <poll.h>
 #include <unistd.h>
 #include <utility>
@@ -32,8 +32,18 @@ enum { kDebug = 384, kVersion };
 // The guest's monitors.
 enum { kAutoResize = 340, kNoCenterClick };
 // The user's devices.
-enum { kShareCd = 400, kShareDir, kShareDirRo, kNoMicrophone, kNoUsb, kUsbFilter, kUsbRedirectOnConnect,
-       kSmartcard, kSmartcardDb, kSmartcardCerts };
+enum {
+    kShareCd = 400,
+    kShareDir,
+    kShareDirRo,
+    kNoMicrophone,
+    kNoUsb,
+    kUsbFilter,
+    kUsbRedirectOnConnect,
+    kSmartcard,
+    kSmartcardDb,
+    kSmartcardCerts
+};
 
 const char kUsage[] =
     "spice-client: A spice client\n"

@@ -4,11 +4,11 @@
 
 #include <QFileInfo>
 #include <QSet>
-#include <usbredirfilter.h>
 #include <QTextCodec>
 #include <QUrl>
 #include <QUrlQuery>
 #include <map>
+#include <usbredirfilter.h>
 
 namespace
 {
@@ -551,9 +551,10 @@ bool checkUsbFilter(const QString& filter, QString& error)
     usbredirfilter_free(rules);
     if (rc == 0)
         return true;
-    error = QStringLiteral("\"%1\" is not a USB filter (rules class,vendor,product,version,allow joined by |, "
-                           "-1 for any)")
-                .arg(filter);
+    error =
+        QStringLiteral("\"%1\" is not a USB filter (rules class,vendor,product,version,allow joined by |, "
+                       "-1 for any)")
+            .arg(filter);
     return false;
 }
 

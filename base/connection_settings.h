@@ -36,14 +36,14 @@ struct ConnectionSettings {
     QString sharedDir;     // a shared folder; empty: none
     bool sharedDirReadOnly = false;
     bool microphone = true;
-    bool usb = true;          // USB redirection at all (and CD images with it)
-    bool usbAutoShare = true; // devices the filter allows are redirected when plugged in
-    QString usbFilter;        // that filter; empty: the default (all but keyboards and mice)
-    QString usbFilterSource;  // where a filter not given on the command line came from, for its words
+    bool usb = true;              // USB redirection at all (and CD images with it)
+    bool usbAutoShare = true;     // devices the filter allows are redirected when plugged in
+    QString usbFilter;            // that filter; empty: the default (all but keyboards and mice)
+    QString usbFilterSource;      // where a filter not given on the command line came from, for its words
     QString usbRedirectOnConnect; // devices redirected when the session opens; empty: none
     bool smartcard = false;
-    QString smartcardDb;          // an NSS database: a software card; empty: the local readers
-    QStringList smartcardCerts;   // its certificates' names
+    QString smartcardDb;        // an NSS database: a software card; empty: the local readers
+    QStringList smartcardCerts; // its certificates' names
 
     // The server it names: two settings with the same key reach the same server.
     QString serverKey() const;

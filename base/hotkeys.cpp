@@ -154,12 +154,9 @@ bool parseHotkeys(const QString& text, Hotkeys& hotkeys, QString& error)
 {
     Hotkeys parsed = hotkeys;
     const QHash<QString, Hotkey*> named = {
-        {"toggle-fullscreen", &parsed.toggleFullScreen},
-        {"release-cursor", &parsed.releaseCursor},
-        {"secure-attention", &parsed.secureAttention},
-        {"menu", &parsed.menu},
-        {"smartcard-insert", &parsed.smartcardInsert},
-        {"smartcard-remove", &parsed.smartcardRemove},
+        {"toggle-fullscreen", &parsed.toggleFullScreen}, {"release-cursor", &parsed.releaseCursor},
+        {"secure-attention", &parsed.secureAttention},   {"menu", &parsed.menu},
+        {"smartcard-insert", &parsed.smartcardInsert},   {"smartcard-remove", &parsed.smartcardRemove},
     };
     for (const QString& item : text.split(',', Qt::SkipEmptyParts)) {
         const int equals = item.indexOf('=');

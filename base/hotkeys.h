@@ -17,7 +17,15 @@ struct Hotkey {
     QString text() const;
 };
 
-enum class HotkeyAction { None, ToggleFullScreen, ReleaseCursor, SecureAttention, Menu, SmartcardInsert, SmartcardRemove };
+enum class HotkeyAction {
+    None,
+    ToggleFullScreen,
+    ReleaseCursor,
+    SecureAttention,
+    Menu,
+    SmartcardInsert,
+    SmartcardRemove
+};
 
 // The viewer's hotkeys, by the names of the --hotkeys option and of connection files.
 struct Hotkeys {

@@ -1,8 +1,8 @@
 #include "connection_host.h"
 
-#include "devices.h"
 #include "args.h"
 #include "connection_settings.h"
+#include "devices.h"
 #include "filecopy.h"
 #include "log.h"
 #include "session.h"

@@ -593,24 +593,24 @@ QVector<Setting> settingsToWire(const ConnectionSettings& s)
 {
     const auto flag = [](bool on) { return on ? QByteArray("1") : QByteArray(); };
     QVector<Setting> out = {{"host", s.host.toUtf8()},
-            {"port", s.port.toUtf8()},
-            {"tls-port", s.tlsPort.toUtf8()},
-            {"password", QByteArray::fromStdString(s.password)},
-            {"password-given", flag(s.hasPasswordSource)},
-            {"ca", s.ca},
-            {"ca-file", s.caFile.toUtf8()},
-            {"host-subject", s.hostSubject.toUtf8()},
-            {"proxy", s.proxy.toUtf8()},
-            {"proxy-from-environment", flag(s.proxyFromEnvironment)},
-            {"secure-channels", s.secureChannels.join(';').toUtf8()},
-            {"title", s.title.toUtf8()},
-            {"share-dir", s.sharedDir.toUtf8()},
-            {"share-dir-ro", flag(s.sharedDirReadOnly)},
-            {"no-microphone", flag(!s.microphone)},
-            {"no-usb", flag(!s.usb)},
-            {"smartcard", flag(s.smartcard)},
-            {"smartcard-db", s.smartcardDb.toUtf8()},
-            {"smartcard-certs", s.smartcardCerts.join(',').toUtf8()}};
+                            {"port", s.port.toUtf8()},
+                            {"tls-port", s.tlsPort.toUtf8()},
+                            {"password", QByteArray::fromStdString(s.password)},
+                            {"password-given", flag(s.hasPasswordSource)},
+                            {"ca", s.ca},
+                            {"ca-file", s.caFile.toUtf8()},
+                            {"host-subject", s.hostSubject.toUtf8()},
+                            {"proxy", s.proxy.toUtf8()},
+                            {"proxy-from-environment", flag(s.proxyFromEnvironment)},
+                            {"secure-channels", s.secureChannels.join(';').toUtf8()},
+                            {"title", s.title.toUtf8()},
+                            {"share-dir", s.sharedDir.toUtf8()},
+                            {"share-dir-ro", flag(s.sharedDirReadOnly)},
+                            {"no-microphone", flag(!s.microphone)},
+                            {"no-usb", flag(!s.usb)},
+                            {"smartcard", flag(s.smartcard)},
+                            {"smartcard-db", s.smartcardDb.toUtf8()},
+                            {"smartcard-certs", s.smartcardCerts.join(',').toUtf8()}};
     for (const QString& cd : s.sharedCds)
         out.append({"share-cd", cd.toUtf8()});
     return out;

@@ -511,8 +511,9 @@ struct DevicesChanged {
     QVector<DeviceItem> devices;
     template <class A> void fields(A& a)
     {
-        a.enumeration(usb, DevicesStatus::UsbCount), a(freeUsbChannels), a.flags(flags, DevicesStatus::AllFlags),
-            a.text(folder, kMaxPathBytes), a.list(devices, kMaxDevices);
+        a.enumeration(usb, DevicesStatus::UsbCount), a(freeUsbChannels),
+            a.flags(flags, DevicesStatus::AllFlags), a.text(folder, kMaxPathBytes),
+            a.list(devices, kMaxDevices);
     }
 };
 

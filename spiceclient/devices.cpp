@@ -6,8 +6,8 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QSet>
-#include <unistd.h>
 #include <memory>
+#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -95,7 +95,8 @@ void Devices::attach(SpiceSession* newSession, const ConnectionSettings& setting
             for (QByteArray& name : names)
                 list.push_back(name.data());
             list.push_back(nullptr);
-            g_object_set(session, "smartcard-db", db.constData(), "smartcard-certificates", list.data(), nullptr);
+            g_object_set(session, "smartcard-db", db.constData(), "smartcard-certificates", list.data(),
+                         nullptr);
         }
         watchCards();
     }
@@ -156,25 +157,25 @@ void Devices::apply(uint32_t id, const Wish& wish)
         return;
     }
     GError* error = nullptr;
-    QByteArray file = wish.path.toLocal8Bit();
-    expecting = true;
-    SpiceUsbDevice* made = nullptr;
     if (wish.cd) {
-        if (spice_usb_device_manager_create_shared_cd_device(usb, file.data(), &error))
-            made = std::exchange(adding, nullptr);
-    } else {
-        made = spice_usb_device_manager_allocate_device_for_file_descriptor(usb, wish.fd, &error);
-    }
-    expecting = false;
-    // The manager announced the device as it made it: a CD image's is the reference kept.
-    if (adding)
-        g_boxed_free(spice_usb_device_get_type(), std::exchange(adding, nullptr));
-    if (!made) {
-        failed(s, QStringLiteral("Cannot share %1: %2").arg(wish.cd ? wish.path : wish.name, errorText(error, "no device")));
+        // The manager announces the CD device it made; that is when it can be redirected.
+        QByteArray file = wish.path.toLocal8Bit();
+        if (!spice_usb_device_manager_create_shared_cd_device(usb, file.data(), &error)) {
+            failed(s, QStringLiteral("Cannot share %1: %2").arg(wish.path, errorText(error, "no device")));
+            return;
+        }
+        cdsWaiting.append(id);
+        Logger(INFO) << "CD image shared: " << wish.path;
         return;
     }
-    s.usb = made;
-    Logger(INFO) << (wish.cd ? "CD image shared: " : "USB device handed over: ") << (wish.cd ? wish.path : wish.name);
+    s.usb = spice_usb_device_manager_allocate_device_for_file_descriptor(usb, wish.fd, &error);
+    if (!s.usb) {
+        failed(
+            s,
+            QStringLiteral("Cannot use the USB device %1: %2").arg(wish.name, errorText(error, "no device")));
+        return;
+    }
+    Logger(INFO) << "USB device handed over: " << wish.name;
     connectPending();
 }
 
@@ -186,6 +187,7 @@ void Devices::detach()
     for (Shared& s : shared)
         forget(s);
     shared.clear();
+    cdsWaiting.clear();
     session = nullptr;
     usb = nullptr;
     webdav = record = nullptr;
@@ -204,8 +206,13 @@ void Devices::deviceAdded(SpiceUsbDeviceManager*, SpiceUsbDevice* device, gpoint
 {
     // Only what this process made is announced: a CD image, or a device the window handed over.
     auto* devices = static_cast<Devices*>(self);
-    if (devices->expecting && !devices->adding)
-        devices->adding = static_cast<SpiceUsbDevice*>(g_boxed_copy(spice_usb_device_get_type(), device));
+    if (devices->cdsWaiting.isEmpty() || !spice_usb_device_manager_is_device_shared_cd(devices->usb, device))
+        return;
+    const uint32_t id = devices->cdsWaiting.takeFirst();
+    if (!devices->shared.contains(id))
+        return;
+    devices->shared[id].usb = static_cast<SpiceUsbDevice*>(g_boxed_copy(spice_usb_device_get_type(), device));
+    devices->connectPending();
 }
 
 void Devices::deviceRemoved(SpiceUsbDeviceManager*, SpiceUsbDevice* device, gpointer data)
@@ -293,7 +300,8 @@ void Devices::connected(GObject* manager, GAsyncResult* result, gpointer data)
 {
     std::unique_ptr<Pending> pending(static_cast<Pending*>(data));
     GError* error = nullptr;
-    const bool ok = spice_usb_device_manager_connect_device_finish(SPICE_USB_DEVICE_MANAGER(manager), result, &error);
+    const bool ok =
+        spice_usb_device_manager_connect_device_finish(SPICE_USB_DEVICE_MANAGER(manager), result, &error);
     Devices* self = pending->self;
     if (!living().contains(self) || self->generation != pending->generation ||
         !self->shared.contains(pending->id)) {
@@ -302,7 +310,8 @@ void Devices::connected(GObject* manager, GAsyncResult* result, gpointer data)
     }
     Shared& s = self->shared[pending->id];
     if (!ok) {
-        self->failed(s, QStringLiteral("Cannot redirect %1: %2").arg(s.device.name, errorText(error, "unknown")));
+        self->failed(
+            s, QStringLiteral("Cannot redirect %1: %2").arg(s.device.name, errorText(error, "unknown")));
         return;
     }
     s.device.state = SharedDevice::Redirected;
@@ -323,7 +332,8 @@ void Devices::channelNew(SpiceChannel* channel)
 {
     if (SPICE_IS_USBREDIR_CHANNEL(channel)) {
         ++usbChannels;
-        signals.connect(channel, "channel-event", G_CALLBACK(+[](SpiceChannel*, SpiceChannelEvent event, gpointer self) {
+        signals.connect(channel, "channel-event",
+                        G_CALLBACK(+[](SpiceChannel*, SpiceChannelEvent event, gpointer self) {
                             if (event == SPICE_CHANNEL_OPENED)
                                 static_cast<Devices*>(self)->connectPending();
                         }),
@@ -337,7 +347,8 @@ void Devices::channelNew(SpiceChannel* channel)
     } else if (SPICE_IS_RECORD_CHANNEL(channel)) {
         record = channel;
         current.flags |= DevicesStatus::RecordChannel;
-        signals.connect(channel, "channel-event", G_CALLBACK(+[](SpiceChannel*, SpiceChannelEvent event, gpointer self) {
+        signals.connect(channel, "channel-event",
+                        G_CALLBACK(+[](SpiceChannel*, SpiceChannelEvent event, gpointer self) {
                             static_cast<Devices*>(self)->recordEvent(event);
                         }),
                         this);
@@ -377,8 +388,9 @@ void Devices::noteChannels()
         if (usbChannels == 0 && !shared.isEmpty())
             for (Shared& s : shared)
                 if (s.device.state == SharedDevice::Connecting)
-                    failed(s, QStringLiteral("Cannot redirect %1: the remote machine offers no USB redirection")
-                                  .arg(s.device.name));
+                    failed(s,
+                           QStringLiteral("Cannot redirect %1: the remote machine offers no USB redirection")
+                               .arg(s.device.name));
     }
     connectPending();
 }
@@ -445,7 +457,8 @@ void Devices::shareFolder(const QString& path, bool readOnly)
         publish();
         return;
     }
-    g_object_set(session, "shared-dir", path.toLocal8Bit().constData(), "share-dir-ro", gboolean(readOnly), nullptr);
+    g_object_set(session, "shared-dir", path.toLocal8Bit().constData(), "share-dir-ro", gboolean(readOnly),
+                 nullptr);
     current.folder = path;
     current.flags = (current.flags & ~uint32_t(DevicesStatus::FolderReadOnly)) | DevicesStatus::FolderShared |
                     (readOnly ? DevicesStatus::FolderReadOnly : 0u);
@@ -489,8 +502,9 @@ void Devices::updateCard()
     if (flags == current.flags)
         return;
     if ((flags ^ current.flags) & DevicesStatus::CardInserted)
-        Logger(INFO) << ((flags & DevicesStatus::CardInserted) ? "A smartcard is forwarded to the remote machine"
-                                                               : "No smartcard is forwarded any more");
+        Logger(INFO) << ((flags & DevicesStatus::CardInserted)
+                             ? "A smartcard is forwarded to the remote machine"
+                             : "No smartcard is forwarded any more");
     current.flags = flags;
     publish();
 }

@@ -6,6 +6,7 @@
 #include <QHash>
 #include <QSet>
 #include <QString>
+#include <QVector>
 #include <functional>
 #include <spice-client.h>
 
@@ -77,15 +78,15 @@ private:
 
     std::function<void(const DevicesStatus&)> changed;
     DevicesStatus current;
-    SpiceSession* session = nullptr; // borrowed for as long as it is attached
+    SpiceSession* session = nullptr;      // borrowed for as long as it is attached
     SpiceUsbDeviceManager* usb = nullptr; // the session's; borrowed
     SpiceChannel* webdav = nullptr;       // borrowed; cleared when the channel goes
     SpiceChannel* record = nullptr;       // borrowed; cleared when the channel goes
     bool recordOpen = false;
     bool audioLinked = false;
     bool cardsWatched = false;
-    QSet<const void*> cardsIn; // readers holding a card
-    bool expecting = false;    // a device of ours is being made: the manager's announcement is it
+    QSet<const void*> cardsIn;    // readers holding a card
+    QVector<uint32_t> cdsWaiting; // CD images made, not yet announced by the manager
     int usbChannels = 0;
     SignalConnections signals;
     SignalConnections cardSignals; // on the process's one smartcard manager
@@ -97,6 +98,5 @@ private:
     QString folder;
     bool folderReadOnly = false;
     bool microphone = true;
-    SpiceUsbDevice* adding = nullptr; // the device the manager announces while a CD is made
-    uint32_t generation = 0;          // the session's number, for answers that come after it went
+    uint32_t generation = 0; // the session's number, for answers that come after it went
 };

@@ -79,14 +79,14 @@ struct DevicesStatus {
         UsbCount
     };
     enum : uint32_t {
-        FolderChannel = 1,     // the server offers folder sharing
-        FolderShared = 2,      // a folder is shared
-        FolderReadOnly = 4,    // ...and the remote machine may only read it
-        Microphone = 8,        // the microphone may be recorded
-        Recording = 16,        // the remote machine records now
-        SoftwareCard = 32,     // a software smartcard reader exists
-        CardInserted = 64,     // a card is in a reader and forwarded
-        RecordChannel = 128,   // the server offers recording
+        FolderChannel = 1,      // the server offers folder sharing
+        FolderShared = 2,       // a folder is shared
+        FolderReadOnly = 4,     // ...and the remote machine may only read it
+        Microphone = 8,         // the microphone may be recorded
+        Recording = 16,         // the remote machine records now
+        SoftwareCard = 32,      // a software smartcard reader exists
+        CardInserted = 64,      // a card is in a reader and forwarded
+        RecordChannel = 128,    // the server offers recording
         SmartcardChannel = 256, // the server takes smartcards
         AllFlags = 511
     };

@@ -12,18 +12,21 @@
 
 DevicesMenu::DevicesMenu(QWidget* window, SessionClient* session, const ConnectionSettings& settings,
                          UsbMonitor* usb)
-    : QObject(window), window(window), session(session), usb(usb), devicesMenu(new QMenu(tr("&Devices"), window)),
-      usbOn(settings.usb), autoShare(settings.usbAutoShare)
+    : QObject(window), window(window), session(session), usb(usb),
+      devicesMenu(new QMenu(tr("&Devices"), window)), usbOn(settings.usb), autoShare(settings.usbAutoShare)
 {
     QString error;
-    const QString filter = settings.usbFilter.isEmpty() ? QString::fromLatin1(kDefaultUsbFilter) : settings.usbFilter;
+    const QString filter =
+        settings.usbFilter.isEmpty() ? QString::fromLatin1(kDefaultUsbFilter) : settings.usbFilter;
     if (!autoFilter.parse(filter, error)) {
-        autoFilterError = tr("The USB filter of %1 is not valid (%2): no device is redirected when plugged in")
-                              .arg(settings.usbFilterSource.isEmpty() ? tr("the command line") : settings.usbFilterSource,
-                                   error);
+        autoFilterError =
+            tr("The USB filter of %1 is not valid (%2): no device is redirected when plugged in")
+                .arg(settings.usbFilterSource.isEmpty() ? tr("the command line") : settings.usbFilterSource,
+                     error);
         Logger(ERROR) << autoFilterError;
     }
-    if (!settings.usbRedirectOnConnect.isEmpty() && !onConnectFilter.parse(settings.usbRedirectOnConnect, error)) {
+    if (!settings.usbRedirectOnConnect.isEmpty() &&
+        !onConnectFilter.parse(settings.usbRedirectOnConnect, error)) {
         onConnectFilterError = tr("The USB filter usb-redirect-on-connect is not valid (%1): no device is "
                                   "redirected when the session opens")
                                    .arg(error);
@@ -115,9 +118,8 @@ void DevicesMenu::rebuild()
             action->setCheckable(true);
             action->setChecked(d && d->state != SharedDevice::Failed);
             action->setEnabled(why.isEmpty());
-            connect(action, &QAction::triggered, this, [this, device](bool on) {
-                on ? redirect(device) : giveBack(device);
-            });
+            connect(action, &QAction::triggered, this,
+                    [this, device](bool on) { on ? redirect(device) : giveBack(device); });
         }
     }
 
@@ -163,18 +165,18 @@ void DevicesMenu::rebuild()
     }
     if (!kiosk && folderChannel)
         for (const bool readOnly : {false, true})
-            devicesMenu->addAction(readOnly ? tr("Share a folder &read-only…") : tr("Share a &folder…"), this,
-                                   [this, readOnly] {
-                                       const QString path =
-                                           QFileDialog::getExistingDirectory(window, tr("Share a folder"));
-                                       if (!path.isEmpty())
-                                           shareFolder(path, readOnly);
-                                   });
+            devicesMenu->addAction(
+                readOnly ? tr("Share a folder &read-only…") : tr("Share a &folder…"), this, [this, readOnly] {
+                    const QString path = QFileDialog::getExistingDirectory(window, tr("Share a folder"));
+                    if (!path.isEmpty())
+                        shareFolder(path, readOnly);
+                });
 
     // The microphone and the software smartcard.
     devicesMenu->addSeparator();
-    QAction* microphone = devicesMenu->addAction(
-        (status.flags & DevicesStatus::RecordChannel) ? tr("&Microphone") : tr("&Microphone (the remote machine has none)"));
+    QAction* microphone = devicesMenu->addAction((status.flags & DevicesStatus::RecordChannel)
+                                                     ? tr("&Microphone")
+                                                     : tr("&Microphone (the remote machine has none)"));
     microphone->setCheckable(true);
     microphone->setChecked(status.flags & DevicesStatus::Microphone);
     connect(microphone, &QAction::triggered, this, [this](bool on) {

@@ -1,7 +1,7 @@
 #include "spiceviewer.h"
 
-#include "devicesmenu.h"
 #include "connection_settings.h"
+#include "devicesmenu.h"
 
 #include "keybar.h"
 #include "localclipboard.h"
@@ -24,9 +24,9 @@
 #include <QGuiApplication>
 #include <QInputDialog>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QLoggingCategory>
-#include <QLabel>
 #include <QMenu>
 #include <QMimeData>
 #include <QMouseEvent>
@@ -150,8 +150,9 @@ SpiceViewer::SpiceViewer(QWidget* parent) : QWidget(parent), ui(new Ui::SpiceVie
     // Over the picture's top right corner; the pointer goes through it to the remote machine.
     deviceSign = new QLabel(this);
     deviceSign->setObjectName(QStringLiteral("deviceSign"));
-    deviceSign->setStyleSheet(QStringLiteral("background: rgba(160, 0, 0, 200); color: white; padding: 3px 8px;"
-                                             "border-radius: 4px;"));
+    deviceSign->setStyleSheet(
+        QStringLiteral("background: rgba(160, 0, 0, 200); color: white; padding: 3px 8px;"
+                       "border-radius: 4px;"));
     deviceSign->setAttribute(Qt::WA_TransparentForMouseEvents);
     deviceSign->hide();
 
@@ -195,7 +196,8 @@ void SpiceViewer::setSession(SessionClient* owner)
     session->setWindowShown(isVisible());
     monitorWindows = new MonitorWindows(this, session);
 
-    devicesMenu = new DevicesMenu(this, session, currentConnection(), new UsbMonitor(QStringLiteral("/sys"), -1, this));
+    devicesMenu =
+        new DevicesMenu(this, session, currentConnection(), new UsbMonitor(QStringLiteral("/sys"), -1, this));
     devicesMenu->setKiosk(kiosk);
     overlayFrame->menu()->insertMenu(overlayFrame->menu()->actions().value(0), devicesMenu->menu());
     connect(devicesMenu, &DevicesMenu::notice, transferStrip, &TransferStrip::note);
@@ -744,7 +746,8 @@ void SpiceViewer::runHotkey(HotkeyAction action)
         break;
     case HotkeyAction::SmartcardInsert:
     case HotkeyAction::SmartcardRemove:
-        Logger(INFO) << "Smartcard hotkey: " << (action == HotkeyAction::SmartcardInsert ? "insert" : "remove");
+        Logger(INFO) << "Smartcard hotkey: "
+                     << (action == HotkeyAction::SmartcardInsert ? "insert" : "remove");
         session->smartcard(action == HotkeyAction::SmartcardInsert);
         break;
     case HotkeyAction::None:
