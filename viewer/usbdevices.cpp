@@ -25,13 +25,20 @@ namespace
 // The kernel's limit of interfaces in a configuration, and the most usbredirfilter is given.
 constexpr int kMaxInterfaces = 32;
 
-// A sysfs attribute as the kernel writes it: one line; false when it cannot be read.
+// A sysfs attribute as the kernel writes it: one line; false when it cannot be read. Plain system
+// calls: a listing reads some twenty of them a device.
 bool readAttribute(const QString& dir, const char* name, QByteArray& value)
 {
-    QFile file(dir + QLatin1Char('/') + QLatin1String(name));
-    if (!file.open(QIODevice::ReadOnly))
+    const QByteArray path = QFile::encodeName(dir) + '/' + name;
+    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
         return false;
-    value = file.read(4096); // a sysfs attribute is at most a page
+    char text[4096]; // a sysfs attribute is at most a page
+    const ssize_t size = ::read(fd, text, sizeof text);
+    ::close(fd);
+    if (size < 0)
+        return false;
+    value = QByteArray(text, int(size));
     if (value.endsWith('\n'))
         value.chop(1);
     return true;
@@ -89,6 +96,8 @@ bool readDevice(const QString& dir, const QString& name, UsbDevice& device)
         return false;
     device.bus = int(bus);
     device.address = int(address);
+    if (device.deviceClass == 0x09)
+        return false; // a hub: its ports' devices are offered, not itself
 
     // The interfaces of the active configuration: subfolders "1-1.2:1.0", by interface number.
     static const QRegularExpression interfaceName(QStringLiteral("^[^:]+:\\d+\\.(\\d+)$"));
@@ -221,8 +230,7 @@ QVector<UsbDevice> listUsbDevices(const QString& sysRoot)
     QVector<UsbDevice> devices;
     for (const QString& name : QDir(root).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
         UsbDevice device;
-        if (deviceName.match(name).hasMatch() && readDevice(root + QLatin1Char('/') + name, name, device) &&
-            device.deviceClass != 0x09)
+        if (deviceName.match(name).hasMatch() && readDevice(root + QLatin1Char('/') + name, name, device))
             devices.append(device);
     }
     std::sort(devices.begin(), devices.end(), [](const UsbDevice& a, const UsbDevice& b) {
