@@ -74,8 +74,9 @@ QString DevicesMenu::usbWhyNot(const UsbDevice& device) const
     return usbAccessProblem(device);
 }
 
-QStringList DevicesMenu::describe() const
+QStringList DevicesMenu::describe()
 {
+    rebuild();
     QStringList lines;
     for (const QAction* action : devicesMenu->actions())
         if (!action->isSeparator())

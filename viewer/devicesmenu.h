@@ -26,8 +26,8 @@ public:
     QMenu* menu() const { return devicesMenu; }
     // A kiosk opens no file or folder chooser: a file dialog is a way out to the local disk.
     void setKiosk(bool on) { kiosk = on; }
-    // The words of the state the menu shows, one line per entry, as they read (for the log and tests).
-    QStringList describe() const;
+    // The menu's entries as they read now, one line each, checked ones with [x] (for tests).
+    QStringList describe();
 
     // Redirects a local USB device now (from the menu, a filter, or a plug).
     void redirect(const UsbDevice& device);

@@ -204,6 +204,11 @@ void SpiceViewer::setSession(SessionClient* owner)
     connect(session, &SessionClient::devicesChanged, this, &SpiceViewer::showDeviceSign);
 }
 
+QStringList SpiceViewer::devicesShown() const
+{
+    return devicesMenu ? devicesMenu->describe() : QStringList();
+}
+
 void SpiceViewer::showDeviceSign(const DevicesStatus& status)
 {
     QStringList signs;

@@ -69,6 +69,8 @@ public:
 
     bool hasPicture() const { return !picture.isNull(); }
     // The words on black while there is no picture.
+    // The devices menu's entries as they read now (for tests).
+    QStringList devicesShown() const;
     QString shownWords() const { return picture.isNull() ? connectionError : QString(); }
     const PictureGeometry& pictureGeometry() const { return geometry; }
 

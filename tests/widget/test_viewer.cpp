@@ -17,6 +17,7 @@
 #include "session_testing.h"
 #include "spiceviewer.h"
 #include <QClipboard>
+#include <QLabel>
 #include <QMenu>
 #include <QPushButton>
 #include <QTcpServer>
@@ -633,7 +634,7 @@ private Q_SLOTS:
                 for (int n = 1 + below(6); n > 0; --n) {
                     wire::Message m = wire::Ready{};
                     const int display = someDisplay();
-                    switch (below(20)) {
+                    switch (below(21)) {
                     case 0:
                     case 1: {
                         const int made = below(4);
@@ -709,6 +710,19 @@ private Q_SLOTS:
                     case 17:
                         m = wire::ClipboardRelease{uint8_t(below(2))};
                         break;
+                    case 18: {
+                        wire::DevicesChanged devices{uint8_t(below(DevicesStatus::UsbCount)),
+                                                     below(5),
+                                                     uint32_t(below(DevicesStatus::AllFlags + 1)),
+                                                     text(9),
+                                                     {}};
+                        for (int i = below(4); i > 0; --i)
+                            devices.devices.append({uint32_t(below(3)), bool(below(2)),
+                                                    uint8_t(below(SharedDevice::StateCount)), text(8),
+                                                    text(20)});
+                        m = devices;
+                        break;
+                    }
                     default: // the user shows or hides the window meanwhile
                         viewer.setVisible(!viewer.isVisible());
                         continue;
@@ -723,6 +737,64 @@ private Q_SLOTS:
             QVERIFY2(mappedBlocks() == blocks, qPrintable(QStringLiteral("seed %1: blocks left").arg(seed)));
         }
         QCOMPARE(openDescriptorCount(), descriptors);
+    }
+    // The devices menu says what the process said of the devices, and why one cannot go; the sign
+    // shows while the remote machine records or holds a card; a kiosk opens no chooser; the
+    // smartcard hotkeys reach the process; a process that ends takes the sign along.
+    void devicesMenuAndSigns()
+    {
+        currentConnection().usbFilter = "0x03,-1";
+        currentConnection().usbFilterSource = "F";
+        Hosted child(false);
+        SpiceViewer viewer;
+        viewer.setSession(&child.client);
+        currentConnection() = ConnectionSettings();
+        viewer.show();
+        const auto menu = [&viewer] { return viewer.devicesShown().join('\n'); };
+        auto* sign = viewer.findChild<QLabel*>("deviceSign");
+        QVERIFY(menu().contains("The USB filter of F is not valid"));
+        QVERIFY(menu().contains("Shared folder: not connected (disabled)"));
+        QVERIFY(sign->isHidden());
+
+        const uint32_t recording =
+            DevicesStatus::RecordChannel | DevicesStatus::Microphone | DevicesStatus::Recording;
+        QVERIFY(child.say(wire::DevicesChanged{DevicesStatus::UsbNoServerSupport,
+                                               0,
+                                               recording,
+                                               {},
+                                               {{7, true, SharedDevice::Failed, "a.iso", "no such file"}}}));
+        for (const char* line : {"The remote machine offers no USB redirection (disabled)",
+                                 "The remote machine offers no shared folder (disabled)", "[x] Microphone",
+                                 "[ ] Eject CD image a.iso (no such file)"})
+            QVERIFY2(menu().contains(line), qPrintable(menu()));
+        QVERIFY(!menu().contains("Share a CD image"));
+        QVERIFY(!sign->isHidden() && sign->text().contains("Microphone on"));
+
+        const uint32_t card =
+            DevicesStatus::FolderChannel | DevicesStatus::SoftwareCard | DevicesStatus::CardInserted;
+        QVERIFY(child.say(wire::DevicesChanged{DevicesStatus::UsbReady, 2, card, {}, {}}));
+        for (const char* line : {"Share a CD image…", "Share a folder…", "Share a folder read-only…",
+                                 "[ ] Microphone (the remote machine has none)", "Remove the smartcard",
+                                 "No local USB device (disabled)"})
+            QVERIFY2(menu().contains(line), qPrintable(menu()));
+        QVERIFY(sign->text() == "Smartcard in use");
+        viewer.setKiosk(false);
+        QVERIFY(!menu().contains("Share a"));
+
+        QTest::keyClick(&viewer, Qt::Key_F8, Qt::ShiftModifier);
+        QTest::keyClick(&viewer, Qt::Key_F7, Qt::ShiftModifier);
+        QVector<bool> inserts;
+        QVERIFY(QTest::qWaitFor([&] {
+            inserts.clear();
+            for (const wire::Message& m : child.heard)
+                if (auto* switched = std::get_if<wire::SmartcardSwitch>(&m))
+                    inserts << switched->insert;
+            return inserts.size() >= 2;
+        }));
+        QCOMPARE(inserts, QVector<bool>({false, true}));
+
+        child.processEnd.reset();
+        QVERIFY(QTest::qWaitFor([&] { return sign->isHidden(); }));
     }
     // A kiosk's words when its connection breaks; it tries again by itself, offering no way to.
     void kioskWordsOfABrokenConnection()
