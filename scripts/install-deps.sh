@@ -32,6 +32,8 @@ PACKAGES=(
   spice-vdagent xclip
   # second SPICE server offering only server mouse mode; its guest is built from Debian's kernel
   qemu-system-x86
+  # certutil: the NSS database of certificates behind the test's software smartcard
+  libnss3-tools
   # demo desktop; twm and xterm draw with the core X fonts of xfonts-base
   xterm twm x11-apps xfonts-base
   # a window manager that carries out the full-screen state, for the full-screen scenario
