@@ -365,6 +365,9 @@ void Devices::channelNew(SpiceChannel* channel)
                             this);
     } else if (SPICE_IS_SMARTCARD_CHANNEL(channel)) {
         current.flags |= DevicesStatus::SmartcardChannel;
+        // Linked only when cards are to be forwarded: the reader in the remote machine stays empty otherwise.
+        if (cardsWatched)
+            spice_channel_connect(channel);
     } else if (SPICE_IS_MAIN_CHANNEL(channel)) {
         return;
     }

@@ -32,7 +32,9 @@ DevicesMenu::DevicesMenu(QWidget* window, SessionClient* session, const Connecti
                                    .arg(error);
         Logger(ERROR) << onConnectFilterError;
     }
-    connect(devicesMenu, &QMenu::aboutToShow, this, &DevicesMenu::rebuild);
+    // What the user saw goes in the log: a report of "it did not work" then says why.
+    connect(devicesMenu, &QMenu::aboutToShow, this,
+            [this] { Logger(INFO) << "Devices menu: " << describe().join(QStringLiteral(" | ")); });
     connect(session, &SessionClient::devicesChanged, this, &DevicesMenu::statusChanged);
     if (usb) {
         connect(usb, &UsbMonitor::added, this, &DevicesMenu::plugged);
@@ -167,7 +169,7 @@ void DevicesMenu::rebuild()
     if (!kiosk && folderChannel)
         for (const bool readOnly : {false, true})
             devicesMenu->addAction(
-                readOnly ? tr("Share a folder &read-only…") : tr("Share a &folder…"), this, [this, readOnly] {
+                readOnly ? tr("Share a folder read-&only…") : tr("Share a &folder…"), this, [this, readOnly] {
                     const QString path = QFileDialog::getExistingDirectory(window, tr("Share a folder"));
                     if (!path.isEmpty())
                         shareFolder(path, readOnly);

@@ -199,7 +199,8 @@ void SpiceViewer::setSession(SessionClient* owner)
     devicesMenu =
         new DevicesMenu(this, session, currentConnection(), new UsbMonitor(QStringLiteral("/sys"), -1, this));
     devicesMenu->setKiosk(kiosk);
-    overlayFrame->menu()->insertMenu(overlayFrame->menu()->actions().value(0), devicesMenu->menu());
+    overlayFrame->menu()->addSeparator();
+    overlayFrame->menu()->addMenu(devicesMenu->menu());
     connect(devicesMenu, &DevicesMenu::notice, transferStrip, &TransferStrip::note);
     connect(session, &SessionClient::devicesChanged, this, &SpiceViewer::showDeviceSign);
 }
