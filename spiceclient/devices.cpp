@@ -352,17 +352,15 @@ void Devices::channelNew(SpiceChannel* channel)
                             static_cast<Devices*>(self)->recordEvent(event);
                         }),
                         this);
-        for (const char* signal : {"record-start", "record-stop"})
-            signals.connect(channel, signal, G_CALLBACK(+[](SpiceRecordChannel*, gpointer self) {
-                                // record-stop has no arguments, record-start three: both only toggle.
-                                auto* devices = static_cast<Devices*>(self);
-                                devices->current.flags ^= DevicesStatus::Recording;
-                                Logger(INFO) << ((devices->current.flags & DevicesStatus::Recording)
-                                                     ? "The remote machine records from the microphone"
-                                                     : "The remote machine stopped recording");
-                                devices->publish();
-                            }),
-                            this);
+        signals.connect(channel, "record-start",
+                        G_CALLBACK(+[](SpiceRecordChannel*, gint, gint, gint, gpointer self) {
+                            static_cast<Devices*>(self)->recording(true);
+                        }),
+                        this);
+        signals.connect(channel, "record-stop", G_CALLBACK(+[](SpiceRecordChannel*, gpointer self) {
+                            static_cast<Devices*>(self)->recording(false);
+                        }),
+                        this);
     } else if (SPICE_IS_SMARTCARD_CHANNEL(channel)) {
         current.flags |= DevicesStatus::SmartcardChannel;
         // Linked only when cards are to be forwarded: the reader in the remote machine stays empty otherwise.
@@ -411,13 +409,29 @@ void Devices::channelGone(SpiceChannel* channel)
     }
 }
 
+void Devices::recording(bool on)
+{
+    // With the microphone off the channel is let go as soon as it opens: nothing is recorded.
+    on = on && microphone && recordOpen;
+    if (on == bool(current.flags & DevicesStatus::Recording))
+        return;
+    current.flags ^= DevicesStatus::Recording;
+    Logger(INFO) << (on ? "The remote machine records from the microphone"
+                        : "The remote machine stopped recording");
+    publish();
+}
+
 void Devices::recordEvent(SpiceChannelEvent event)
 {
     recordOpen = event == SPICE_CHANNEL_OPENED;
     // Disconnected once open, the channel keeps the remote machine at silence; before it opened, a
     // disconnect is not heard.
-    if (recordOpen && !(current.flags & DevicesStatus::Microphone) && record)
+    if (recordOpen && !microphone && record) {
         spice_channel_disconnect(record, SPICE_CHANNEL_NONE);
+        recordOpen = false;
+    }
+    if (!recordOpen)
+        recording(false);
 }
 
 void Devices::audioStarted()
@@ -436,7 +450,7 @@ void Devices::setMicrophone(bool on)
         if (!on && recordOpen) {
             spice_channel_disconnect(record, SPICE_CHANNEL_NONE);
             recordOpen = false;
-            current.flags &= ~uint32_t(DevicesStatus::Recording);
+            recording(false);
         } else if (on && !recordOpen && audioLinked) {
             spice_channel_connect(record);
         }

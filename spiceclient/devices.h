@@ -70,6 +70,7 @@ private:
     void forget(Shared& shared);
     void noteChannels();
     void recordEvent(SpiceChannelEvent event);
+    void recording(bool on);
     void updateCard();
     void watchCards();
     static void deviceAdded(SpiceUsbDeviceManager*, SpiceUsbDevice* device, gpointer self);
