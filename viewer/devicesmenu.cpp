@@ -11,8 +11,8 @@
 #include <QMenu>
 
 DevicesMenu::DevicesMenu(QWidget* window, SessionClient* session, const ConnectionSettings& settings,
-                         UsbMonitor* usb)
-    : QObject(window), window(window), session(session), usb(usb),
+                         UsbMonitor* usb, const QString& devRoot)
+    : QObject(window), window(window), session(session), usb(usb), devRoot(devRoot),
       devicesMenu(new QMenu(tr("&Devices"), window)), usbOn(settings.usb), autoShare(settings.usbAutoShare)
 {
     QString error;
@@ -73,7 +73,7 @@ QString DevicesMenu::usbWhyNot(const UsbDevice& device) const
         busy += d.state != SharedDevice::Failed;
     if (busy >= status.freeUsbChannels)
         return tr("no free USB channel");
-    return usbAccessProblem(device);
+    return usbAccessProblem(device, devRoot);
 }
 
 QStringList DevicesMenu::describe()
@@ -224,7 +224,7 @@ void DevicesMenu::redirect(const UsbDevice& device)
         return;
     }
     QString error;
-    const int fd = openUsbDevice(device, error);
+    const int fd = openUsbDevice(device, error, devRoot);
     if (fd < 0) {
         fail(tr("Cannot redirect %1: %2").arg(device.description(), error));
         return;

@@ -21,8 +21,10 @@ class DevicesMenu : public QObject
     Q_OBJECT
 
 public:
-    // `usb` watches the local USB devices (null: none are offered); the menu is `window`'s.
-    DevicesMenu(QWidget* window, SessionClient* session, const ConnectionSettings& settings, UsbMonitor* usb);
+    // `usb` watches the local USB devices (null: none are offered), whose nodes are under `devRoot`;
+    // the menu is `window`'s.
+    DevicesMenu(QWidget* window, SessionClient* session, const ConnectionSettings& settings, UsbMonitor* usb,
+                const QString& devRoot = QStringLiteral("/dev"));
     QMenu* menu() const { return devicesMenu; }
     // A kiosk opens no file or folder chooser: a file dialog is a way out to the local disk.
     void setKiosk(bool on) { kiosk = on; }
@@ -51,6 +53,7 @@ private:
     QWidget* window;
     SessionClient* session;
     UsbMonitor* usb;
+    QString devRoot;
     QMenu* devicesMenu;
     bool kiosk = false;
     bool usbOn;

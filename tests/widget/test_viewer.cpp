@@ -9,6 +9,7 @@
 #include "connection_host.h"
 #include "connection_process.h"
 #include "connection_settings.h"
+#include "devicesmenu.h"
 #include "hotkeys.h"
 #include "keybar.h"
 #include "memshare.h"
@@ -16,6 +17,7 @@
 #include "session.h"
 #include "session_testing.h"
 #include "spiceviewer.h"
+#include "usb_tree.h"
 #include <QClipboard>
 #include <QLabel>
 #include <QMenu>
@@ -795,6 +797,68 @@ private Q_SLOTS:
 
         child.processEnd.reset();
         QVERIFY(QTest::qWaitFor([&] { return sign->isHidden(); }));
+    }
+    // Local USB devices (a made-up sysfs, nodes that are /dev/null) go to the process as opened
+    // descriptors: those of the redirect-on-connect filter when the session offers USB, a plugged one
+    // that the filter allows only while a window of the viewer is active, none of a broken filter's;
+    // an unplugged one is given back; the menu shows each with its state.
+    void usbDevicesFollowTheFiltersAndTheFocus()
+    {
+        QTemporaryDir tmp;
+        const QString sys = tmp.path() + "/sys", dev = tmp.path() + "/dev";
+        QVERIFY(QDir().mkpath(dev + "/bus/usb/001"));
+        for (int address : {2, 3, 4, 5})
+            QVERIFY(
+                QFile::link("/dev/null", dev + QString("/bus/usb/001/%1").arg(address, 3, 10, QChar('0'))));
+        const auto device = [&](const QString& name, int address, const char* deviceClass) {
+            plug(sys, name, attributes(1, address, "0781:5581", deviceClass) + ";product=Stick " + name);
+        };
+        device("1-1", 2, "08");
+        device("1-2", 3, "03"); // a keyboard: the default filter keeps it
+        int ends[2];
+        QVERIFY(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) == 0);
+        Hosted child(false);
+        QWidget window;
+        ConnectionSettings settings;
+        settings.usbRedirectOnConnect = "0x08,-1,-1,-1,1";
+        DevicesMenu menu(&window, &child.client, settings, new UsbMonitor(sys, ends[1], &window), dev);
+        const auto sent = [&] {
+            QStringList said;
+            for (const wire::Message& m : child.heard)
+                if (auto* usb = std::get_if<wire::UsbRedirect>(&m))
+                    said << QString("redirect %1 %2").arg(usb->id).arg(usb->name);
+                else if (auto* back = std::get_if<wire::DeviceRelease>(&m))
+                    said << QString("release %1").arg(back->id);
+            return said;
+        };
+        QVERIFY(child.say(wire::DevicesChanged{DevicesStatus::UsbReady, 2, 0, {}, {}}));
+        QTRY_COMPARE(sent(), QStringList{"redirect 1 Stick 1-1"});
+        QVERIFY(child.say(wire::DevicesChanged{
+            DevicesStatus::UsbReady, 2, 0, {}, {{1, false, SharedDevice::Redirected, "Stick 1-1", {}}}}));
+        QVERIFY(menu.describe().contains("[x] Stick 1-1"));
+        QVERIFY(menu.describe().contains("[ ] Stick 1-2"));
+
+        const auto plugIn = [&](const QString& name, int address) {
+            device(name, address, "08");
+            const QByteArray event = "add@/devices/usb1/" + name.toLatin1() + '\0' + "ACTION=add" + '\0' +
+                                     "SUBSYSTEM=usb" + '\0' + "DEVTYPE=usb_device" + '\0';
+            QVERIFY(::write(ends[0], event.constData(), size_t(event.size())) == event.size());
+            QTRY_VERIFY(menu.describe().join(' ').contains("Stick " + name));
+        };
+        QVERIFY(QApplication::applicationState() != Qt::ApplicationActive);
+        plugIn("1-3", 4); // while no window of the viewer is active: it stays here
+        window.show();
+        QApplication::setActiveWindow(&window);
+        QTRY_COMPARE(QApplication::applicationState(), Qt::ApplicationActive);
+        plugIn("1-4", 5);
+        QTRY_COMPARE(sent(), QStringList({"redirect 1 Stick 1-1", "redirect 2 Stick 1-4"}));
+
+        QVERIFY(QFile::remove(sys + "/bus/usb/devices/1-1"));
+        const QByteArray gone =
+            uevent("remove@/devices/usb1/1-1\0ACTION=remove\0SUBSYSTEM=usb\0DEVTYPE=usb_device\0");
+        QVERIFY(::write(ends[0], gone.constData(), size_t(gone.size())) == gone.size());
+        QTRY_COMPARE(sent().last(), QString("release 1"));
+        ::close(ends[0]);
     }
     // A kiosk's words when its connection breaks; it tries again by itself, offering no way to.
     void kioskWordsOfABrokenConnection()
