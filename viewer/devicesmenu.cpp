@@ -33,6 +33,7 @@ DevicesMenu::DevicesMenu(QWidget* window, SessionClient* session, const Connecti
         Logger(ERROR) << onConnectFilterError;
     }
     // What the user saw goes in the log: a report of "it did not work" then says why.
+    focused = [] { return QApplication::applicationState() == Qt::ApplicationActive; };
     connect(devicesMenu, &QMenu::aboutToShow, this,
             [this] { Logger(INFO) << "Devices menu: " << describe().join(QStringLiteral(" | ")); });
     connect(session, &SessionClient::devicesChanged, this, &DevicesMenu::statusChanged);
@@ -247,7 +248,7 @@ void DevicesMenu::plugged(const UsbDevice& device)
 {
     // Only while a window of the viewer has the focus: a device plugged in for the local desktop
     // stays with it.
-    if (!autoShare || !autoFilterError.isEmpty() || QApplication::applicationState() != Qt::ApplicationActive)
+    if (!autoShare || !autoFilterError.isEmpty() || !focused())
         return;
     if (autoFilter.matches(device))
         redirect(device);

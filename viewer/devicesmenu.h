@@ -6,6 +6,7 @@
 #include <QHash>
 #include <QObject>
 #include <QString>
+#include <functional>
 
 class QMenu;
 class QWidget;
@@ -26,6 +27,8 @@ public:
     DevicesMenu(QWidget* window, SessionClient* session, const ConnectionSettings& settings, UsbMonitor* usb,
                 const QString& devRoot = QStringLiteral("/dev"));
     QMenu* menu() const { return devicesMenu; }
+    // Whether a window of the viewer has the focus now (the application's state by default).
+    void setFocusCheck(std::function<bool()> check) { focused = std::move(check); }
     // A kiosk opens no file or folder chooser: a file dialog is a way out to the local disk.
     void setKiosk(bool on) { kiosk = on; }
     // The menu's entries as they read now, one line each, checked ones with [x] (for tests).
@@ -56,6 +59,7 @@ private:
     QString devRoot;
     QMenu* devicesMenu;
     bool kiosk = false;
+    std::function<bool()> focused;
     bool usbOn;
     bool autoShare;
     UsbFilter autoFilter;

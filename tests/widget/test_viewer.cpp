@@ -446,8 +446,11 @@ private Q_SLOTS:
         const auto errors = [&log] { return QString::fromStdString(log.text()).count("[ERROR]"); };
         auto* button = viewer.findChild<QPushButton*>("tryAgain");
         QMenu* menu = viewer.findChild<KeyBar*>()->menu();
-        QAction* entry = menu->actions().constLast();
-        QCOMPARE(entry->text(), "Try again");
+        QAction* entry = nullptr;
+        for (QAction* action : menu->actions())
+            if (action->text() == "Try again")
+                entry = action;
+        QVERIFY(entry);
         const std::function<void()> ways[] = {[&] { QVERIFY(client.start()); },
                                               [&] { QTest::mouseClick(button, Qt::LeftButton); },
                                               [&] { QTest::keyClick(&viewer, Qt::Key_Return); },
@@ -845,11 +848,10 @@ private Q_SLOTS:
             QVERIFY(::write(ends[0], event.constData(), size_t(event.size())) == event.size());
             QTRY_VERIFY(menu.describe().join(' ').contains("Stick " + name));
         };
-        QVERIFY(QApplication::applicationState() != Qt::ApplicationActive);
-        plugIn("1-3", 4); // while no window of the viewer is active: it stays here
-        window.show();
-        QApplication::setActiveWindow(&window);
-        QTRY_COMPARE(QApplication::applicationState(), Qt::ApplicationActive);
+        bool focused = false;
+        menu.setFocusCheck([&focused] { return focused; });
+        plugIn("1-3", 4); // while no window of the viewer has the focus: it stays here
+        focused = true;
         plugIn("1-4", 5);
         QTRY_COMPARE(sent(), QStringList({"redirect 1 Stick 1-1", "redirect 2 Stick 1-4"}));
 
