@@ -51,6 +51,8 @@ const std::pair<const char*, QString ConnectionSettings::*> kTextMembers[] = {
     {"release-cursor", &ConnectionSettings::releaseCursor},
     {"toggle-fullscreen", &ConnectionSettings::toggleFullscreen},
     {"secure-attention", &ConnectionSettings::secureAttention},
+    {"smartcard-insert", &ConnectionSettings::smartcardInsert},
+    {"smartcard-remove", &ConnectionSettings::smartcardRemove},
 };
 
 } // namespace

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <getopt.h>
 #include <iostream>
+#include <iterator>
 #include <poll.h>
 #include <unistd.h>
 #include <utility>
@@ -30,6 +31,19 @@ enum { kNoClipboard = 320, kNoFileCopy, kSharePrimary };
 enum { kDebug = 384, kVersion };
 // The guest's monitors.
 enum { kAutoResize = 340, kNoCenterClick };
+// The user's devices.
+enum {
+    kShareCd = 400,
+    kShareDir,
+    kShareDirRo,
+    kNoMicrophone,
+    kNoUsb,
+    kUsbFilter,
+    kUsbRedirectOnConnect,
+    kSmartcard,
+    kSmartcardDb,
+    kSmartcardCerts
+};
 
 const char kUsage[] =
     "spice-client: A spice client\n"
@@ -62,7 +76,8 @@ const char kUsage[] =
     "  -f, --full-screen\n"
     "      Cover the screen the window is on (toggled by Shift+F11)\n"
     "  --hotkeys NAME=KEYS,...\n"
-    "      Set hotkeys: toggle-fullscreen, release-cursor, secure-attention, menu\n"
+    "      Set hotkeys: toggle-fullscreen, release-cursor, secure-attention, menu,\n"
+    "      smartcard-insert, smartcard-remove\n"
     "      (e.g. release-cursor=ctrl+alt+r; an empty KEYS turns a hotkey off)\n"
     "  --kiosk\n"
     "      Full screen that cannot be left or closed, reconnecting on its own\n"
@@ -79,6 +94,23 @@ const char kUsage[] =
     "      and full screen, where its guest agent can change it\n"
     "  --no-center-click\n"
     "      Send no click to the centre of the first picture after a start\n"
+    "  --share-cd FILE\n"
+    "      Share a CD image (ISO) as a USB CD drive (may be given up to 4 times)\n"
+    "  --share-dir DIR, --share-dir-ro DIR\n"
+    "      Share a folder with the remote machine (-ro: it may read, not write)\n"
+    "  --no-microphone\n"
+    "      Record nothing when the remote machine opens its microphone\n"
+    "  --no-usb\n"
+    "      Redirect no USB device (nor CD image)\n"
+    "  --usb-filter FILTER\n"
+    "      USB devices redirected when plugged in while the viewer has the focus, as\n"
+    "      class,vendor,product,version,allow|... (-1: any; default: all but keyboards and mice)\n"
+    "  --usb-redirect-on-connect FILTER\n"
+    "      USB devices redirected when the session opens (same form; default: none)\n"
+    "  --smartcard\n"
+    "      Forward the local smartcard readers\n"
+    "  --smartcard-db DIR, --smartcard-certs NAME,NAME,NAME\n"
+    "      A software smartcard from the three certificates of an NSS database\n"
     "  spice://HOST:PORT, spice+tls://HOST:TLSPORT\n"
     "      Connect to this address (also spice://HOST?port=P&tls-port=T); no password in it\n"
     "  FILE, -\n"
@@ -108,6 +140,16 @@ const option kLongOptions[] = {
     {"version", no_argument, nullptr, kVersion},
     {"auto-resize", required_argument, nullptr, kAutoResize},
     {"no-center-click", no_argument, nullptr, kNoCenterClick},
+    {"share-cd", required_argument, nullptr, kShareCd},
+    {"share-dir", required_argument, nullptr, kShareDir},
+    {"share-dir-ro", required_argument, nullptr, kShareDirRo},
+    {"no-microphone", no_argument, nullptr, kNoMicrophone},
+    {"no-usb", no_argument, nullptr, kNoUsb},
+    {"usb-filter", required_argument, nullptr, kUsbFilter},
+    {"usb-redirect-on-connect", required_argument, nullptr, kUsbRedirectOnConnect},
+    {"smartcard", no_argument, nullptr, kSmartcard},
+    {"smartcard-db", required_argument, nullptr, kSmartcardDb},
+    {"smartcard-certs", required_argument, nullptr, kSmartcardCerts},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -319,6 +361,42 @@ ParseResult parseArgs(int argc, char** argv, AppArgs& out)
             break;
         case kNoCenterClick:
             out.no_center_click = true;
+            break;
+        case kShareCd:
+            if (out.share_cd_count == int(std::size(out.share_cd)))
+                return badValue(result, "share-cd", "at most 4 CD images are shared");
+            store(out.share_cd[out.share_cd_count++], "share-cd");
+            break;
+        case kShareDir:
+        case kShareDirRo:
+            store(out.share_dir, opt == kShareDir ? "share-dir" : "share-dir-ro");
+            out.share_dir_ro = opt == kShareDirRo;
+            break;
+        case kNoMicrophone:
+            out.no_microphone = true;
+            break;
+        case kNoUsb:
+            out.no_usb = true;
+            break;
+        case kUsbFilter:
+        case kUsbRedirectOnConnect: {
+            const bool autoFilter = opt == kUsbFilter;
+            store(autoFilter ? out.usb_filter : out.usb_redirect_on_connect,
+                  autoFilter ? "usb-filter" : "usb-redirect-on-connect");
+            QString error;
+            if (stored && !checkUsbFilter(QString::fromUtf8(optarg), error))
+                return badValue(result, autoFilter ? "usb-filter" : "usb-redirect-on-connect",
+                                error.toStdString());
+            break;
+        }
+        case kSmartcard:
+            out.smartcard = true;
+            break;
+        case kSmartcardDb:
+            store(out.smartcard_db, "smartcard-db");
+            break;
+        case kSmartcardCerts:
+            store(out.smartcard_certs, "smartcard-certs");
             break;
         case 'e':
             result.status = ParseResult::Usage;

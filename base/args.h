@@ -26,6 +26,18 @@ struct AppArgs {
     // The guest's monitors follow the windows (with an agent that takes monitors configurations).
     bool auto_resize_never;
     bool no_center_click; // no click at the centre of the first picture after a start
+    // The user's devices in the remote machine.
+    char share_cd[4][PATH_MAX]; // CD images, as given; share_cd_count of them
+    int share_cd_count;
+    char share_dir[PATH_MAX];
+    bool share_dir_ro;
+    bool no_microphone;
+    bool no_usb;
+    char usb_filter[1024]; // the auto-redirect filter, checked by parseArgs
+    char usb_redirect_on_connect[1024];
+    bool smartcard;
+    char smartcard_db[PATH_MAX];
+    char smartcard_certs[1024]; // NAME,NAME,...
 };
 
 // Outcome of reading a command line, without side effects other than the record.

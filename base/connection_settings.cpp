@@ -2,11 +2,13 @@
 
 #include "args.h"
 
+#include <QFileInfo>
 #include <QSet>
 #include <QTextCodec>
 #include <QUrl>
 #include <QUrlQuery>
 #include <map>
+#include <usbredirfilter.h>
 
 namespace
 {
@@ -30,6 +32,13 @@ enum class Key {
     ReleaseCursor,
     ToggleFullscreen,
     SecureAttention,
+    SmartcardInsert,
+    SmartcardRemove,
+    EnableUsbRedir,
+    EnableUsbAutoshare,
+    UsbFilter,
+    UsbRedirectOnConnect,
+    EnableSmartcard,
 };
 const std::map<QString, Key> kKeys = {
     {"type", Key::Type},
@@ -47,6 +56,13 @@ const std::map<QString, Key> kKeys = {
     {"release-cursor", Key::ReleaseCursor},
     {"toggle-fullscreen", Key::ToggleFullscreen},
     {"secure-attention", Key::SecureAttention},
+    {"smartcard-insert", Key::SmartcardInsert},
+    {"smartcard-remove", Key::SmartcardRemove},
+    {"enable-usbredir", Key::EnableUsbRedir},
+    {"enable-usb-autoshare", Key::EnableUsbAutoshare},
+    {"usb-filter", Key::UsbFilter},
+    {"usb-redirect-on-connect", Key::UsbRedirectOnConnect},
+    {"enable-smartcard", Key::EnableSmartcard},
 };
 
 // The escapes of key files: \n \t \r \s \\; any other backslash stays as written.
@@ -371,13 +387,36 @@ bool parseConnectionFile(const QByteArray& text, const QString& name, Connection
             s.title = value;
             break;
         case Key::DeleteThisFile:
-        case Key::Fullscreen: {
+        case Key::Fullscreen:
+        case Key::EnableUsbRedir:
+        case Key::EnableUsbAutoshare:
+        case Key::EnableSmartcard: {
             bool flag = false;
             if (!parseBool(value, flag))
                 return fail(QStringLiteral("%1 \"%2\" is neither 0 nor 1").arg(key, value));
-            (known->second == Key::Fullscreen ? s.fullscreen : out.deleteThisFile) = flag;
+            const Key which = known->second;
+            (which == Key::Fullscreen           ? s.fullscreen
+             : which == Key::EnableUsbRedir     ? s.usb
+             : which == Key::EnableUsbAutoshare ? s.usbAutoShare
+             : which == Key::EnableSmartcard    ? s.smartcard
+                                                : out.deleteThisFile) = flag;
             break;
         }
+        case Key::UsbFilter:
+            // A bad filter does not keep the viewer from starting: the devices menu says what is
+            // wrong with it, and nothing is redirected by it.
+            s.usbFilter = value;
+            s.usbFilterSource = name;
+            break;
+        case Key::UsbRedirectOnConnect:
+            s.usbRedirectOnConnect = value;
+            break;
+        case Key::SmartcardInsert:
+            s.smartcardInsert = value;
+            break;
+        case Key::SmartcardRemove:
+            s.smartcardRemove = value;
+            break;
         case Key::ReleaseCursor:
             s.releaseCursor = value;
             break;
@@ -451,6 +490,29 @@ bool resolveConnection(const ConnectionInput& input, ResolvedConnection& out, QS
         s.fullscreen = true;
     if (args.password_file[0])
         s.hasPasswordSource = true;
+    // The connection process may not share this one's working folder: paths go whole.
+    for (int i = 0; i < args.share_cd_count; ++i)
+        s.sharedCds << QFileInfo(QString::fromLocal8Bit(args.share_cd[i])).absoluteFilePath();
+    if (args.share_dir[0]) {
+        s.sharedDir = QFileInfo(QString::fromLocal8Bit(args.share_dir)).absoluteFilePath();
+        s.sharedDirReadOnly = args.share_dir_ro;
+    }
+    if (args.no_microphone)
+        s.microphone = false;
+    if (args.no_usb)
+        s.usb = false;
+    if (args.usb_filter[0]) {
+        s.usbFilter = QString::fromUtf8(args.usb_filter);
+        s.usbFilterSource.clear();
+    }
+    if (args.usb_redirect_on_connect[0])
+        s.usbRedirectOnConnect = QString::fromUtf8(args.usb_redirect_on_connect);
+    if (args.smartcard_db[0])
+        s.smartcardDb = QString::fromLocal8Bit(args.smartcard_db);
+    if (args.smartcard_certs[0])
+        s.smartcardCerts = QString::fromUtf8(args.smartcard_certs).split(',', Qt::SkipEmptyParts);
+    if (args.smartcard || args.smartcard_db[0])
+        s.smartcard = true;
     if (args.proxy[0]) {
         s.proxy = QString::fromUtf8(args.proxy);
         ProxyAddress address;
@@ -478,6 +540,22 @@ bool resolveConnection(const ConnectionInput& input, ResolvedConnection& out, QS
         return false;
     }
     return true;
+}
+
+bool checkUsbFilter(const QString& filter, QString& error)
+{
+    usbredirfilter_rule* rules = nullptr;
+    int count = 0;
+    const QByteArray text = filter.toUtf8();
+    const int rc = usbredirfilter_string_to_rules(text.constData(), ",", "|", &rules, &count);
+    usbredirfilter_free(rules);
+    if (rc == 0)
+        return true;
+    error =
+        QStringLiteral("\"%1\" is not a USB filter (rules class,vendor,product,version,allow joined by |, "
+                       "-1 for any)")
+            .arg(filter);
+    return false;
 }
 
 ConnectionSettings& currentConnection()

@@ -28,6 +28,22 @@ struct ConnectionSettings {
     QString releaseCursor; // hotkeys as the file writes them, e.g. "shift+f12"
     QString toggleFullscreen;
     QString secureAttention;
+    QString smartcardInsert;
+    QString smartcardRemove;
+
+    // The user's devices in the remote machine.
+    QStringList sharedCds; // CD images shared as USB CD drives
+    QString sharedDir;     // a shared folder; empty: none
+    bool sharedDirReadOnly = false;
+    bool microphone = true;
+    bool usb = true;              // USB redirection at all (and CD images with it)
+    bool usbAutoShare = true;     // devices the filter allows are redirected when plugged in
+    QString usbFilter;            // that filter; empty: the default (all but keyboards and mice)
+    QString usbFilterSource;      // where a filter not given on the command line came from, for its words
+    QString usbRedirectOnConnect; // devices redirected when the session opens; empty: none
+    bool smartcard = false;
+    QString smartcardDb;        // an NSS database: a software card; empty: the local readers
+    QStringList smartcardCerts; // its certificates' names
 
     // The server it names: two settings with the same key reach the same server.
     QString serverKey() const;
@@ -52,6 +68,11 @@ bool parseProxy(const QString& proxy, ProxyAddress& out, QString& error);
 QString proxyForLibrary(const QString& proxy);
 // The proxy address without any user name and password, for the log and the window.
 QString proxyForDisplay(const QString& proxy);
+
+// Checks a USB filter in the SPICE library's form: rules "class,vendor,product,version,allow"
+// joined by '|', -1 for any. False with `error` in words.
+bool checkUsbFilter(const QString& filter, QString& error);
+constexpr const char* kDefaultUsbFilter = "0x03,-1,-1,-1,0|-1,-1,-1,-1,1"; // all but keyboards and mice
 
 // What a later start's connection does to the running one.
 enum class HandOver {

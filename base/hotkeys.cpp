@@ -117,6 +117,10 @@ HotkeyAction Hotkeys::actionFor(int qtKey, Qt::KeyboardModifiers held) const
         return HotkeyAction::SecureAttention;
     if (menu.matches(qtKey, held))
         return HotkeyAction::Menu;
+    if (smartcardInsert.matches(qtKey, held))
+        return HotkeyAction::SmartcardInsert;
+    if (smartcardRemove.matches(qtKey, held))
+        return HotkeyAction::SmartcardRemove;
     return HotkeyAction::None;
 }
 
@@ -150,17 +154,16 @@ bool parseHotkeys(const QString& text, Hotkeys& hotkeys, QString& error)
 {
     Hotkeys parsed = hotkeys;
     const QHash<QString, Hotkey*> named = {
-        {"toggle-fullscreen", &parsed.toggleFullScreen},
-        {"release-cursor", &parsed.releaseCursor},
-        {"secure-attention", &parsed.secureAttention},
-        {"menu", &parsed.menu},
+        {"toggle-fullscreen", &parsed.toggleFullScreen}, {"release-cursor", &parsed.releaseCursor},
+        {"secure-attention", &parsed.secureAttention},   {"menu", &parsed.menu},
+        {"smartcard-insert", &parsed.smartcardInsert},   {"smartcard-remove", &parsed.smartcardRemove},
     };
     for (const QString& item : text.split(',', Qt::SkipEmptyParts)) {
         const int equals = item.indexOf('=');
         const QString name = item.left(equals).trimmed();
         if (equals < 0 || !named.contains(name)) {
             error = QString("\"%1\" is not NAME=KEYS with NAME one of toggle-fullscreen, release-cursor, "
-                            "secure-attention, menu")
+                            "secure-attention, menu, smartcard-insert, smartcard-remove")
                         .arg(item);
             return false;
         }

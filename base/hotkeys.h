@@ -17,7 +17,15 @@ struct Hotkey {
     QString text() const;
 };
 
-enum class HotkeyAction { None, ToggleFullScreen, ReleaseCursor, SecureAttention, Menu };
+enum class HotkeyAction {
+    None,
+    ToggleFullScreen,
+    ReleaseCursor,
+    SecureAttention,
+    Menu,
+    SmartcardInsert,
+    SmartcardRemove
+};
 
 // The viewer's hotkeys, by the names of the --hotkeys option and of connection files.
 struct Hotkeys {
@@ -26,6 +34,9 @@ struct Hotkeys {
     Hotkey secureAttention{Qt::Key_End, Qt::ControlModifier | Qt::AltModifier};
     // Shift+F9: no desktop or common application takes it (Shift+F10 opens context menus).
     Hotkey menu{Qt::Key_F9, Qt::ShiftModifier};
+    // The software smartcard, next to the others and clear of them.
+    Hotkey smartcardInsert{Qt::Key_F7, Qt::ShiftModifier};
+    Hotkey smartcardRemove{Qt::Key_F8, Qt::ShiftModifier};
 
     HotkeyAction actionFor(int qtKey, Qt::KeyboardModifiers held) const;
 };

@@ -177,6 +177,63 @@ void SessionClient::sendConnect(uint8_t kind)
     if (kind == wire::Connect::Start && !std::exchange(startKeySent, true))
         message.settings.append({"key", QByteArray(get_args()->key)});
     send(message);
+    sendDeviceWishes();
+}
+
+void SessionClient::sendDeviceWishes()
+{
+    for (const auto& [id, wish] : deviceWishes) {
+        if (wish.fd)
+            send(wire::UsbRedirect{id, wish.name, wire::UniqueFd(fcntl(wish.fd.get(), F_DUPFD_CLOEXEC, 3))});
+        else
+            send(wire::CdShare{id, wish.path});
+    }
+    if (folderChosen)
+        send(wire::FolderShare{folder, folderReadOnly});
+    if (microphoneChosen >= 0)
+        send(wire::MicrophoneSwitch{microphoneChosen == 1});
+}
+
+void SessionClient::redirectUsb(uint32_t id, const QString& name, int fd)
+{
+    wire::UniqueFd device(fd);
+    if (deviceWishes.count(id) || id >= 0x80000000u)
+        return;
+    send(wire::UsbRedirect{id, name, wire::UniqueFd(fcntl(fd, F_DUPFD_CLOEXEC, 3))});
+    deviceWishes[id] = {name, {}, std::move(device)};
+}
+
+void SessionClient::shareCd(uint32_t id, const QString& path)
+{
+    if (deviceWishes.count(id) || id >= 0x80000000u)
+        return;
+    send(wire::CdShare{id, path});
+    deviceWishes[id] = {QFileInfo(path).fileName(), path, {}};
+}
+
+void SessionClient::releaseDevice(uint32_t id)
+{
+    deviceWishes.erase(id);
+    send(wire::DeviceRelease{id});
+}
+
+void SessionClient::shareFolder(const QString& path, bool readOnly)
+{
+    folderChosen = true;
+    folder = path;
+    folderReadOnly = readOnly;
+    send(wire::FolderShare{path, readOnly});
+}
+
+void SessionClient::setMicrophone(bool on)
+{
+    microphoneChosen = on ? 1 : 0;
+    send(wire::MicrophoneSwitch{on});
+}
+
+void SessionClient::smartcard(bool insert)
+{
+    send(wire::SmartcardSwitch{insert});
 }
 
 bool SessionClient::send(const wire::Message& message)
@@ -466,6 +523,15 @@ void SessionClient::receive(wire::Message& message)
         Q_EMIT followsWindowChanged(a->flags & wire::AgentChanged::FollowsWindows);
     } else if (auto* progress = std::get_if<wire::TransferProgress>(&message)) {
         Q_EMIT transferProgress(progress->done, progress->total);
+    } else if (auto* d = std::get_if<wire::DevicesChanged>(&message)) {
+        deviceStatus = DevicesStatus();
+        deviceStatus.usb = d->usb;
+        deviceStatus.freeUsbChannels = d->freeUsbChannels;
+        deviceStatus.flags = d->flags;
+        deviceStatus.folder = d->folder;
+        for (const wire::DeviceItem& item : qAsConst(d->devices))
+            deviceStatus.devices.append({item.id, item.cd, item.state, item.name, item.words});
+        Q_EMIT devicesChanged(deviceStatus);
     } else if (auto* f = std::get_if<wire::TransferFinished>(&message)) {
         copyRunning = false;
         Q_EMIT transferFinished(f->ok, f->text);
@@ -541,6 +607,9 @@ void SessionClient::ended(const QString& how)
         Q_EMIT guestMonitorsChanged({});
     if (std::exchange(serverMouse, false))
         Q_EMIT serverMouseChanged(false);
+    // Nothing is shared, recorded or forwarded by a process that is gone.
+    deviceStatus = DevicesStatus();
+    Q_EMIT devicesChanged(deviceStatus);
     Q_EMIT surfaceCleared();
     Q_EMIT connectionBroke();
     if (!reconnectOnDrop) {

@@ -12,6 +12,7 @@
 #include <QStringList>
 #include <QTimer>
 #include <QVector>
+#include <map>
 #include <memory>
 
 class MessageLink;
@@ -82,6 +83,19 @@ public:
     void declinePassword();
     void setClientLayout(const ClientLayout& layout);
 
+    // The user's devices, handed to the connection process and, should it end, to the next one.
+    // A USB device the window opened (the descriptor is taken), under a number of the window's.
+    void redirectUsb(uint32_t id, const QString& name, int fd);
+    void shareCd(uint32_t id, const QString& path);
+    // Gives back a USB device or stops sharing a CD image.
+    void releaseDevice(uint32_t id);
+    // Shares a folder (empty: none).
+    void shareFolder(const QString& path, bool readOnly);
+    void setMicrophone(bool on);
+    void smartcard(bool insert);
+    // What the connection process said of them last; nothing while there is none.
+    const DevicesStatus& devices() const { return deviceStatus; }
+
 Q_SIGNALS:
     // A new surface of the first monitor's display; a window keeps `pixels` while it shows them.
     // Null pixels: nothing is to be read any more.
@@ -104,6 +118,7 @@ Q_SIGNALS:
     void followsWindowChanged(bool on);
     void otherSurfaceCreated(int display, SurfacePixels pixels, ScreenInitInfo info);
     void otherSurfaceChanged(int display, Rect rect);
+    void devicesChanged(const DevicesStatus& status);
 
 private:
     struct Surface {
@@ -123,6 +138,8 @@ private:
     void linkDown(const QString& violation);
     void ended(const QString& how);
     void sendOptions();
+    // What the user chose to share since the start, said again to a new process.
+    void sendDeviceWishes();
     wire::SetOptions optionsMessage() const;
 
     ConnectionLauncher launcher;
@@ -151,6 +168,17 @@ private:
     QVector<GuestMonitor> monitors;
     bool serverSpoke = false; // the process's session opened
     QString violation;        // what the process sent that was refused
+
+    struct DeviceWish {
+        QString name, path; // a CD image's path
+        wire::UniqueFd fd;  // a USB device's
+    };
+    std::map<uint32_t, DeviceWish> deviceWishes;
+    bool folderChosen = false; // the menu chose a folder (or none) over the settings'
+    QString folder;
+    bool folderReadOnly = false;
+    int microphoneChosen = -1; // -1: as the settings say
+    DevicesStatus deviceStatus;
 
     int restarts = 0; // processes started again since the last picture
     QTimer restartTimer;

@@ -14,6 +14,8 @@ PACKAGES=(
   libspice-client-glib-2.0-dev libx11-dev libxtst-dev libpixman-1-dev
   # the connection process's system-call filter, and GStreamer's registry brought up to date before it
   libseccomp-dev libgstreamer1.0-dev
+  # the library's USB filters, read and applied by the window for the devices it offers
+  libusbredirparser-dev
   # end-to-end test tooling (Debian's python3 runs the harness; openssl makes test certificates)
   python3 python3-pil python3-xlib openssl
   # a font for the words the window shows when a connection fails
@@ -30,6 +32,8 @@ PACKAGES=(
   spice-vdagent xclip
   # second SPICE server offering only server mouse mode; its guest is built from Debian's kernel
   qemu-system-x86
+  # certutil: the NSS database of certificates behind the test's software smartcard
+  libnss3-tools
   # demo desktop; twm and xterm draw with the core X fonts of xfonts-base
   xterm twm x11-apps xfonts-base
   # a window manager that carries out the full-screen state, for the full-screen scenario

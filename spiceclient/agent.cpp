@@ -2,6 +2,7 @@
 
 #include "connection.h"
 #include "connection_settings.h"
+#include "devices.h"
 #include "guestagent.h"
 #include "log.h"
 #include "monitors.h"
@@ -21,6 +22,9 @@ GObjectRef<SpiceSession> newWiredSession(SpiceAgent* agent)
 {
     GObjectRef<SpiceSession> session = GObjectRef<SpiceSession>::adopt(spice_session_new());
     applyConnectionSettings(session.get(), currentConnection());
+    // Before the session connects: the USB manager links the USB channels itself.
+    if (agent->devices)
+        agent->devices->attach(session.get(), currentConnection());
     g_signal_connect_data(session.get(), "channel-new", G_CALLBACK(channel_new), agent, nullptr,
                           GConnectFlags(0));
     g_signal_connect_data(session.get(), "channel-destroy", G_CALLBACK(channel_destroy), agent, nullptr,
@@ -134,6 +138,8 @@ int reconnect_spice(SpiceAgent* agent)
     disconnectHandler(old, reinterpret_cast<gpointer>(connection_destroy), agent);
     // The old session's channels go with it: none of their events may reach us any more.
     agent->channelSignals.clear();
+    if (agent->devices)
+        agent->devices->detach();
     forgetChannels(agent);
     carryPendingInput(agent);
     // Dropping our reference alone may leave a live connection behind when the library holds

@@ -13,6 +13,7 @@
 #include <deque>
 #include <spice-client.h>
 
+class Devices;
 class GuestAgent;
 class MonitorConfig;
 class SessionViewer;
@@ -71,6 +72,7 @@ struct SpiceAgent {
     SessionViewer* viewer = nullptr;   // the session's relay, or a test's recorder; not owned
     GuestAgent* guest = nullptr;       // the session's; follows the current main channel
     MonitorConfig* monitors = nullptr; // the session's; the guest's monitors and the client's wishes
+    Devices* devices = nullptr;        // the session's; the user's devices in the remote machine
 
     // The state of the current session; only the session layer writes it.
     SessionPhase phase = SessionPhase::Idle;

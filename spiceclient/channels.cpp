@@ -1,5 +1,6 @@
 #include "agent.h"
 #include "connection.h"
+#include "devices.h"
 #include "guestagent.h"
 #include "input.h"
 #include "log.h"
@@ -31,6 +32,8 @@ void channel_new(SpiceSession*, SpiceChannel* channel, void* user_data)
     auto* agent = static_cast<SpiceAgent*>(user_data);
     if (!channel || !agent)
         return;
+    if (agent->devices)
+        agent->devices->channelNew(channel);
     if (SPICE_IS_MAIN_CHANNEL(channel)) {
         agent->main = SPICE_MAIN_CHANNEL(channel);
         spice_channel_connect(channel);
@@ -88,6 +91,8 @@ void channel_destroy(SpiceSession*, SpiceChannel* channel, void* user_data)
     if (!agent)
         return;
     agent->channelSignals.drop(channel);
+    if (agent->devices)
+        agent->devices->channelGone(channel);
     if (agent->main == reinterpret_cast<SpiceMainChannel*>(channel)) {
         if (agent->guest)
             agent->guest->detach();
@@ -185,6 +190,8 @@ void startSound(SpiceAgent* agent)
     SpiceChannel* channel = SPICE_CHANNEL(std::exchange(agent->playback, nullptr));
     spice_audio_get(agent->session.get(), nullptr);
     spice_channel_connect(channel);
+    if (agent->devices)
+        agent->devices->audioStarted();
 }
 
 void mainMouseUpdate(SpiceChannel* channel, void* user_data)

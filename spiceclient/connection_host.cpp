@@ -2,6 +2,7 @@
 
 #include "args.h"
 #include "connection_settings.h"
+#include "devices.h"
 #include "filecopy.h"
 #include "log.h"
 #include "session.h"
@@ -160,6 +161,18 @@ void ConnectionHost::receive(wire::Message& message)
                     s.declinePassword();
             } else if constexpr (std::is_same_v<T, wire::WindowShown>)
                 s.setWindowShown(m.shown);
+            else if constexpr (std::is_same_v<T, wire::UsbRedirect>)
+                s.devices().redirectUsb(m.id, m.name, m.device.release());
+            else if constexpr (std::is_same_v<T, wire::CdShare>)
+                s.devices().shareCd(m.id, m.path);
+            else if constexpr (std::is_same_v<T, wire::DeviceRelease>)
+                s.devices().release(m.id);
+            else if constexpr (std::is_same_v<T, wire::FolderShare>)
+                s.devices().shareFolder(m.path, m.readOnly);
+            else if constexpr (std::is_same_v<T, wire::MicrophoneSwitch>)
+                s.devices().setMicrophone(m.on);
+            else if constexpr (std::is_same_v<T, wire::SmartcardSwitch>)
+                s.devices().smartcard(m.insert);
             else if constexpr (std::is_same_v<T, wire::ClipboardOffer>)
                 s.offerLocalClipboard(m.selection, toList(m.types));
             else if constexpr (std::is_same_v<T, wire::ClipboardRelease>)
@@ -218,6 +231,13 @@ void ConnectionHost::relaySignals()
         monitors = list;
         monitorsPending = true;
         scheduleFlush();
+    });
+    connect(s, &Session::devicesChanged, this, [this](const DevicesStatus& status) {
+        wire::DevicesChanged message{status.usb, status.freeUsbChannels, status.flags, status.folder, {}};
+        for (const SharedDevice& d : status.devices.mid(0, wire::kMaxDevices))
+            message.devices.append({d.id, d.cd, d.state, d.name.left(wire::kMaxTitleBytes / 4),
+                                    d.words.left(wire::kMaxWordsBytes / 4)});
+        send(message);
     });
     connect(s, &Session::followsWindowChanged, this, [this](bool on) {
         send(wire::AgentChanged{on ? uint32_t(wire::AgentChanged::FollowsWindows) : 0});

@@ -569,6 +569,19 @@ QString Reader::check(Message& message)
         for (const WindowState& w : qAsConst(config->windows))
             if (w.width < 0 || w.height < 0 || w.width > kMaxSurfaceSide || w.height > kMaxSurfaceSide)
                 return QStringLiteral("a window of %1x%2").arg(w.width).arg(w.height);
+    } else if (auto* usb = std::get_if<UsbRedirect>(&message)) {
+        struct stat info {
+        };
+        if (usb->id >= 0x80000000u)
+            return QStringLiteral("USB device number %1").arg(usb->id);
+        if (fstat(usb->device.get(), &info) != 0 || !S_ISCHR(info.st_mode))
+            return QStringLiteral("a USB device that is not a device node");
+    } else if (auto* cd = std::get_if<CdShare>(&message)) {
+        if (cd->id >= 0x80000000u || cd->path.isEmpty())
+            return QStringLiteral("CD image %1 \"%2\"").arg(cd->id).arg(cd->path);
+    } else if (auto* d = std::get_if<DevicesChanged>(&message)) {
+        if (d->freeUsbChannels < 0 || d->freeUsbChannels > 64)
+            return QStringLiteral("%1 USB channels").arg(d->freeUsbChannels);
     } else if (auto* at = std::get_if<PointerAt>(&message)) {
         if (at->display < -1 || at->display >= kMaxSurfaces)
             return QStringLiteral("display %1").arg(at->display);
@@ -579,18 +592,28 @@ QString Reader::check(Message& message)
 QVector<Setting> settingsToWire(const ConnectionSettings& s)
 {
     const auto flag = [](bool on) { return on ? QByteArray("1") : QByteArray(); };
-    return {{"host", s.host.toUtf8()},
-            {"port", s.port.toUtf8()},
-            {"tls-port", s.tlsPort.toUtf8()},
-            {"password", QByteArray::fromStdString(s.password)},
-            {"password-given", flag(s.hasPasswordSource)},
-            {"ca", s.ca},
-            {"ca-file", s.caFile.toUtf8()},
-            {"host-subject", s.hostSubject.toUtf8()},
-            {"proxy", s.proxy.toUtf8()},
-            {"proxy-from-environment", flag(s.proxyFromEnvironment)},
-            {"secure-channels", s.secureChannels.join(';').toUtf8()},
-            {"title", s.title.toUtf8()}};
+    QVector<Setting> out = {{"host", s.host.toUtf8()},
+                            {"port", s.port.toUtf8()},
+                            {"tls-port", s.tlsPort.toUtf8()},
+                            {"password", QByteArray::fromStdString(s.password)},
+                            {"password-given", flag(s.hasPasswordSource)},
+                            {"ca", s.ca},
+                            {"ca-file", s.caFile.toUtf8()},
+                            {"host-subject", s.hostSubject.toUtf8()},
+                            {"proxy", s.proxy.toUtf8()},
+                            {"proxy-from-environment", flag(s.proxyFromEnvironment)},
+                            {"secure-channels", s.secureChannels.join(';').toUtf8()},
+                            {"title", s.title.toUtf8()},
+                            {"share-dir", s.sharedDir.toUtf8()},
+                            {"share-dir-ro", flag(s.sharedDirReadOnly)},
+                            {"no-microphone", flag(!s.microphone)},
+                            {"no-usb", flag(!s.usb)},
+                            {"smartcard", flag(s.smartcard)},
+                            {"smartcard-db", s.smartcardDb.toUtf8()},
+                            {"smartcard-certs", s.smartcardCerts.join(',').toUtf8()}};
+    for (const QString& cd : s.sharedCds)
+        out.append({"share-cd", cd.toUtf8()});
+    return out;
 }
 
 ConnectionSettings settingsFromWire(const QVector<Setting>& settings)
@@ -622,6 +645,22 @@ ConnectionSettings settingsFromWire(const QVector<Setting>& settings)
             s.secureChannels = text.split(';', Qt::SkipEmptyParts);
         else if (setting.name == "title")
             s.title = text;
+        else if (setting.name == "share-dir")
+            s.sharedDir = text;
+        else if (setting.name == "share-dir-ro")
+            s.sharedDirReadOnly = !setting.value.isEmpty();
+        else if (setting.name == "no-microphone")
+            s.microphone = setting.value.isEmpty();
+        else if (setting.name == "no-usb")
+            s.usb = setting.value.isEmpty();
+        else if (setting.name == "smartcard")
+            s.smartcard = !setting.value.isEmpty();
+        else if (setting.name == "smartcard-db")
+            s.smartcardDb = text;
+        else if (setting.name == "smartcard-certs")
+            s.smartcardCerts = text.split(',', Qt::SkipEmptyParts);
+        else if (setting.name == "share-cd")
+            s.sharedCds << text;
     }
     return s;
 }

@@ -51,6 +51,10 @@
 //                      screen, up to 16 windows (guest monitor, size, shown or not)
 //   W FileCopyAdd      file name, + the opened file            W FileCopyStart, FileCopyCancel
 //   W PasswordAnswer   given, password bytes                   W WindowShown  shown
+//   W UsbRedirect      the window's number, a name, + the opened USB device node
+//   W CdShare          the window's number, the image's path   W DeviceRelease  number
+//   W FolderShare      path (empty: none), read only           W MicrophoneSwitch  on
+//   W SmartcardSwitch  insert (else remove) the software card
 //   C Ready            the process is confined and listening
 //   C PhaseChanged     Idle, Connecting, Open, InputsReady, Closed, Failed
 //   C SurfaceCreated   surface, flags (first monitor's, fresh), width, height, stride, format,
@@ -62,9 +66,13 @@
 //   C AgentChanged     flags: connected, the guest follows the windows
 //   C TransferProgress bytes done, of total
 //   C PasswordRequest  retry, the server in words              C Cleared  (the picture is gone)
+//   C DevicesChanged   USB state, flags, the shared folder, up to 32 devices (number, CD or
+//                      not, state, name, words)
 //   B ClipboardOffer   selection, up to 16 MIME types          B ClipboardRequest  selection, type
 //   B ClipboardData    selection, type, + a memory file with the bytes
 //   B ClipboardRelease selection
+
+#include "session_types.h"
 
 #include <QByteArray>
 #include <QString>
@@ -86,7 +94,7 @@ constexpr const char* kConnectionProcessArgument = "--connection-process";
 constexpr int kConnectionSocketFd = 3;
 
 constexpr uint32_t kMagic = 0x50435053; // "SPCP" in memory on a little-endian machine
-constexpr uint16_t kVersion = 2;
+constexpr uint16_t kVersion = 3;
 constexpr size_t kHeaderSize = 12;
 constexpr size_t kMaxMessage = 64 * 1024;
 constexpr int kMaxSurfaces = 16;
@@ -104,6 +112,8 @@ constexpr int kMaxNameBytes = 255; // one file name, as the file system allows
 constexpr int kMaxMimeBytes = 128;
 constexpr int kMaxPasswordBytes = 256;
 constexpr int kMaxSettingNameBytes = 64;
+constexpr int kMaxPathBytes = 4096;
+constexpr int kMaxDevices = 32;
 constexpr int kMaxSettingValueBytes = 48 * 1024; // a PEM chain of a few certificates fits
 
 // Which side sends a message type.
@@ -126,6 +136,12 @@ enum class Type : uint16_t {
     FileCopyCancel,
     PasswordAnswer,
     WindowShown,
+    UsbRedirect,
+    CdShare,
+    DeviceRelease,
+    FolderShare,
+    MicrophoneSwitch,
+    SmartcardSwitch,
     Ready = 64,
     PhaseChanged,
     SurfaceCreated,
@@ -141,6 +157,7 @@ enum class Type : uint16_t {
     TransferFinished,
     PasswordRequest,
     Cleared,
+    DevicesChanged,
     ClipboardOffer = 128,
     ClipboardRequest,
     ClipboardData,
@@ -330,6 +347,47 @@ struct WindowShown {
     template <class A> void fields(A& a) { a(shown); }
 };
 
+// A USB device the window opened for the user; the number is the window's (below 0x80000000).
+struct UsbRedirect {
+    WIRE_MESSAGE(UsbRedirect, Window);
+    uint32_t id = 0;
+    QString name;
+    UniqueFd device; // a character device node, open read-write
+    template <class A> void fields(A& a) { a(id), a.text(name, kMaxTitleBytes), a.descriptor(device); }
+};
+
+struct CdShare {
+    WIRE_MESSAGE(CdShare, Window);
+    uint32_t id = 0;
+    QString path;
+    template <class A> void fields(A& a) { a(id), a.text(path, kMaxPathBytes); }
+};
+
+struct DeviceRelease {
+    WIRE_MESSAGE(DeviceRelease, Window);
+    uint32_t id = 0;
+    template <class A> void fields(A& a) { a(id); }
+};
+
+struct FolderShare {
+    WIRE_MESSAGE(FolderShare, Window);
+    QString path; // empty: no folder
+    bool readOnly = false;
+    template <class A> void fields(A& a) { a.text(path, kMaxPathBytes), a(readOnly); }
+};
+
+struct MicrophoneSwitch {
+    WIRE_MESSAGE(MicrophoneSwitch, Window);
+    bool on = false;
+    template <class A> void fields(A& a) { a(on); }
+};
+
+struct SmartcardSwitch {
+    WIRE_MESSAGE(SmartcardSwitch, Window);
+    bool insert = false;
+    template <class A> void fields(A& a) { a(insert); }
+};
+
 struct Ready {
     WIRE_MESSAGE(Ready, ConnectionProcess);
     template <class A> void fields(A&) {}
@@ -432,6 +490,33 @@ struct Cleared {
     template <class A> void fields(A&) {}
 };
 
+struct DeviceItem {
+    uint32_t id = 0;
+    bool cd = false;
+    uint8_t state = 0; // SharedDevice::State
+    QString name, words;
+    template <class A> void fields(A& a)
+    {
+        a(id), a(cd), a.enumeration(state, SharedDevice::StateCount), a.text(name, kMaxTitleBytes),
+            a.text(words, kMaxWordsBytes);
+    }
+};
+
+struct DevicesChanged {
+    WIRE_MESSAGE(DevicesChanged, ConnectionProcess);
+    uint8_t usb = 0; // DevicesStatus::Usb
+    int32_t freeUsbChannels = 0;
+    uint32_t flags = 0; // DevicesStatus's
+    QString folder;
+    QVector<DeviceItem> devices;
+    template <class A> void fields(A& a)
+    {
+        a.enumeration(usb, DevicesStatus::UsbCount), a(freeUsbChannels),
+            a.flags(flags, DevicesStatus::AllFlags), a.text(folder, kMaxPathBytes),
+            a.list(devices, kMaxDevices);
+    }
+};
+
 enum Selection : uint8_t { ClipboardSelection, PrimarySelection, SelectionCount };
 
 struct ClipboardOffer {
@@ -477,9 +562,10 @@ struct ClipboardRelease {
 using Message =
     std::variant<Connect, SetOptions, Key, InjectKey, PointerAt, PointerBy, Button, Wheel, Scancodes,
                  ReleaseAll, MonitorsConfig, FileCopyAdd, FileCopyStart, FileCopyCancel, PasswordAnswer,
-                 WindowShown, Ready, PhaseChanged, SurfaceCreated, SurfaceChanged, SurfaceGone,
+                 WindowShown, UsbRedirect, CdShare, DeviceRelease, FolderShare, MicrophoneSwitch,
+                 SmartcardSwitch, Ready, PhaseChanged, SurfaceCreated, SurfaceChanged, SurfaceGone,
                  MonitorsChanged, TitleChanged, MouseModeChanged, ConnectionError, Closed, AgentChanged,
-                 TransferProgress, TransferFinished, PasswordRequest, Cleared, ClipboardOffer,
+                 TransferProgress, TransferFinished, PasswordRequest, Cleared, DevicesChanged, ClipboardOffer,
                  ClipboardRequest, ClipboardData, ClipboardRelease>;
 
 // One message ready to go: its datagram and the descriptors that go with it.

@@ -4,6 +4,7 @@
 #include "args.h"
 #include "clipboard.h"
 #include "connection_settings.h"
+#include "devices.h"
 #include "guestagent.h"
 #include "input.h"
 #include "keycodes.h"
@@ -100,6 +101,8 @@ Session::Session(QObject* parent) : QObject(parent), relay(new Relay(this)), lib
     monitors.reset(new MonitorConfig(!args->auto_resize_never));
     library->agent.monitors = monitors.get();
     library->agent.centerClick = !args->no_center_click;
+    deviceShare.reset(new Devices([this](const DevicesStatus& status) { Q_EMIT devicesChanged(status); }));
+    library->agent.devices = deviceShare.get();
     connect(monitors.get(), &MonitorConfig::monitorsChanged, this, &Session::guestMonitorsChanged);
     connect(monitors.get(), &MonitorConfig::followsChanged, this, &Session::followsWindowChanged);
     connect(guest.get(), &GuestAgent::transferProgress, this, &Session::transferProgress);
@@ -186,6 +189,8 @@ void Session::declinePassword()
 Session::~Session()
 {
     // Nothing of the library may reach the record once it is gone.
+    deviceShare->detach();
+    library->agent.devices = nullptr;
     guest->detach();
     library->agent.guest = nullptr;
     library->agent.channelSignals.clear();

@@ -15,6 +15,7 @@
 #include <memory>
 #include <thread>
 
+class Devices;
 class GuestAgent;
 struct ConnectionSettings;
 struct OpenedFile;
@@ -124,6 +125,9 @@ public:
     void setClientLayout(const ClientLayout& layout);
     // The window reads the block of that number no more: it can go.
     void releaseSurface(uint32_t serial);
+    // The user's devices in the remote machine (USB devices, CD images, the folder, the microphone,
+    // smartcards); what becomes of them comes as devicesChanged.
+    Devices& devices() { return *deviceShare; }
 
 Q_SIGNALS:
     // A new surface; `pixels` (a block of height × stride bytes) stays valid until the next
@@ -159,6 +163,7 @@ Q_SIGNALS:
     // Another display channel's surface, as surfaceCreated and surfaceChanged for the first one.
     void otherSurfaceCreated(int display, void* pixels, ScreenInitInfo info);
     void otherSurfaceChanged(int display, Rect rect);
+    void devicesChanged(const DevicesStatus& status);
 
 private:
     friend struct SessionTesting;
@@ -175,6 +180,7 @@ private:
     std::unique_ptr<Library> library;
     std::unique_ptr<GuestAgent> guest; // clipboard and file copy, on the current main channel
     std::unique_ptr<MonitorConfig> monitors;
+    std::unique_ptr<Devices> deviceShare;
     QHash<uint32_t, SurfaceBlock*> retired; // blocks replaced while the window may still read them
     bool keysByPosition = false;
     bool reconnectOnDrop = false;

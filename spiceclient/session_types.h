@@ -5,6 +5,8 @@
 
 #include "monitor_layout.h"
 
+#include <QString>
+#include <QVector>
 #include <cstdint>
 
 // Where the current session stands. The library's inputs channel drops every call until it has
@@ -58,3 +60,39 @@ constexpr int Primary = 1;
 constexpr char Text[] = "text/plain;charset=utf-8";
 constexpr char Image[] = "image/png";
 } // namespace SharedClipboard
+
+// The user's devices in the remote machine, as the connection process sees them.
+struct SharedDevice {
+    enum State : uint8_t { Connecting, Redirected, Failed, StateCount };
+    uint32_t id = 0; // the window's number for what it asked to share
+    bool cd = false; // a CD image (else a USB device the window handed over)
+    uint8_t state = Connecting;
+    QString name;  // as the menu shows it
+    QString words; // why it failed
+};
+struct DevicesStatus {
+    enum Usb : uint8_t {
+        UsbUnknown,         // the server has not said yet
+        UsbReady,           // the server offers USB redirection
+        UsbNoServerSupport, // it offers none
+        UsbOff,             // turned off here
+        UsbCount
+    };
+    enum : uint32_t {
+        FolderChannel = 1,      // the server offers folder sharing
+        FolderShared = 2,       // a folder is shared
+        FolderReadOnly = 4,     // ...and the remote machine may only read it
+        Microphone = 8,         // the microphone may be recorded
+        Recording = 16,         // the remote machine records now
+        SoftwareCard = 32,      // a software smartcard reader exists
+        CardInserted = 64,      // a card is in a reader and forwarded
+        RecordChannel = 128,    // the server offers recording
+        SmartcardChannel = 256, // the server takes smartcards
+        AllFlags = 511
+    };
+    uint8_t usb = UsbUnknown;
+    int32_t freeUsbChannels = 0;
+    uint32_t flags = 0;
+    QString folder;
+    QVector<SharedDevice> devices;
+};

@@ -1,5 +1,8 @@
 #include "spiceviewer.h"
 
+#include "connection_settings.h"
+#include "devicesmenu.h"
+
 #include "keybar.h"
 #include "localclipboard.h"
 #include "log.h"
@@ -21,6 +24,7 @@
 #include <QGuiApplication>
 #include <QInputDialog>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QLoggingCategory>
 #include <QMenu>
@@ -143,6 +147,15 @@ SpiceViewer::SpiceViewer(QWidget* parent) : QWidget(parent), ui(new Ui::SpiceVie
     kioskWatch->setInterval(kKioskWatchMs);
     connect(kioskWatch, &QTimer::timeout, this, &SpiceViewer::reclaimKiosk);
 
+    // Over the picture's top right corner; the pointer goes through it to the remote machine.
+    deviceSign = new QLabel(this);
+    deviceSign->setObjectName(QStringLiteral("deviceSign"));
+    deviceSign->setStyleSheet(
+        QStringLiteral("background: rgba(160, 0, 0, 200); color: white; padding: 3px 8px;"
+                       "border-radius: 4px;"));
+    deviceSign->setAttribute(Qt::WA_TransparentForMouseEvents);
+    deviceSign->hide();
+
     // The name from the form until the session gives one.
     sessionTitle = defaultTitle = windowTitle();
 }
@@ -182,6 +195,42 @@ void SpiceViewer::setSession(SessionClient* owner)
     LocalClipboard::share(session, this);
     session->setWindowShown(isVisible());
     monitorWindows = new MonitorWindows(this, session);
+
+    devicesMenu =
+        new DevicesMenu(this, session, currentConnection(), new UsbMonitor(QStringLiteral("/sys"), -1, this));
+    devicesMenu->setKiosk(kiosk);
+    overlayFrame->menu()->addSeparator();
+    overlayFrame->menu()->addMenu(devicesMenu->menu());
+    connect(devicesMenu, &DevicesMenu::notice, transferStrip, &TransferStrip::note);
+    connect(session, &SessionClient::devicesChanged, this, &SpiceViewer::showDeviceSign);
+}
+
+QStringList SpiceViewer::devicesShown() const
+{
+    return devicesMenu ? devicesMenu->describe() : QStringList();
+}
+
+void SpiceViewer::showDeviceSign(const DevicesStatus& status)
+{
+    QStringList signs;
+    if (status.flags & DevicesStatus::Recording)
+        signs << tr("● Microphone on");
+    if (status.flags & DevicesStatus::CardInserted)
+        signs << tr("Smartcard in use");
+    const QString text = signs.join(QStringLiteral("  ·  "));
+    if (text == deviceSign->text() && deviceSign->isVisible() == !text.isEmpty())
+        return;
+    Logger(INFO) << "Device sign: " << (text.isEmpty() ? QStringLiteral("none") : text);
+    deviceSign->setText(text);
+    deviceSign->setVisible(!text.isEmpty());
+    placeDeviceSign();
+}
+
+void SpiceViewer::placeDeviceSign()
+{
+    deviceSign->adjustSize();
+    deviceSign->move(width() - deviceSign->width() - 8, 8);
+    deviceSign->raise();
 }
 
 QRect SpiceViewer::shownRect() const
@@ -290,6 +339,8 @@ bool SpiceViewer::wordsEvent(QEvent* event)
 {
     if (event->type() == QEvent::Resize && canTryAgain)
         placeTryAgain();
+    if (event->type() == QEvent::Resize && deviceSign->isVisible())
+        placeDeviceSign();
     if (!canTryAgain || (event->type() != QEvent::KeyPress && event->type() != QEvent::KeyRelease))
         return false;
     auto* key = static_cast<QKeyEvent*>(event);
@@ -575,6 +626,8 @@ void SpiceViewer::setKiosk(bool quit)
 {
     // Left behind by another virtual desktop, or covered by a window mapped later where nobody but
     // the kiosk keeps it in front (it covers the screen itself): it comes back.
+    if (devicesMenu)
+        devicesMenu->setKiosk(true);
     if (!std::exchange(kiosk, true))
         x11WatchDesktop(this, [this](X11DesktopChange change) {
             if (change == X11DesktopChange::WindowStacked) {
@@ -696,6 +749,12 @@ void SpiceViewer::runHotkey(HotkeyAction action)
         break;
     case HotkeyAction::Menu:
         openKeyMenu();
+        break;
+    case HotkeyAction::SmartcardInsert:
+    case HotkeyAction::SmartcardRemove:
+        Logger(INFO) << "Smartcard hotkey: "
+                     << (action == HotkeyAction::SmartcardInsert ? "insert" : "remove");
+        session->smartcard(action == HotkeyAction::SmartcardInsert);
         break;
     case HotkeyAction::None:
         break;

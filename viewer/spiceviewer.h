@@ -16,6 +16,8 @@ class QPushButton;
 class MonitorWindows;
 class QTimer;
 class TransferStrip;
+class DevicesMenu;
+class QLabel;
 
 namespace Ui
 {
@@ -67,6 +69,8 @@ public:
 
     bool hasPicture() const { return !picture.isNull(); }
     // The words on black while there is no picture.
+    // The devices menu's entries as they read now (for tests).
+    QStringList devicesShown() const;
     QString shownWords() const { return picture.isNull() ? connectionError : QString(); }
     const PictureGeometry& pictureGeometry() const { return geometry; }
 
@@ -154,6 +158,11 @@ private:
     bool connectedOnce = false; // a surface arrived: a drop is a disconnect, not a failed start
     bool paintedPicture = false;
     TransferStrip* transferStrip = nullptr;
+    DevicesMenu* devicesMenu = nullptr;
+    // Says while the remote machine records the microphone or a smartcard is forwarded to it.
+    QLabel* deviceSign = nullptr;
+    void showDeviceSign(const DevicesStatus& status);
+    void placeDeviceSign();
     QInputDialog* passwordDialog = nullptr;
     QPushButton* tryAgainButton = nullptr;
     bool canTryAgain = false;

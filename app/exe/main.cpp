@@ -100,7 +100,9 @@ Hotkeys hotkeysFor(const ConnectionSettings& connection)
     QString error;
     const std::pair<const char*, QString> fromFile[] = {{"toggle-fullscreen", connection.toggleFullscreen},
                                                         {"release-cursor", connection.releaseCursor},
-                                                        {"secure-attention", connection.secureAttention}};
+                                                        {"secure-attention", connection.secureAttention},
+                                                        {"smartcard-insert", connection.smartcardInsert},
+                                                        {"smartcard-remove", connection.smartcardRemove}};
     for (const auto& [name, value] : fromFile)
         if (!value.isEmpty() && !parseHotkeys(QString("%1=%2").arg(name, value), hotkeys, error))
             Logger(WARN) << "The connection's hotkey " << name << " is not used: " << error;

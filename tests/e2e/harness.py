@@ -500,3 +500,23 @@ class FaultProxy(Proxy):
                 pos += len(data)
                 b.sendall(data)
             b.shutdown(socket.SHUT_WR)
+
+def cpio(entries):  # a newc archive of (name, mode, data), as the kernel unpacks it
+    out = bytearray()
+    for ino, (name, mode, data) in enumerate(entries + [("TRAILER!!!", 0, b"")], 1):
+        fields = (ino, mode, 0, 0, 1, 0, len(data), 0, 0, 0, 0, len(name) + 1, 0)
+        out += b"070701" + "".join("%08X" % f for f in fields).encode() + name.encode() + b"\0"
+        out += b"\0" * (-len(out) % 4) + data
+        out += b"\0" * (-len(out) % 4)
+    return bytes(out)
+
+def debian_kernel(tmp):
+    """(vmlinuz, modules folder) of Debian's current kernel package, unpacked into tmp"""
+    run = lambda *argv: subprocess.run(argv, cwd=tmp, check=True, capture_output=True, text=True)
+    depends = run("apt-cache", "depends", "linux-image-amd64").stdout
+    run("apt-get", "download", next(l.split()[-1] for l in depends.splitlines() if "Depends:" in l))
+    deb = [n for n in os.listdir(tmp) if n.endswith(".deb")][0]
+    run("dpkg-deb", "-x", deb, tmp)
+    os.unlink(os.path.join(tmp, deb))
+    version = os.listdir(os.path.join(tmp, "lib", "modules"))[0]
+    return os.path.join(tmp, "boot", "vmlinuz-" + version), os.path.join(tmp, "lib", "modules", version, "kernel")

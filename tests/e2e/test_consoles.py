@@ -25,9 +25,9 @@ class Consoles(E2E):
             proxy = TinyProxy(env, auth="pve Pr0xy-pw")
             # without a scheme the library alone would take "pve" for one and go direct
             f = vv(env.path("pve.vv"), proxy="pve:Pr0xy-pw@127.0.0.1:%d" % proxy.port,
-                   delete_this_file=1, title="VM 100 - vm1", enable_usbredir=1, **tls)
+                   delete_this_file=1, title="VM 100 - vm1", color_depth=24, **tls)
             v = env.viewer(f, env={"SPICE_PROXY": "ftp://unused"})  # the file's proxy comes first
-            v.wait_log("Not used from the connection file: enable-usbredir")
+            v.wait_log("Not used from the connection file: color-depth")
             self.assertFalse(os.path.exists(f))
             v.wait_picture(a, 12, 20)
             self.assertEqual(v.title(), "VM 100 - vm1")

@@ -1,17 +1,7 @@
 """Server mouse mode against QEMU without a USB tablet (PS/2: relative motion only); the guest
 (qemu_guest.c) reports on its serial port the scan codes and pointer events it receives."""
-import glob, gzip, os, pathlib, re, shutil, subprocess, tempfile
-from harness import E2E, free_port, wait
-
-
-def cpio(entries):  # a newc archive of (name, mode, data), as the kernel unpacks it
-    out = bytearray()
-    for ino, (name, mode, data) in enumerate(entries + [("TRAILER!!!", 0, b"")], 1):
-        fields = (ino, mode, 0, 0, 1, 0, len(data), 0, 0, 0, 0, len(name) + 1, 0)
-        out += b"070701" + "".join("%08X" % f for f in fields).encode() + name.encode() + b"\0"
-        out += b"\0" * (-len(out) % 4) + data
-        out += b"\0" * (-len(out) % 4)
-    return bytes(out)
+import gzip, os, pathlib, re, shutil, subprocess, tempfile
+from harness import E2E, cpio, debian_kernel, free_port, wait
 
 
 def guest(cache):
@@ -21,19 +11,16 @@ def guest(cache):
         return kernel, initrd
     os.makedirs(cache, exist_ok=True)
     with tempfile.TemporaryDirectory(dir=cache) as tmp:
-        run = lambda *argv: subprocess.run(argv, cwd=tmp, check=True, capture_output=True, text=True)
-        depends = run("apt-cache", "depends", "linux-image-amd64").stdout
-        run("apt-get", "download", next(l.split()[-1] for l in depends.splitlines() if "Depends:" in l))
-        run("dpkg-deb", "-x", glob.glob(os.path.join(tmp, "*.deb"))[0], tmp)
-        run("gcc", "-static", "-Os", "-o", "init", os.path.join(os.path.dirname(__file__), "qemu_guest.c"))
-        modules = glob.glob(os.path.join(tmp, "lib/modules/*/kernel/drivers/input"))[0]
-        files = {"init": "init", "psmouse.ko": modules + "/mouse/psmouse.ko",
-                 "evdev.ko": modules + "/evdev.ko"}
+        vmlinuz, modules = debian_kernel(tmp)
+        subprocess.run(["gcc", "-static", "-Os", "-o", "init", os.path.join(os.path.dirname(__file__), "qemu_guest.c")],
+                       cwd=tmp, check=True, capture_output=True)
+        files = {"init": "init", "psmouse.ko": modules + "/drivers/input/mouse/psmouse.ko",
+                 "evdev.ko": modules + "/drivers/input/evdev.ko"}
         entries = [("dev", 0o40755, b"")]
         entries += [(name, 0o100755, pathlib.Path(tmp, path).read_bytes()) for name, path in files.items()]
         with gzip.open(initrd + ".part", "wb") as f:
             f.write(cpio(entries))
-        shutil.copy(glob.glob(os.path.join(tmp, "boot/vmlinuz-*"))[0], kernel)
+        shutil.copy(vmlinuz, kernel)
         os.replace(initrd + ".part", initrd)
     return kernel, initrd
 

@@ -201,6 +201,15 @@ private Q_SLOTS:
         Reader process(Side::Window);
         QCOMPARE(trip(process, raw(header(over, 8, uint32_t(over.size() - kHeaderSize)))).kind,
                  ReadOutcome::Violation);
+        // A device that is no device node, and numbers of the process's own range.
+        Message devices[] = {
+            UsbRedirect{1, "pipe", UniqueFd(dup(pipeIn.get()))},
+            UsbRedirect{0x80000001u, "null", UniqueFd(open("/dev/null", O_RDWR | O_CLOEXEC))},
+            CdShare{0x80000000u, "/a.iso"}, CdShare{1, ""}};
+        for (Message& message : devices)
+            QCOMPARE(trip(process, encode(message)).kind, ReadOutcome::Violation);
+        for (Message& m : devices)
+            m = Message{};
         for (const auto& [what, message] : malformed)
             QVERIFY2(trip(reader, message).kind == ReadOutcome::Violation, what);
         for (const Message& message : wrong)
@@ -264,7 +273,7 @@ private Q_SLOTS:
         QByteArray big(3 << 20, 'c');
         big[12345] = 'x';
         const QString longTitle(2000, QChar(0x20AC)), longest(kMaxTitleBytes / 3, QChar(0x20AC));
-        QVector<Rect> rects(kMaxRects, Rect{63, 47, 1, 1});
+        QVector<wire::Rect> rects(kMaxRects, wire::Rect{63, 47, 1, 1});
         QVector<Setting> settings{{"host", "example.net"},
                                   {"ca", QByteArray(kMaxSettingValueBytes - 1024, 'p')}};
         Message table[] = {Connect{Connect::SwitchServer, settings},
@@ -283,6 +292,12 @@ private Q_SLOTS:
                            FileCopyCancel{},
                            PasswordAnswer{true, "s3cr\xc3\xa9t"},
                            WindowShown{true},
+                           UsbRedirect{3, "Stick", UniqueFd(open("/dev/null", O_RDWR | O_CLOEXEC))},
+                           CdShare{4, "/srv/disc é.iso"},
+                           DeviceRelease{4},
+                           FolderShare{"/home/u/Documents", true},
+                           MicrophoneSwitch{false},
+                           SmartcardSwitch{true},
                            Ready{},
                            PhaseChanged{3},
                            surface(2, 64, 48, std::move(pixels)),
@@ -298,6 +313,11 @@ private Q_SLOTS:
                            TransferFinished{false, "1 of 2"},
                            PasswordRequest{false, "host"},
                            Cleared{},
+                           DevicesChanged{DevicesStatus::UsbReady,
+                                          2,
+                                          DevicesStatus::Recording,
+                                          "/home/u",
+                                          {{4, true, SharedDevice::Failed, "disc é.iso", "no such file"}}},
                            ClipboardOffer{ClipboardSelection, {"text/plain"}},
                            ClipboardRequest{PrimarySelection, "image/png"},
                            ClipboardData{ClipboardSelection, "image/png", big},

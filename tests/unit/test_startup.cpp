@@ -63,6 +63,11 @@ const std::pair<const char*, const char*> kRows[] = {
     {"-h h -p 1 --auto-resize never --no-center-click", "host=h port=1 auto-resize-never no-center-click"},
     {"-h h -p 1 --auto=always", "host=h port=1"},
     {"-h h -p 1 --auto-resize sometimes", "BadValue auto-resize"},
+    {"-h h -p 1 --usb-filter 3,-1,-1", "BadValue usb-filter"},
+    {"-h h -p 1 --usb-redirect-on-connect '0x03,-1,-1,-1,0|x'", "BadValue usb-redirect-on-connect"},
+    {"-h h -p 1 --share-cd a --share-cd b --share-cd c --share-cd d --share-cd e", "BadValue share-cd"},
+    {"-h h -p 1 --hotkeys smartcard-insert=ctrl+f5,smartcard-remove=",
+     "host=h port=1 hotkeys=smartcard-insert=ctrl+f5,smartcard-remove="},
 };
 
 // Whether a line holds only our own options (a later start then hands over without building the
@@ -86,15 +91,22 @@ const char* const kPve =
     "tls-port=61000|password=one-time|ca=-----BEGIN CERTIFICATE-----\\nMIIB\\n-----END "
     "CERTIFICATE-----\\n|host-subject=OU=PVE Cluster Node,O=Proxmox,CN=pve|delete-this-file=1|"
     "proxy=http://192.0.2.1:3128|secure-attention=Ctrl+Alt+Ins|release-cursor=Ctrl+Alt+R|"
-    "toggle-fullscreen=Shift+F11|title=VM 100 - vm1|enable-usbredir=1|enable-smartcard=0";
+    "toggle-fullscreen=Shift+F11|title=VM 100 - vm1|enable-usbredir=0|enable-smartcard=1|color-depth=24|"
+    "enable-usb-autoshare=0|usb-filter=0x08,-1,-1,-1,1|usb-redirect-on-connect=bad|smartcard-insert=Shift+F5";
 const char* const kConnectionRows[][4] = {
     {"F", kPve, "",
      "host=pvespiceproxy:5e0e21f3:100:pve::6a5c2f0b9e7d41c3a8f2e6d0b1c4a7e9 tls=61000 ca=59 subject=OU=PVE "
      "Cluster Node,O=Proxmox,CN=pve proxy=http://192.0.2.1:3128 secure=all title=VM 100 - vm1 "
-     "keys=Ctrl+Alt+RShift+F11Ctrl+Alt+Ins ignored=enable-usbredir,enable-smartcard password delete"},
-    {"-h h -p 2 --tls-port 3 -n T --ca-file /c --host-subject S --proxy p:9 F", kPve, "ftp://unused",
+     "keys=Ctrl+Alt+RShift+F11Ctrl+Alt+InsShift+F5 ignored=color-depth "
+     "devices=nousb;noauto;filter:0x08,-1,-1,-1,1 from F;onconnect:bad;smartcard password delete"},
+    {"-h h -p 2 --tls-port 3 -n T --ca-file /c --host-subject S --proxy p:9 --usb-filter -1,-1,-1,-1,0 "
+     "--no-microphone --share-cd /a.iso --share-dir-ro /d --smartcard-db /db --smartcard-certs x,y,z F",
+     kPve, "ftp://unused",
      "host=h port=2 tls=3 cafile=/c subject=S proxy=p:9 secure=all title=T "
-     "keys=Ctrl+Alt+RShift+F11Ctrl+Alt+Ins ignored=enable-usbredir,enable-smartcard password delete"},
+     "keys=Ctrl+Alt+RShift+F11Ctrl+Alt+InsShift+F5 ignored=color-depth "
+     "devices=nousb;noauto;filter:-1,-1,-1,-1,0;onconnect:bad;smartcard;db:/db;certs:x,y,z;cd:/a.iso;dir:/"
+     "d(ro);"
+     "nomic password delete"},
     {"-h h -p 1", "", "ftp://checked-where-used", "host=h port=1 proxy=ftp://checked-where-used environment"},
     {"-h h -p 1 --proxy http://u:pw@p:9", "", "",
      "--proxy holds a user name and password, which every user could read in the process list; give them "
@@ -141,6 +153,28 @@ const std::pair<const char*, const char*> kProxies[] = {
     {"h:99999", "proxy \"h:99999\" has no port number (1 to 65535) after its host"},
     {"http://:1", "proxy \"http://:1\" names no host"},
 };
+
+// The device settings that differ from the defaults.
+QString devices(const ConnectionSettings& s)
+{
+    QStringList d;
+    const auto add = [&d](bool on, const QString& text) {
+        if (on)
+            d << text;
+    };
+    add(!s.usb, "nousb");
+    add(!s.usbAutoShare, "noauto");
+    add(!s.usbFilter.isEmpty(),
+        "filter:" + s.usbFilter + (s.usbFilterSource.isEmpty() ? "" : " from " + s.usbFilterSource));
+    add(!s.usbRedirectOnConnect.isEmpty(), "onconnect:" + s.usbRedirectOnConnect);
+    add(s.smartcard, "smartcard");
+    add(!s.smartcardDb.isEmpty(), "db:" + s.smartcardDb);
+    add(!s.smartcardCerts.isEmpty(), "certs:" + s.smartcardCerts.join(','));
+    add(!s.sharedCds.isEmpty(), "cd:" + s.sharedCds.join(','));
+    add(!s.sharedDir.isEmpty(), "dir:" + s.sharedDir + (s.sharedDirReadOnly ? "(ro)" : ""));
+    add(!s.microphone, "nomic");
+    return d.join(';');
+}
 
 QString expand(QString text)
 {
@@ -284,9 +318,11 @@ private Q_SLOTS:
                 f << "host=" + s.host << "port=" + s.port << "tls=" + s.tlsPort << "cafile=" + s.caFile
                   << "ca=" + QString::number(s.ca.size()) << "subject=" + s.hostSubject << "proxy=" + s.proxy
                   << "secure=" + s.secureChannels.join(',') << "title=" + s.title
-                  << "keys=" + s.releaseCursor + s.toggleFullscreen + s.secureAttention
-                  << "ignored=" + r.ignored.join(',') << (s.password == "one-time" ? "password" : "")
-                  << (s.fullscreen ? "fullscreen" : "") << (r.deleteThisFile && r.file == "F" ? "delete" : "")
+                  << "keys=" + s.releaseCursor + s.toggleFullscreen + s.secureAttention + s.smartcardInsert +
+                         s.smartcardRemove
+                  << "ignored=" + r.ignored.join(',') << "devices=" + devices(s)
+                  << (s.password == "one-time" ? "password" : "") << (s.fullscreen ? "fullscreen" : "")
+                  << (r.deleteThisFile && r.file == "F" ? "delete" : "")
                   << (s.proxyFromEnvironment ? "environment" : "");
                 got = f.filter(QRegularExpression("^[a-z]+(=[^0]|$)")).join(' ');
             }

@@ -9,6 +9,7 @@
 #include "connection_host.h"
 #include "connection_process.h"
 #include "connection_settings.h"
+#include "devicesmenu.h"
 #include "hotkeys.h"
 #include "keybar.h"
 #include "memshare.h"
@@ -16,7 +17,9 @@
 #include "session.h"
 #include "session_testing.h"
 #include "spiceviewer.h"
+#include "usb_tree.h"
 #include <QClipboard>
+#include <QLabel>
 #include <QMenu>
 #include <QPushButton>
 #include <QTcpServer>
@@ -443,8 +446,11 @@ private Q_SLOTS:
         const auto errors = [&log] { return QString::fromStdString(log.text()).count("[ERROR]"); };
         auto* button = viewer.findChild<QPushButton*>("tryAgain");
         QMenu* menu = viewer.findChild<KeyBar*>()->menu();
-        QAction* entry = menu->actions().constLast();
-        QCOMPARE(entry->text(), "Try again");
+        QAction* entry = nullptr;
+        for (QAction* action : menu->actions())
+            if (action->text() == "Try again")
+                entry = action;
+        QVERIFY(entry);
         const std::function<void()> ways[] = {[&] { QVERIFY(client.start()); },
                                               [&] { QTest::mouseClick(button, Qt::LeftButton); },
                                               [&] { QTest::keyClick(&viewer, Qt::Key_Return); },
@@ -633,7 +639,7 @@ private Q_SLOTS:
                 for (int n = 1 + below(6); n > 0; --n) {
                     wire::Message m = wire::Ready{};
                     const int display = someDisplay();
-                    switch (below(20)) {
+                    switch (below(21)) {
                     case 0:
                     case 1: {
                         const int made = below(4);
@@ -709,6 +715,19 @@ private Q_SLOTS:
                     case 17:
                         m = wire::ClipboardRelease{uint8_t(below(2))};
                         break;
+                    case 18: {
+                        wire::DevicesChanged devices{uint8_t(below(DevicesStatus::UsbCount)),
+                                                     below(5),
+                                                     uint32_t(below(DevicesStatus::AllFlags + 1)),
+                                                     text(9),
+                                                     {}};
+                        for (int i = below(4); i > 0; --i)
+                            devices.devices.append({uint32_t(below(3)), bool(below(2)),
+                                                    uint8_t(below(SharedDevice::StateCount)), text(8),
+                                                    text(20)});
+                        m = devices;
+                        break;
+                    }
                     default: // the user shows or hides the window meanwhile
                         viewer.setVisible(!viewer.isVisible());
                         continue;
@@ -723,6 +742,125 @@ private Q_SLOTS:
             QVERIFY2(mappedBlocks() == blocks, qPrintable(QStringLiteral("seed %1: blocks left").arg(seed)));
         }
         QCOMPARE(openDescriptorCount(), descriptors);
+    }
+    // The devices menu says what the process said of the devices, and why one cannot go; the sign
+    // shows while the remote machine records or holds a card; a kiosk opens no chooser; the
+    // smartcard hotkeys reach the process; a process that ends takes the sign along.
+    void devicesMenuAndSigns()
+    {
+        currentConnection().usbFilter = "0x03,-1";
+        currentConnection().usbFilterSource = "F";
+        Hosted child(false);
+        SpiceViewer viewer;
+        viewer.setSession(&child.client);
+        currentConnection() = ConnectionSettings();
+        viewer.show();
+        const auto menu = [&viewer] { return viewer.devicesShown().join('\n'); };
+        auto* sign = viewer.findChild<QLabel*>("deviceSign");
+        QVERIFY(menu().contains("The USB filter of F is not valid"));
+        QVERIFY(menu().contains("Shared folder: not connected (disabled)"));
+        QVERIFY(sign->isHidden());
+
+        const uint32_t recording =
+            DevicesStatus::RecordChannel | DevicesStatus::Microphone | DevicesStatus::Recording;
+        QVERIFY(child.say(wire::DevicesChanged{DevicesStatus::UsbNoServerSupport,
+                                               0,
+                                               recording,
+                                               {},
+                                               {{7, true, SharedDevice::Failed, "a.iso", "no such file"}}}));
+        for (const char* line : {"The remote machine offers no USB redirection (disabled)",
+                                 "The remote machine offers no shared folder (disabled)", "[x] Microphone",
+                                 "[ ] Eject CD image a.iso (no such file)"})
+            QVERIFY2(menu().contains(line), qPrintable(menu()));
+        QVERIFY(!menu().contains("Share a CD image"));
+        QVERIFY(!sign->isHidden() && sign->text().contains("Microphone on"));
+
+        const uint32_t card =
+            DevicesStatus::FolderChannel | DevicesStatus::SoftwareCard | DevicesStatus::CardInserted;
+        QVERIFY(child.say(wire::DevicesChanged{DevicesStatus::UsbReady, 2, card, {}, {}}));
+        for (const char* line : {"Share a CD image…", "Share a folder…", "Share a folder read-only…",
+                                 "[ ] Microphone (the remote machine has none)", "Remove the smartcard",
+                                 "No local USB device (disabled)"})
+            QVERIFY2(menu().contains(line), qPrintable(menu()));
+        QVERIFY(sign->text() == "Smartcard in use");
+        viewer.setKiosk(false);
+        QVERIFY(!menu().contains("Share a"));
+
+        QTest::keyClick(&viewer, Qt::Key_F8, Qt::ShiftModifier);
+        QTest::keyClick(&viewer, Qt::Key_F7, Qt::ShiftModifier);
+        QVector<bool> inserts;
+        QVERIFY(QTest::qWaitFor([&] {
+            inserts.clear();
+            for (const wire::Message& m : child.heard)
+                if (auto* switched = std::get_if<wire::SmartcardSwitch>(&m))
+                    inserts << switched->insert;
+            return inserts.size() >= 2;
+        }));
+        QCOMPARE(inserts, QVector<bool>({false, true}));
+
+        child.processEnd.reset();
+        QVERIFY(QTest::qWaitFor([&] { return sign->isHidden(); }));
+    }
+    // Local USB devices (a made-up sysfs, nodes that are /dev/null) go to the process as opened
+    // descriptors: those of the redirect-on-connect filter when the session offers USB, a plugged one
+    // that the filter allows only while a window of the viewer is active, none of a broken filter's;
+    // an unplugged one is given back; the menu shows each with its state.
+    void usbDevicesFollowTheFiltersAndTheFocus()
+    {
+        QTemporaryDir tmp;
+        const QString sys = tmp.path() + "/sys", dev = tmp.path() + "/dev";
+        QVERIFY(QDir().mkpath(dev + "/bus/usb/001"));
+        for (int address : {2, 3, 4, 5})
+            QVERIFY(
+                QFile::link("/dev/null", dev + QString("/bus/usb/001/%1").arg(address, 3, 10, QChar('0'))));
+        const auto device = [&](const QString& name, int address, const char* deviceClass) {
+            plug(sys, name, attributes(1, address, "0781:5581", deviceClass) + ";product=Stick " + name);
+        };
+        device("1-1", 2, "08");
+        device("1-2", 3, "03"); // a keyboard: the default filter keeps it
+        int ends[2];
+        QVERIFY(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) == 0);
+        Hosted child(false);
+        QWidget window;
+        ConnectionSettings settings;
+        settings.usbRedirectOnConnect = "0x08,-1,-1,-1,1";
+        DevicesMenu menu(&window, &child.client, settings, new UsbMonitor(sys, ends[1], &window), dev);
+        const auto sent = [&] {
+            QStringList said;
+            for (const wire::Message& m : child.heard)
+                if (auto* usb = std::get_if<wire::UsbRedirect>(&m))
+                    said << QString("redirect %1 %2").arg(usb->id).arg(usb->name);
+                else if (auto* back = std::get_if<wire::DeviceRelease>(&m))
+                    said << QString("release %1").arg(back->id);
+            return said;
+        };
+        QVERIFY(child.say(wire::DevicesChanged{DevicesStatus::UsbReady, 2, 0, {}, {}}));
+        QTRY_COMPARE(sent(), QStringList{"redirect 1 Stick 1-1"});
+        QVERIFY(child.say(wire::DevicesChanged{
+            DevicesStatus::UsbReady, 2, 0, {}, {{1, false, SharedDevice::Redirected, "Stick 1-1", {}}}}));
+        QVERIFY(menu.describe().contains("[x] Stick 1-1"));
+        QVERIFY(menu.describe().contains("[ ] Stick 1-2"));
+
+        const auto plugIn = [&](const QString& name, int address) {
+            device(name, address, "08");
+            const QByteArray event = "add@/devices/usb1/" + name.toLatin1() + '\0' + "ACTION=add" + '\0' +
+                                     "SUBSYSTEM=usb" + '\0' + "DEVTYPE=usb_device" + '\0';
+            QVERIFY(::write(ends[0], event.constData(), size_t(event.size())) == event.size());
+            QTRY_VERIFY(menu.describe().join(' ').contains("Stick " + name));
+        };
+        bool focused = false;
+        menu.setFocusCheck([&focused] { return focused; });
+        plugIn("1-3", 4); // while no window of the viewer has the focus: it stays here
+        focused = true;
+        plugIn("1-4", 5);
+        QTRY_COMPARE(sent(), QStringList({"redirect 1 Stick 1-1", "redirect 2 Stick 1-4"}));
+
+        QVERIFY(QFile::remove(sys + "/bus/usb/devices/1-1"));
+        const QByteArray gone =
+            uevent("remove@/devices/usb1/1-1\0ACTION=remove\0SUBSYSTEM=usb\0DEVTYPE=usb_device\0");
+        QVERIFY(::write(ends[0], gone.constData(), size_t(gone.size())) == gone.size());
+        QTRY_COMPARE(sent().last(), QString("release 1"));
+        ::close(ends[0]);
     }
     // A kiosk's words when its connection breaks; it tries again by itself, offering no way to.
     void kioskWordsOfABrokenConnection()

@@ -1,0 +1,100 @@
+"""The user's devices in a QEMU guest (device_guest.c reports what it sees): a CD image, a shared
+folder, the microphone and a software smartcard; the devices menu and the hotkeys that change them."""
+import os, pathlib, signal
+from devices import Guest, Pulse, cd_image, folder, md5, nss_db
+from harness import E2E, wait
+
+SHIFT, F7, F8, F9, ESCAPE = 50, 73, 74, 75, 9
+HELLO = b"read through the shared folder\n"
+
+
+def connection_file(env, guest, *lines):
+    path = env.path("console-%d.vv" % guest.port)
+    pathlib.Path(path).write_text("\n".join(["[virt-viewer]", "type=spice", "host=127.0.0.1",
+                                             "port=%d" % guest.port] + list(lines)) + "\n")
+    return path
+
+
+def chord(v, *keys):
+    [v.key(k) for k in keys]
+    [v.key(k, False) for k in reversed(keys)]
+
+
+def devices_menu(v, then=""):  # opens the keys menu, its devices menu, and types `then` there
+    since = len(v.log.splitlines())
+    v.focus()
+    chord(v, SHIFT, F9)
+    v.wait_log("Menu of keys open", since)
+    v.type("d")
+    shown = v.wait_log(r"Devices menu: (.*)", since)[1]
+    if then:
+        v.type(then)  # the entry's action closes both menus
+    else:
+        chord(v, ESCAPE), chord(v, ESCAPE)
+    return shown
+
+
+class Devices(E2E):
+    def test_cd_folder_microphone_and_card_reach_the_guest(self):
+        pulse, guest = Pulse(self.env), Guest(self.env)
+        iso = self.env.path("disc.iso")
+        disc = cd_image(iso)
+        shared = folder(self.env.path("shared"), {"hello.txt": HELLO})
+        db = nss_db(self.env.path("db"))[len("sql:"):]
+        args = (connection_file(self.env, guest, "enable-smartcard=1"), "--share-cd", iso, "--share-dir", shared,
+                "--smartcard-db", db, "--smartcard-certs", "alice,bob,carol")
+        since = guest.mark()
+        v = self.env.viewer(*args, env=pulse.env)
+        with self.subTest("each device is in the guest: the CD's bytes, the folder, 440 Hz, the card"):
+            self.assertEqual(guest.wait(r"^cd present \d+ (\w+)$", 60, since)[1], disc)
+            self.assertEqual(guest.wait(r"^webdav get (\d+) (\w+)$", 30, since).groups(), ("200", md5(HELLO)))
+            guest.wait(r"^webdav put 201$", 30, since)
+            self.assertTrue(os.path.exists(os.path.join(shared, "written.txt")))
+            # A whole window of the tone (the first one holds its start).
+            self.assertLess(abs(int(guest.wait(r"^audio (\d+) [1-9]\d{4,}$", 30, since)[1]) - 440), 10)
+            guest.wait(r"^card present [0-9a-f]{8,}$", 30, since)
+            v.wait_log(r"Device sign: ● Microphone on  ·  Smartcard in use|Device sign: Smartcard in use  ·")
+        with self.subTest("the smartcard hotkeys remove and insert the card"):
+            v.focus()
+            since = guest.mark()
+            chord(v, SHIFT, F8)
+            guest.wait(r"^card absent$", 15, since)
+            chord(v, SHIFT, F7)
+            guest.wait(r"^card present [0-9a-f]{8,}$", 15, since)
+        with self.subTest("the menu's switch leaves the guest recording silence"):
+            self.assertIn("[x] Microphone", devices_menu(v, "m"))
+            v.wait_log("Microphone turned off from the menu")
+            since = guest.mark()
+            guest.wait(r"^audio 0 0$", 15, since)
+            self.assertEqual([l for l in guest.lines()[since:] if l.startswith("audio ") and l != "audio 0 0"][1:], [])
+        with self.subTest("a new connection process shares the CD again"):
+            since = guest.mark()
+            os.kill(v.child(), signal.SIGKILL)
+            guest.wait(r"^cd gone$", 15, since)
+            self.env.viewer(*args, env=pulse.env)  # a later start: it hands over and the window reconnects
+            self.assertEqual(guest.wait(r"^cd present \d+ (\w+)$", 60, since)[1], disc)
+        with self.subTest("the menu ejects the CD"):
+            self.assertIn("[x] Eject CD image disc.iso", devices_menu(v, "e"))
+            guest.wait(r"^cd gone$", 15, since)
+
+    def test_without_usb_redirection_read_only_folder_no_microphone(self):
+        pulse, guest = Pulse(self.env), Guest(self.env, usbredir=0)
+        iso = self.env.path("disc.iso")
+        cd_image(iso, 2048)
+        shared = folder(self.env.path("shared"), {"hello.txt": HELLO})
+        since = guest.mark()
+        v = self.env.viewer(connection_file(self.env, guest, "usb-filter=0x03,-1"), "--share-dir-ro", shared,
+                            "--share-cd", iso, "--no-microphone", env=pulse.env)
+        guest.wait(r"^webdav get 200 ", 30, since)
+        guest.wait(r"^webdav put 403$", 30, since)
+        self.assertFalse(os.path.exists(os.path.join(shared, "written.txt")))
+        v.wait_log(r"\[ERROR\] Cannot redirect disc.iso: the remote machine offers no USB redirection")
+        shown = devices_menu(v)
+        for words in ["The USB filter of %s is not valid" % self.env.path("console-%d.vv" % guest.port),
+                      "The remote machine offers no USB redirection (disabled)", "[ ] Microphone"]:
+            self.assertIn(words, shown)
+        # The guest has its capture open: what it records is silence.
+        audio = lambda: [l for l in guest.lines()[since:] if l.startswith("audio ") and "capture" not in l]
+        wait(lambda: len(audio()) >= 4, 30, "four windows of the guest's recording")
+        self.assertEqual(set(audio()), {"audio 0 0"})
+        self.assertEqual(v.count("Microphone on"), 0)
