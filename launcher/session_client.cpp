@@ -7,6 +7,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <csignal>
 #include <fcntl.h>
 #include <unistd.h>
@@ -96,10 +97,36 @@ void SessionClient::dropLink()
     link = nullptr;
 }
 
+QStringList SessionClient::reachablePaths() const
+{
+    // The connection's CD images, folder and smartcard database, and those the menu chose since; a
+    // process sees no other file, and none chosen after it started.
+    const ConnectionSettings& settings = currentConnection();
+    QStringList paths;
+    const auto add = [&paths](const QString& path, bool writable) {
+        if (!path.isEmpty())
+            paths << (writable ? QStringLiteral("--write-path=") : QStringLiteral("--read-path=")) +
+                         QFileInfo(path).absoluteFilePath();
+    };
+    for (const QString& cd : settings.sharedCds)
+        add(cd, false);
+    for (const auto& [id, wish] : deviceWishes)
+        add(wish.path, false);
+    add(settings.sharedDir, !settings.sharedDirReadOnly);
+    if (folderChosen)
+        add(folder, !folderReadOnly);
+    if (settings.smartcard) // NSS names the database "sql:DIR" or just DIR
+        add(QString(settings.smartcardDb).remove(QRegularExpression(QStringLiteral("^[a-z]+:"))), false);
+    return paths;
+}
+
 bool SessionClient::spawn()
 {
     QString error;
-    if (!launcher.start(logDebug() ? QStringList{"--debug"} : QStringList{}, &earlySocket, &error, false)) {
+    QStringList arguments = reachablePaths();
+    if (logDebug())
+        arguments.prepend(QStringLiteral("--debug")); // the process looks for it first
+    if (!launcher.start(arguments, &earlySocket, &error, false)) {
         if (!launcher.running())
             Logger(ERROR) << "Cannot start the connection process: " << error;
         return false;

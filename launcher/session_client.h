@@ -128,6 +128,8 @@ private:
     // Starts a process and asks it for a session of `kind` on the current connection.
     bool launch(uint8_t kind);
     bool spawn();
+    // The files the process may open besides what it needs to run (--read-path=, --write-path=).
+    QStringList reachablePaths() const;
     void openLink(int socket);
     void dropLink();
     void sendConnect(uint8_t kind);
