@@ -31,12 +31,10 @@
 // The process. The window starts it (launcher/connection_launcher.h) as this same executable with
 // kConnectionProcessArgument: the socket at kConnectionSocketFd, /dev/null as input, the log as
 // output, nothing else inherited; no DISPLAY or XAUTHORITY; no new privileges; it dies with the
-// window. Before it makes a session it installs a seccomp filter (connection_process.cpp) that
-// answers EPERM to exec, ptrace and the other ways into another process, new namespaces, mounts,
-// kernel modules and kexec, the machine's administration, bpf, perf events, userfaultfd, io_uring,
-// keyrings and typing into a terminal: what a decoder taken over by the server would want, and
-// nothing decoding, GStreamer and PulseAudio audio or GLib need. clone3 answers ENOSYS so that
-// threads are made with clone, whose flags the filter sees. A system call of a foreign ABI kills.
+// window. Before it makes a session it confines itself (confinement.h): a file system of its own
+// with only what it needs and the paths the window names at its start (--read-path=,
+// --write-path=), Landlock, no capability, and a system-call allow-list (threads but no process, no
+// exec, no signal to another process).
 //
 // Messages (W: window -> connection process, C: connection process -> window, B: both ways).
 //   W Connect          kind (start, reconnect, switch, recover), up to 64 settings (name, bytes)

@@ -91,6 +91,17 @@ class Confinement(E2E):
         self.assertFalse(x_accepts(self.display, os.urandom(16).hex()))
         self.check(user=True)
 
+    def test_the_window_keeps_its_memory_and_environment(self):
+        # The real window, waiting on a server that never answers, and another process of its user.
+        v = self.env.viewer("-h", "127.0.0.1", "-p", self.args["port"], user=self.user, env={"XDG_RUNTIME_DIR": None})
+        v.wait_log(r"\[INFO\] version: ")
+        code = {"environ": "open('/proc/%d/environ', 'rb').read(1)", "mem": "open('/proc/%d/mem', 'r+b')"}
+        opened = lambda pid: [subprocess.run(self.as_user(["/usr/bin/python3", "-c", c % pid]),
+                                             capture_output=True).returncode == 0 for c in code.values()]
+        self.assertEqual(opened(self.victim.pid), [True, True])  # a plain process of the user
+        self.assertEqual(opened(v.pid), [False, False])
+        v.stop()
+
     def test_root_holds_no_capability(self):
         os.chown(self.args["write"], 0, 0)  # root's own folder: only a capability reads its 0000 file
         self.check(user=False)
