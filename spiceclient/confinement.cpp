@@ -551,7 +551,10 @@ QString filterSystemCalls()
         add(SCMP_ACT_ALLOW, nr, {arg(0, SCMP_CMP_EQ, scmp_datum_t(self))});
         add(perm, nr, {arg(0, SCMP_CMP_NE, scmp_datum_t(self))});
     }
-    // Its own limits and scheduling (0: the caller), never another process's.
+    // Its own limits and scheduling (0: the caller), never another process's; a thread made with
+    // the normal policy is given it by its number (glibc, for Qt's threads), which does no harm to
+    // any process. The policy is compared first.
+    add(SCMP_ACT_ALLOW, SCMP_SYS(sched_setscheduler), {arg(1, SCMP_CMP_EQ, SCHED_OTHER)});
     for (int nr : {SCMP_SYS(prlimit64), SCMP_SYS(sched_setaffinity), SCMP_SYS(sched_setscheduler),
                    SCMP_SYS(sched_setparam)}) {
         add(SCMP_ACT_ALLOW, nr, {arg(0, SCMP_CMP_EQ, 0)});
