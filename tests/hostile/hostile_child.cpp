@@ -5,7 +5,8 @@
 // "PROBE name DONE" or "PROBE name refused: why"; "CONTROL name ..." for what must still work.
 // ARGS (key=value): secret (a 0600 file in the home folder), home, port (a TCP listener on
 // 127.0.0.1), display (a number) and cookie (hex) of an X server, victim (another process of the
-// user), read (a file named read-only), write (a folder named writable), rootfile (0000, root's).
+// user), read (a file named read-only), write (a folder named writable), rootfile (0000, root's);
+// without=userns|landlock hides that tool of the kernel from the child.
 #include "confinement.h"
 #include "connection_launcher.h"
 #include "connection_protocol.h"
@@ -20,6 +21,7 @@
 #include <map>
 #include <netinet/in.h>
 #include <poll.h>
+#include <seccomp.h>
 #include <string>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -145,8 +147,23 @@ std::string capabilities()
     return held.empty() ? "none held" : "";
 }
 
+// A kernel without user namespaces or without Landlock, as far as this process can tell.
+void withoutTool(const std::string& tool)
+{
+    if (tool.empty())
+        return;
+    scmp_filter_ctx filter = seccomp_init(SCMP_ACT_ALLOW);
+    if (tool == "userns")
+        seccomp_rule_add(filter, SCMP_ACT_ERRNO(EPERM), SCMP_SYS(unshare), 0);
+    else
+        seccomp_rule_add(filter, SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(landlock_create_ruleset), 0);
+    seccomp_load(filter);
+    seccomp_release(filter);
+}
+
 void hostile(std::map<std::string, std::string> a)
 {
+    withoutTool(a["without"]);
     const Confinement confinement{{{a["read"], false}, {a["write"], true}}, false};
     const QString error = confine(confinement);
     std::printf("CONFINED %s\n", error.isEmpty() ? "yes" : qPrintable(error));
