@@ -13,6 +13,7 @@
 #include <deque>
 #include <spice-client.h>
 
+class ChannelSockets;
 class GuestAgent;
 class MonitorConfig;
 class SessionViewer;
@@ -71,6 +72,7 @@ struct SpiceAgent {
     SessionViewer* viewer = nullptr;   // the session's relay, or a test's recorder; not owned
     GuestAgent* guest = nullptr;       // the session's; follows the current main channel
     MonitorConfig* monitors = nullptr; // the session's; the guest's monitors and the client's wishes
+    ChannelSockets* sockets = nullptr; // the session's; where the channels' sockets come from
 
     // The state of the current session; only the session layer writes it.
     SessionPhase phase = SessionPhase::Idle;

@@ -2,6 +2,7 @@
 
 #include "agent.h"
 #include "args.h"
+#include "channel_sockets.h"
 #include "clipboard.h"
 #include "connection_settings.h"
 #include "guestagent.h"
@@ -100,6 +101,9 @@ Session::Session(QObject* parent) : QObject(parent), relay(new Relay(this)), lib
     monitors.reset(new MonitorConfig(!args->auto_resize_never));
     library->agent.monitors = monitors.get();
     library->agent.centerClick = !args->no_center_click;
+    sockets.reset(new ChannelSockets(&library->agent));
+    library->agent.sockets = sockets.get();
+    connect(sockets.get(), &ChannelSockets::wanted, this, &Session::socketWanted);
     connect(monitors.get(), &MonitorConfig::monitorsChanged, this, &Session::guestMonitorsChanged);
     connect(monitors.get(), &MonitorConfig::followsChanged, this, &Session::followsWindowChanged);
     connect(guest.get(), &GuestAgent::transferProgress, this, &Session::transferProgress);
@@ -192,8 +196,12 @@ Session::~Session()
     if (SpiceSession* session = library->agent.session.get()) {
         g_signal_handlers_disconnect_matched(session, G_SIGNAL_MATCH_DATA, 0, 0, nullptr, nullptr,
                                              &library->agent);
+        g_signal_handlers_disconnect_matched(session, G_SIGNAL_MATCH_DATA, 0, 0, nullptr, nullptr,
+                                             sockets.get());
         closeSession(session);
     }
+    library->agent.sockets = nullptr;
+    sockets.reset();
     forgetChannels(&library->agent);
     library->agent.monitors = nullptr;
     releaseSurfaceBlock(&library->agent);
@@ -435,4 +443,14 @@ void Session::releaseSurface(uint32_t serial)
         freeSurfaceBlock(*block);
         delete block;
     }
+}
+
+void Session::giveSocket(uint32_t request, int fd)
+{
+    sockets->given(request, fd);
+}
+
+void Session::refuseSocket(uint32_t request, const QString& words)
+{
+    sockets->failed(request, words);
 }

@@ -15,6 +15,7 @@
 #include <memory>
 #include <thread>
 
+class ChannelSockets;
 class GuestAgent;
 struct ConnectionSettings;
 struct OpenedFile;
@@ -124,6 +125,9 @@ public:
     void setClientLayout(const ClientLayout& layout);
     // The window reads the block of that number no more: it can go.
     void releaseSurface(uint32_t serial);
+    // The answer to socketWanted: a connected socket (taken), or why there is none, in words.
+    void giveSocket(uint32_t request, int fd);
+    void refuseSocket(uint32_t request, const QString& words);
 
 Q_SIGNALS:
     // A new surface; `pixels` (a block of height × stride bytes) stays valid until the next
@@ -159,6 +163,9 @@ Q_SIGNALS:
     // Another display channel's surface, as surfaceCreated and surfaceChanged for the first one.
     void otherSurfaceCreated(int display, void* pixels, ScreenInitInfo info);
     void otherSurfaceChanged(int display, Rect rect);
+    // A channel wants a connection to the server, to its TLS port or its plain one: this process
+    // opens none itself.
+    void socketWanted(uint32_t request, bool tls);
 
 private:
     friend struct SessionTesting;
@@ -175,6 +182,7 @@ private:
     std::unique_ptr<Library> library;
     std::unique_ptr<GuestAgent> guest; // clipboard and file copy, on the current main channel
     std::unique_ptr<MonitorConfig> monitors;
+    std::unique_ptr<ChannelSockets> sockets;
     QHash<uint32_t, SurfaceBlock*> retired; // blocks replaced while the window may still read them
     bool keysByPosition = false;
     bool reconnectOnDrop = false;
