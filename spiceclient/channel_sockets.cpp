@@ -262,19 +262,22 @@ void ChannelSockets::openFd(SpiceChannel* channel, int withTls, void* self)
 
 void ChannelSockets::ask(SpiceChannel* channel, bool withTls)
 {
-    // A channel that asks again has given up on its earlier request.
-    for (auto p = pending.begin(); p != pending.end();) {
-        SpiceChannel* earlier = SPICE_CHANNEL(g_weak_ref_get(&p->second->channel));
-        p = earlier == channel ? pending.erase(p) : std::next(p);
-        if (earlier)
-            g_object_unref(earlier);
-    }
     // The library links plain unless the server said otherwise; the settings may say more.
     const ConnectionSettings& settings = currentConnection();
     const QString name = QString::fromUtf8(channelName(channel));
     const bool tls = withTls || settings.port.isEmpty() ||
                      (!settings.tlsPort.isEmpty() && (settings.secureChannels.contains(name) ||
                                                       settings.secureChannels.contains("all")));
+    // A channel asks twice as it is linked (spice_channel_connect, then the session's open_fd): the
+    // request still open serves both. One that asks for something else has given up on it.
+    for (auto p = pending.begin(); p != pending.end();) {
+        SpiceChannel* earlier = SPICE_CHANNEL(g_weak_ref_get(&p->second->channel));
+        if (earlier)
+            g_object_unref(earlier);
+        if (earlier == channel && p->second->tls == tls && !p->second->link)
+            return;
+        p = earlier == channel ? pending.erase(p) : std::next(p);
+    }
     const uint32_t request = ++lastRequest;
     pending[request].reset(new Pending(channel, tls));
     Logger(DEBUG) << "The " << name << " channel asks for a socket (" << request << (tls ? ", TLS)" : ")");

@@ -1,6 +1,6 @@
 """Picture, sound, input and security on one Xspice (password, TLS), the viewer on a German layout."""
 import array, contextlib, os, pathlib, subprocess, threading, time
-from harness import E2E, Proxy, Recorder, wait
+from harness import E2E, Proxy, Recorder, tcp_held, wait
 from Xlib import X
 
 # X keycodes typed on the viewer's Xvfb, expected on Xspice as the same physical keys: A, Return,
@@ -165,6 +165,8 @@ class Session(E2E):
                                 "--ca-file", server.x509_dir + "/ca-cert.pem", "--password-file", right,
                                 "--host-subject", "CN=127.0.0.1", env=trace)
             v.wait_picture(server, 12, 20)
+            # the window opened them, the connection process (which may make no IP socket) holds them
+            self.assertEqual((tcp_held(v.pid, server.tls_port), tcp_held(v.child(), server.tls_port) >= 3), (0, True))
             m = len(rec.events)
             v.focus()
             v.key(38)
