@@ -53,7 +53,8 @@ public:
     {
         const QString port = tls ? settings.tlsPort : settings.port;
         if (port.isEmpty()) {
-            fail(tls ? QStringLiteral("the server has no TLS port") : QStringLiteral("the server has no plain port"));
+            fail(tls ? QStringLiteral("the server has no TLS port")
+                     : QStringLiteral("the server has no plain port"));
             return;
         }
         host = settings.host;
@@ -228,7 +229,8 @@ private:
     void fail(const QString& words)
     {
         // Called from the constructor too: the owner hears of it once the caller has returned.
-        QTimer::singleShot(0, owner, [owner = owner, request = request, words] { owner->finish(request, -1, words); });
+        QTimer::singleShot(0, owner,
+                           [owner = owner, request = request, words] { owner->finish(request, -1, words); });
         dropNotifier();
         bound.stop();
     }

@@ -24,7 +24,8 @@ namespace
 // the proxy, through which the window opens the child's connections.
 bool keptFromChild(const char* entry)
 {
-    for (const char* name : {"DISPLAY=", "XAUTHORITY=", "WAYLAND_DISPLAY=", "GST_REGISTRY_FORK=", "SPICE_PROXY="})
+    for (const char* name :
+         {"DISPLAY=", "XAUTHORITY=", "WAYLAND_DISPLAY=", "GST_REGISTRY_FORK=", "SPICE_PROXY="})
         if (std::strncmp(entry, name, std::strlen(name)) == 0)
             return true;
     return false;

@@ -131,7 +131,7 @@ private:
     ConnectionLauncher launcher;
     MessageLink* link = nullptr;
     ChannelConnector connector; // the current link's sockets under way
-    bool attached = false; // a test's process: nothing to start or end
+    bool attached = false;      // a test's process: nothing to start or end
     bool reconnectOnDrop = false;
     bool keysByPosition = false;
     bool windowShown = false;

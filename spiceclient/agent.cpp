@@ -37,9 +37,8 @@ GObjectRef<SpiceSession> newWiredSession(SpiceAgent* agent)
 
 void disconnectHandler(gpointer instance, gpointer function, gpointer data)
 {
-    g_signal_handlers_disconnect_matched(instance,
-                                         GSignalMatchType(G_SIGNAL_MATCH_FUNC | G_SIGNAL_MATCH_DATA), 0, 0,
-                                         nullptr, function, data);
+    g_signal_handlers_disconnect_matched(
+        instance, GSignalMatchType(G_SIGNAL_MATCH_FUNC | G_SIGNAL_MATCH_DATA), 0, 0, nullptr, function, data);
 }
 
 // A new session starts from nothing: no channel is open and it has shown nothing yet.

@@ -64,8 +64,8 @@ bool subjectIs(const QSslCertificate& certificate, const QString& subject)
 class TlsLink : public QObject
 {
 public:
-    std::function<void(int)> ready;                 // the plain end, the receiver's
-    std::function<void(const QString&)> refused;    // why there is no link, in words
+    std::function<void(int)> ready;              // the plain end, the receiver's
+    std::function<void(const QString&)> refused; // why there is no link, in words
 
     TlsLink(int tcp, const ConnectionSettings& settings, QObject* parent) : QObject(parent)
     {
@@ -266,8 +266,8 @@ void ChannelSockets::ask(SpiceChannel* channel, bool withTls)
     const ConnectionSettings& settings = currentConnection();
     const QString name = QString::fromUtf8(channelName(channel));
     const bool tls = withTls || settings.port.isEmpty() ||
-                     (!settings.tlsPort.isEmpty() && (settings.secureChannels.contains(name) ||
-                                                      settings.secureChannels.contains("all")));
+                     (!settings.tlsPort.isEmpty() &&
+                      (settings.secureChannels.contains(name) || settings.secureChannels.contains("all")));
     // A channel asks twice as it is linked (spice_channel_connect, then the session's open_fd): the
     // request still open serves both. One that asks for something else has given up on it.
     for (auto p = pending.begin(); p != pending.end();) {
@@ -311,9 +311,11 @@ void ChannelSockets::given(uint32_t request, int fd)
     tls->ready = [this, request](int plain) { link(request, plain); };
     tls->refused = [this, request](const QString& words) {
         Pending* q = nullptr;
-        if (SpiceChannel* c = waiting(request, &q)) {
+        SpiceChannel* c = waiting(request, &q);
+        if (q)
             q->link = nullptr; // it ends by itself
-            pending.erase(request);
+        pending.erase(request);
+        if (c) {
             fail(c, SPICE_CHANNEL_ERROR_TLS, words);
             g_object_unref(c);
         }

@@ -4,7 +4,6 @@
 #include "log.h"
 #include "session_viewer.h"
 
-
 void applyConnectionSettings(SpiceSession* session, const ConnectionSettings& settings)
 {
     // The library opens no connection and runs no TLS on the sockets it is handed (channel_sockets.h):
@@ -36,12 +35,11 @@ std::string connectionFailureCause(SpiceChannelEvent event, const GError* error)
     return "error " + std::to_string(int(event));
 }
 
-
 std::string connectionFailureMessage(const ConnectionSettings& settings, SpiceChannelEvent event,
                                      const GError* error)
 {
-    std::string message =
-        "Cannot connect to " + settings.describe().toStdString() + ": " + connectionFailureCause(event, error);
+    std::string message = "Cannot connect to " + settings.describe().toStdString() + ": " +
+                          connectionFailureCause(event, error);
     if (event == SPICE_CHANNEL_ERROR_AUTH && !settings.hasPasswordSource)
         message += " (no password given: see --password-file)";
     return message;
@@ -59,9 +57,10 @@ void setConnectFailure(SpiceChannel* channel, const QString& cause)
 
 void reportConnectionFailure(SpiceChannel* channel, SpiceChannelEvent event, SessionViewer* viewer)
 {
-    if (char* cause = channel ? static_cast<char*>(g_object_steal_data(G_OBJECT(channel), kConnectFailure))
-                              : nullptr) {
-        const std::string message = "Cannot connect to " + currentConnection().describe().toStdString() + ": " + cause;
+    if (char* cause =
+            channel ? static_cast<char*>(g_object_steal_data(G_OBJECT(channel), kConnectFailure)) : nullptr) {
+        const std::string message =
+            "Cannot connect to " + currentConnection().describe().toStdString() + ": " + cause;
         g_free(cause);
         return reportConnectionFailure(message, viewer);
     }

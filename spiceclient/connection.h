@@ -1,7 +1,7 @@
 #pragma once
 
-#include <spice-client.h>
 #include <QString>
+#include <spice-client.h>
 #include <string>
 
 struct ConnectionSettings;

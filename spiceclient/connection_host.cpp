@@ -223,8 +223,9 @@ void ConnectionHost::relaySignals()
         monitorsPending = true;
         scheduleFlush();
     });
-    connect(s, &Session::socketWanted, this,
-            [this](uint32_t request, bool tls) { send(wire::SocketRequest{request, tls}); });
+    connect(s, &Session::socketWanted, this, [this](uint32_t request, bool tls) {
+        send(wire::SocketRequest{request, tls});
+    });
     connect(s, &Session::followsWindowChanged, this, [this](bool on) {
         send(wire::AgentChanged{on ? uint32_t(wire::AgentChanged::FollowsWindows) : 0});
     });

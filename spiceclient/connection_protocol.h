@@ -115,7 +115,7 @@ constexpr int kMaxMimeBytes = 128;
 constexpr int kMaxPasswordBytes = 256;
 constexpr int kMaxSettingNameBytes = 64;
 constexpr int kMaxSettingValueBytes = 48 * 1024; // a PEM chain of a few certificates fits
-constexpr int kMaxSocketRequests = 64;          // open at once: a session has a handful of channels
+constexpr int kMaxSocketRequests = 64;           // open at once: a session has a handful of channels
 
 // Which side sends a message type.
 enum class Side : uint8_t { Window, ConnectionProcess, Either };
@@ -516,10 +516,10 @@ struct ClipboardRelease {
 using Message =
     std::variant<Connect, SetOptions, Key, InjectKey, PointerAt, PointerBy, Button, Wheel, Scancodes,
                  ReleaseAll, MonitorsConfig, FileCopyAdd, FileCopyStart, FileCopyCancel, PasswordAnswer,
-                 WindowShown, SocketGiven, SocketFailed, Ready, PhaseChanged, SurfaceCreated, SurfaceChanged, SurfaceGone,
-                 MonitorsChanged, TitleChanged, MouseModeChanged, ConnectionError, Closed, AgentChanged,
-                 TransferProgress, TransferFinished, PasswordRequest, Cleared, SocketRequest, ClipboardOffer,
-                 ClipboardRequest, ClipboardData, ClipboardRelease>;
+                 WindowShown, SocketGiven, SocketFailed, Ready, PhaseChanged, SurfaceCreated, SurfaceChanged,
+                 SurfaceGone, MonitorsChanged, TitleChanged, MouseModeChanged, ConnectionError, Closed,
+                 AgentChanged, TransferProgress, TransferFinished, PasswordRequest, Cleared, SocketRequest,
+                 ClipboardOffer, ClipboardRequest, ClipboardData, ClipboardRelease>;
 
 // One message ready to go: its datagram and the descriptors that go with it.
 struct Encoded {

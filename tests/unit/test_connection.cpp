@@ -396,7 +396,8 @@ private Q_SLOTS:
         }
         for (uint32_t n = 1; n <= uint32_t(kMaxSocketRequests); ++n)
             QCOMPARE(trip(window, encode(SocketRequest{n, false})).kind, ReadOutcome::Received);
-        QCOMPARE(trip(window, encode(SocketRequest{kMaxSocketRequests + 1u, false})).kind, ReadOutcome::Violation);
+        QCOMPARE(trip(window, encode(SocketRequest{kMaxSocketRequests + 1u, false})).kind,
+                 ReadOutcome::Violation);
         QVERIFY(window.sending(SocketFailed{1, "words"}) && !window.sending(SocketFailed{1, "words"}));
         QCOMPARE(trip(window, encode(SocketRequest{2, true})).kind, ReadOutcome::Violation); // open
         QCOMPARE(trip(window, encode(SocketRequest{1, true})).kind, ReadOutcome::Received);
@@ -431,7 +432,8 @@ private Q_SLOTS:
             QString proxy, answer, tlsPort, outcome, request;
         } cases[] = {
             {"u:pw@" + at, okAnswer, "5901", "SERVER FIRST",
-             "CONNECT [::1]:5901 HTTP/1.0\r\nHost: [::1]:5901\r\nProxy-Authorization: Basic dTpwdw==\r\n\r\n"},
+             "CONNECT [::1]:5901 HTTP/1.0\r\nHost: [::1]:5901\r\nProxy-Authorization: Basic "
+             "dTpwdw==\r\n\r\n"},
             {at, "HTTP/1.0 407 Proxy Authentication Required\r\n\r\n", "5901",
              "the proxy asks for a user name and password (HTTP 407)", "CONNECT [::1]:5901 HTTP/1.0\r\n"},
             {"http://u:pw@" + at, "HTTP/1.0 407 No\r\n\r\n", "5901",
