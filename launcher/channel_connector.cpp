@@ -228,9 +228,9 @@ private:
     }
     void fail(const QString& words)
     {
-        // Called from the constructor too: the owner hears of it once the caller has returned.
-        QTimer::singleShot(0, owner,
-                           [owner = owner, request = request, words] { owner->finish(request, -1, words); });
+        // Called from the constructor too: the owner hears of it once the caller has returned, unless
+        // the attempt was cancelled meanwhile.
+        QTimer::singleShot(0, this, [this, words] { owner->finish(request, -1, words); });
         dropNotifier();
         bound.stop();
     }

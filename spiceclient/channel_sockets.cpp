@@ -95,13 +95,7 @@ public:
                     ssl.ignoreSslErrors(ignored);
                 });
         connect(&ssl, &QSslSocket::encrypted, this, &TlsLink::encrypted);
-        connect(&ssl, &QAbstractSocket::errorOccurred, this, [this] {
-            if (plain < 0)
-                fail(untrusted.isEmpty() ? QStringLiteral("no TLS on that port (%1)").arg(ssl.errorString())
-                                         : QStringLiteral("certificate not trusted (%1)").arg(untrusted));
-            else
-                closing();
-        });
+        connect(&ssl, &QAbstractSocket::errorOccurred, this, &TlsLink::closing);
         connect(&ssl, &QAbstractSocket::disconnected, this, &TlsLink::closing);
         if (!ssl.setSocketDescriptor(tcp)) {
             close(tcp);
@@ -196,9 +190,14 @@ private:
             fromLibrary->setEnabled(false);
     }
 
-    // The server closed: what it sent still reaches the library, then its end closes.
+    // The server closed, or the handshake failed: what the server sent still reaches the library,
+    // then its end closes.
     void closing()
     {
+        if (plain < 0) // in the handshake
+            return fail(untrusted.isEmpty()
+                            ? QStringLiteral("no TLS on that port (%1)").arg(ssl.errorString())
+                            : QStringLiteral("certificate not trusted (%1)").arg(untrusted));
         serverGone = true;
         down();
     }
