@@ -116,8 +116,10 @@ public:
 private:
     void fail(const QString& words)
     {
+        // Taken first: the abort says its own end, which is not the cause.
+        auto report = std::exchange(refused, nullptr);
         ssl.abort();
-        if (auto report = std::exchange(refused, nullptr))
+        if (report)
             report(words);
         deleteLater();
     }

@@ -175,13 +175,17 @@ class Session(E2E):
             v.wait_log(r"keyEvent->key\(\)\s+65")
             self.assertEqual(sum(plain.links.values()), 0)
             v.stop()
-        with self.subTest("a CA that did not sign the server's certificate, a TLS port that speaks no TLS"):
-            ca = self.env.path("other.pem")
+        with self.subTest("a CA that did not sign the server's certificate, a TLS port that speaks no TLS, "
+                          "a certificate for another subject or host"):
+            ca, good = self.env.path("other.pem"), server.x509_dir + "/ca-cert.pem"
             subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=x",
                             "-keyout", ca + ".key", "-out", ca], check=True, capture_output=True)
-            for port, reason in ((server.tls_port, "certificate not trusted"), (server.port, "no TLS")):
-                v = self.env.viewer("-h", "127.0.0.1", "--tls-port", port, "--ca-file", ca,
-                                    "--password-file", right)
-                v.wait_log(r"\[ERROR\] Cannot connect to 127.0.0.1 TLS port %d: .*%s" % (port, reason))
+            for host, port, more, reason in (("127.0.0.1", server.tls_port, ("--ca-file", ca), "certificate not trusted"),
+                                             ("127.0.0.1", server.port, ("--ca-file", ca), "no TLS"),
+                                             ("127.0.0.1", server.tls_port, ("--ca-file", good, "--host-subject",
+                                                                             "CN=127.0.0.2"), "certificate not trusted"),
+                                             ("localhost", server.tls_port, ("--ca-file", good), "certificate not trusted")):
+                v = self.env.viewer("-h", host, "--tls-port", port, *more, "--password-file", right)
+                v.wait_log(r"\[ERROR\] Cannot connect to %s TLS port %d: .*%s" % (host, port, reason))
                 v.stop()
                 self.assertEqual(v.count("new display channel"), 0)
