@@ -79,6 +79,12 @@ QString confineConnectionProcess()
     // clone, whose flags are checked above; threads go on being made that way.
     if (rc == 0)
         rc = seccomp_rule_add(filter.ctx, SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(clone3), 0);
+    // Every connection to the server is opened by the window and handed over: no IP socket is made
+    // here, so nothing here can reach the network by itself.
+    for (int domain : {AF_INET, AF_INET6})
+        if (rc == 0)
+            rc = seccomp_rule_add(filter.ctx, SCMP_ACT_ERRNO(EPERM), SCMP_SYS(socket), 1,
+                                  SCMP_A0(SCMP_CMP_MASKED_EQ, 0xFFFFFFFFul, scmp_datum_t(domain)));
     // Typing into the terminal the log goes to would run commands in the user's shell.
     for (unsigned long request : {TIOCSTI, TIOCLINUX})
         if (rc == 0)
