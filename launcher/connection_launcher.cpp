@@ -20,10 +20,12 @@ extern char** environ;
 namespace
 {
 
-// What the child must not see: the X display (and its key) belong to the window alone.
+// What the child must not see: the X display (and its key) belong to the window alone, and so does
+// the proxy, through which the window opens the child's connections.
 bool keptFromChild(const char* entry)
 {
-    for (const char* name : {"DISPLAY=", "XAUTHORITY=", "WAYLAND_DISPLAY=", "GST_REGISTRY_FORK="})
+    for (const char* name :
+         {"DISPLAY=", "XAUTHORITY=", "WAYLAND_DISPLAY=", "GST_REGISTRY_FORK=", "SPICE_PROXY="})
         if (std::strncmp(entry, name, std::strlen(name)) == 0)
             return true;
     return false;

@@ -61,6 +61,14 @@ SessionClient::SessionClient(QObject* parent) : QObject(parent)
             launch(wire::Connect::Recover);
     });
     connect(&launcher, &ConnectionLauncher::ended, this, &SessionClient::ended);
+    connect(&connector, &ChannelConnector::opened, this, [this](uint32_t request, int fd) {
+        Logger(DEBUG) << "Socket " << request << " handed to the connection process";
+        send(wire::SocketGiven{request, wire::UniqueFd(fd)});
+    });
+    connect(&connector, &ChannelConnector::failed, this, [this](uint32_t request, const QString& words) {
+        Logger(DEBUG) << "Socket " << request << " not opened: " << words;
+        send(wire::SocketFailed{request, words});
+    });
 }
 
 SessionClient::~SessionClient()
@@ -89,6 +97,7 @@ void SessionClient::openLink(int socket)
 
 void SessionClient::dropLink()
 {
+    connector.cancelAll(); // asked by that process alone
     if (!link)
         return;
     link->disconnect(this);
@@ -575,6 +584,8 @@ void SessionClient::receive(wire::Message& message)
             Q_EMIT localClipboardRequested(q->selection, q->mimeType);
         else
             send(wire::ClipboardData{q->selection, q->mimeType, {}});
+    } else if (auto* wanted = std::get_if<wire::SocketRequest>(&message)) {
+        connector.open(wanted->request, currentConnection(), wanted->tls);
     } else if (auto* d = std::get_if<wire::ClipboardData>(&message)) {
         remoteAsked.remove({d->selection, d->mimeType});
         Q_EMIT remoteClipboardData(d->selection, d->mimeType, d->data);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "channel_connector.h"
 #include "connection_launcher.h"
 #include "connection_protocol.h"
 #include "session_types.h"
@@ -28,6 +29,8 @@ using SurfacePixels = std::shared_ptr<const unsigned char>;
 // kill, a message the window cannot accept, after which the window ends it), one ERROR says so,
 // the window hears that the connection broke, and a new process comes: by itself after 1, 2, 4 s,
 // then every 5 s when the session reconnects on its own (a kiosk), otherwise with the next start.
+// The process opens no connection: the sockets of its channels are opened here, to the current
+// connection's server, and handed over.
 class SessionClient : public QObject
 {
     Q_OBJECT
@@ -146,7 +149,8 @@ private:
 
     ConnectionLauncher launcher;
     MessageLink* link = nullptr;
-    bool attached = false; // a test's process: nothing to start or end
+    ChannelConnector connector; // the current link's sockets under way
+    bool attached = false;      // a test's process: nothing to start or end
     bool reconnectOnDrop = false;
     bool keysByPosition = false;
     bool windowShown = false;

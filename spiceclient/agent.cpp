@@ -1,5 +1,6 @@
 #include "agent.h"
 
+#include "channel_sockets.h"
 #include "connection.h"
 #include "connection_settings.h"
 #include "devices.h"
@@ -25,6 +26,10 @@ GObjectRef<SpiceSession> newWiredSession(SpiceAgent* agent)
     // Before the session connects: the USB manager links the USB channels itself.
     if (agent->devices)
         agent->devices->attach(session.get(), currentConnection());
+    // First: channel_new links some channels at once, and their requests for a socket come then.
+    if (agent->sockets)
+        g_signal_connect_data(session.get(), "channel-new", G_CALLBACK(ChannelSockets::channelNew),
+                              agent->sockets, nullptr, GConnectFlags(0));
     g_signal_connect_data(session.get(), "channel-new", G_CALLBACK(channel_new), agent, nullptr,
                           GConnectFlags(0));
     g_signal_connect_data(session.get(), "channel-destroy", G_CALLBACK(channel_destroy), agent, nullptr,
@@ -34,11 +39,10 @@ GObjectRef<SpiceSession> newWiredSession(SpiceAgent* agent)
     return session;
 }
 
-void disconnectHandler(gpointer instance, gpointer function, SpiceAgent* agent)
+void disconnectHandler(gpointer instance, gpointer function, gpointer data)
 {
-    g_signal_handlers_disconnect_matched(instance,
-                                         GSignalMatchType(G_SIGNAL_MATCH_FUNC | G_SIGNAL_MATCH_DATA), 0, 0,
-                                         nullptr, function, agent);
+    g_signal_handlers_disconnect_matched(
+        instance, GSignalMatchType(G_SIGNAL_MATCH_FUNC | G_SIGNAL_MATCH_DATA), 0, 0, nullptr, function, data);
 }
 
 // A new session starts from nothing: no channel is open and it has shown nothing yet.
@@ -66,6 +70,13 @@ void beginSession(SpiceAgent* agent)
             return G_SOURCE_REMOVE;
         },
         agent));
+}
+
+// Every channel, the main one first, asks for its socket (channel_sockets.h): the library opens
+// none itself.
+bool openSession(SpiceAgent* agent)
+{
+    return spice_session_open_fd(agent->session.get(), -1);
 }
 
 // Input typed for the old session means nothing to the new one; injected keys still go out.
@@ -100,8 +111,8 @@ int connect_spice(SpiceAgent* agent)
         agent->viewer->setTitle(title);
     agent->session = newWiredSession(agent);
     beginSession(agent);
-    if (!spice_session_connect(agent->session.get())) {
-        Logger(ERROR) << "spice_session_connect failed";
+    if (!openSession(agent)) {
+        Logger(ERROR) << "spice_session_open_fd failed";
         agent->phase = SessionPhase::Failed;
         return -1;
     }
@@ -134,6 +145,10 @@ int reconnect_spice(SpiceAgent* agent)
     Logger(INFO) << "Recreating SPICE session";
     SpiceSession* old = agent->session.get();
     disconnectHandler(old, reinterpret_cast<gpointer>(channel_new), agent);
+    if (agent->sockets) {
+        disconnectHandler(old, reinterpret_cast<gpointer>(ChannelSockets::channelNew), agent->sockets);
+        agent->sockets->forget();
+    }
     disconnectHandler(old, reinterpret_cast<gpointer>(channel_destroy), agent);
     disconnectHandler(old, reinterpret_cast<gpointer>(connection_destroy), agent);
     // The old session's channels go with it: none of their events may reach us any more.
@@ -147,8 +162,8 @@ int reconnect_spice(SpiceAgent* agent)
     closeSession(old);
     agent->session = newWiredSession(agent);
     beginSession(agent);
-    if (!spice_session_connect(agent->session.get())) {
-        Logger(ERROR) << "spice_session_connect failed during reconnection";
+    if (!openSession(agent)) {
+        Logger(ERROR) << "spice_session_open_fd failed during reconnection";
         agent->phase = SessionPhase::Failed;
         return 0;
     }

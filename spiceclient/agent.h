@@ -14,6 +14,7 @@
 #include <spice-client.h>
 
 class Devices;
+class ChannelSockets;
 class GuestAgent;
 class MonitorConfig;
 class SessionViewer;
@@ -73,6 +74,7 @@ struct SpiceAgent {
     GuestAgent* guest = nullptr;       // the session's; follows the current main channel
     MonitorConfig* monitors = nullptr; // the session's; the guest's monitors and the client's wishes
     Devices* devices = nullptr;        // the session's; the user's devices in the remote machine
+    ChannelSockets* sockets = nullptr; // the session's; where the channels' sockets come from
 
     // The state of the current session; only the session layer writes it.
     SessionPhase phase = SessionPhase::Idle;

@@ -516,7 +516,7 @@ struct Filter {
     ~Filter() { seccomp_release(ctx); }
 };
 
-QString filterSystemCalls()
+QString filterSystemCalls(bool network)
 {
     Filter filter;
     if (!filter.ctx)
@@ -571,10 +571,11 @@ QString filterSystemCalls()
     for (int option : kPrctlRefused)
         add(perm, SCMP_SYS(prctl), {arg(0, SCMP_CMP_EQ, scmp_datum_t(option))});
 
-    // Local sockets, TCP and UDP, and the kernel's routing and device news (GIO's network monitor,
-    // libusb); another family answers ENOSYS.
+    // Local sockets, the kernel's routing and device news (GIO's network monitor, libusb), and IP
+    // sockets only with the network; another family answers ENOSYS.
     for (int family : {AF_UNIX, AF_INET, AF_INET6})
-        add(SCMP_ACT_ALLOW, SCMP_SYS(socket), {arg(0, SCMP_CMP_EQ, scmp_datum_t(family))});
+        add(network || family == AF_UNIX ? SCMP_ACT_ALLOW : perm, SCMP_SYS(socket),
+            {arg(0, SCMP_CMP_EQ, scmp_datum_t(family))});
     for (int protocol : {NETLINK_ROUTE, NETLINK_KOBJECT_UEVENT})
         add(SCMP_ACT_ALLOW, SCMP_SYS(socket),
             {arg(0, SCMP_CMP_EQ, AF_NETLINK), arg(2, SCMP_CMP_EQ, scmp_datum_t(protocol))});
@@ -618,25 +619,26 @@ QString confine(const Confinement& confinement)
             return error;
     }
 
+    // Abstract sockets (the X server's @/tmp/.X11-unix/X0) belong to a network namespace; Landlock
+    // ABI 6 keeps them out of reach without one.
     const int abi = landlockAbi();
+    const bool abstractReachable = abi < 6 && !networkNamespace;
     if (abi == 0) {
         Logger(WARN) << "Confinement: this kernel has no Landlock: files are kept out of reach only by the "
-                        "mount namespace, and abstract sockets (the X server's) only by a network namespace";
+                        "mount namespace"
+                     << (abstractReachable ? "; the X server's abstract socket stays reachable" : "");
     } else {
         const QString error = restrictFiles(abi, entries, confinement.network);
         if (!error.isEmpty())
             return error;
-        if (abi < 6 && confinement.network)
+        if (abstractReachable)
             Logger(WARN) << "Confinement: Landlock ABI " << abi
-                         << " cannot scope abstract sockets: the X server's stays reachable";
+                         << " cannot scope abstract sockets and there is no network namespace: the X "
+                            "server's stays reachable";
     }
-    if (!confinement.network && !networkNamespace && abi < 4)
-        Logger(WARN)
-            << "Confinement: neither a network namespace nor Landlock's TCP rules: the network stays "
-               "reachable";
 
     QString error = dropCapabilities();
     if (error.isEmpty())
-        error = filterSystemCalls();
+        error = filterSystemCalls(confinement.network);
     return error;
 }

@@ -12,8 +12,8 @@ struct ReachablePath {
 
 struct Confinement {
     std::vector<ReachablePath> paths;
-    // Off: a network namespace of its own with nothing in it, and no TCP where Landlock can refuse
-    // it. Only for a process that is handed every socket it uses.
+    // Off: a network namespace of its own with nothing in it, no IP socket, and no TCP where
+    // Landlock can refuse it. For a process that is handed every socket it uses.
     bool network = true;
 };
 

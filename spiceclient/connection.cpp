@@ -4,65 +4,19 @@
 #include "log.h"
 #include "session_viewer.h"
 
-#include <vector>
-
 void applyConnectionSettings(SpiceSession* session, const ConnectionSettings& settings)
 {
+    // The library opens no connection and runs no TLS on the sockets it is handed (channel_sockets.h):
+    // ports, proxy, secure channels and the certificate's checks are not its business any more.
     g_object_set(session, "host", settings.host.toUtf8().constData(), nullptr);
-    if (!settings.port.isEmpty())
-        g_object_set(session, "port", settings.port.toUtf8().constData(), nullptr);
-    if (!settings.tlsPort.isEmpty())
-        g_object_set(session, "tls-port", settings.tlsPort.toUtf8().constData(), nullptr);
-    if (!settings.secureChannels.isEmpty()) {
-        // Listed channels never fall back to plain TCP, where the password and the screen travel in clear.
-        std::vector<QByteArray> names;
-        std::vector<const char*> list;
-        for (const QString& name : settings.secureChannels)
-            names.push_back(name.toUtf8());
-        for (const QByteArray& name : names)
-            list.push_back(name.constData());
-        list.push_back(nullptr);
-        g_object_set(session, "secure-channels", list.data(), nullptr);
-    }
     if (!settings.password.empty())
         g_object_set(session, "password", settings.password.c_str(), nullptr);
-    if (!settings.ca.isEmpty()) {
-        // Handed over in memory: the trust anchor is never written where others could swap it.
-        GByteArray* ca = g_byte_array_new();
-        g_byte_array_append(ca, reinterpret_cast<const guint8*>(settings.ca.constData()),
-                            guint(settings.ca.size()));
-        g_object_set(session, "ca", ca, nullptr);
-        g_byte_array_unref(ca);
-    }
-    if (!settings.caFile.isEmpty())
-        g_object_set(session, "ca-file", settings.caFile.toLocal8Bit().constData(), nullptr);
-    if (!settings.hostSubject.isEmpty())
-        g_object_set(session, "cert-subject", settings.hostSubject.toUtf8().constData(), nullptr);
-    // The proxy resolves the server's name itself: Proxmox names hosts only its proxy knows. It goes
-    // in the one form the library reads as it was checked; an empty one says "direct", or the
-    // library would take this process's SPICE_PROXY, which a later start's settings never name.
-    g_object_set(session, "proxy", proxyForLibrary(settings.proxy).toUtf8().constData(), nullptr);
 }
 
 std::string connectionFailureCause(SpiceChannelEvent event, const GError* error)
 {
-    // The library gives its reasons as GIO and resolver errors when the socket cannot be opened;
-    // past that point only the event tells what went wrong.
-    if (error && error->domain == G_RESOLVER_ERROR)
-        return "host name not found";
-    if (error && error->domain == G_IO_ERROR) {
-        switch (error->code) {
-        case G_IO_ERROR_CONNECTION_REFUSED:
-            return "connection refused";
-        case G_IO_ERROR_HOST_UNREACHABLE:
-        case G_IO_ERROR_NETWORK_UNREACHABLE:
-            return "host unreachable";
-        case G_IO_ERROR_TIMED_OUT:
-            return "timed out";
-        default:
-            break;
-        }
-    }
+    // The socket comes from the window, which says itself why it has none; from the link on, the
+    // event tells what went wrong.
     switch (event) {
     case SPICE_CHANNEL_ERROR_AUTH:
         return "password refused";
@@ -81,47 +35,35 @@ std::string connectionFailureCause(SpiceChannelEvent event, const GError* error)
     return "error " + std::to_string(int(event));
 }
 
-namespace
-{
-
-// Through a proxy, a socket error before the proxy answers is about the proxy itself.
-std::string proxyFailureCause(SpiceChannelEvent event, const GError* error)
-{
-    if (error->domain == G_IO_ERROR) {
-        switch (error->code) {
-        case G_IO_ERROR_PROXY_NEED_AUTH:
-            return "the proxy asks for a user name and password (HTTP 407)";
-        case G_IO_ERROR_PROXY_AUTH_FAILED:
-            return "the proxy refused the user name and password (HTTP 407)";
-        case G_IO_ERROR_PROXY_NOT_ALLOWED:
-            return "the proxy refused the connection (HTTP 403)";
-        case G_IO_ERROR_PROXY_FAILED:
-            return std::string("the proxy failed: ") + error->message;
-        default:
-            break;
-        }
-    }
-    if (event == SPICE_CHANNEL_ERROR_CONNECT &&
-        (error->domain == G_IO_ERROR || error->domain == G_RESOLVER_ERROR))
-        return "proxy unreachable: " + connectionFailureCause(event, error);
-    return connectionFailureCause(event, error);
-}
-
-} // namespace
-
 std::string connectionFailureMessage(const ConnectionSettings& settings, SpiceChannelEvent event,
                                      const GError* error)
 {
-    const std::string cause = settings.proxy.isEmpty() || !error ? connectionFailureCause(event, error)
-                                                                 : proxyFailureCause(event, error);
-    std::string message = "Cannot connect to " + settings.describe().toStdString() + ": " + cause;
+    std::string message = "Cannot connect to " + settings.describe().toStdString() + ": " +
+                          connectionFailureCause(event, error);
     if (event == SPICE_CHANNEL_ERROR_AUTH && !settings.hasPasswordSource)
         message += " (no password given: see --password-file)";
     return message;
 }
 
+namespace
+{
+constexpr const char* kConnectFailure = "spiceclient-connect-failure";
+} // namespace
+
+void setConnectFailure(SpiceChannel* channel, const QString& cause)
+{
+    g_object_set_data_full(G_OBJECT(channel), kConnectFailure, g_strdup(cause.toUtf8().constData()), g_free);
+}
+
 void reportConnectionFailure(SpiceChannel* channel, SpiceChannelEvent event, SessionViewer* viewer)
 {
+    if (char* cause =
+            channel ? static_cast<char*>(g_object_steal_data(G_OBJECT(channel), kConnectFailure)) : nullptr) {
+        const std::string message =
+            "Cannot connect to " + currentConnection().describe().toStdString() + ": " + cause;
+        g_free(cause);
+        return reportConnectionFailure(message, viewer);
+    }
     reportConnectionFailure(event, channel ? spice_channel_get_error(channel) : nullptr, viewer);
 }
 

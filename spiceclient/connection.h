@@ -1,13 +1,14 @@
 #pragma once
 
+#include <QString>
 #include <spice-client.h>
 #include <string>
 
 struct ConnectionSettings;
 class SessionViewer;
 
-// Points a new session at the server of the command line: address, ports, password and what the
-// server's certificate must satisfy. With a TLS port every channel goes over TLS.
+// Gives a new session what the library still uses of the connection: the server's name and the
+// password.
 void applyConnectionSettings(SpiceSession* session, const ConnectionSettings& settings);
 
 // Why a connection failed, in words, from the main channel's error event and the error the
@@ -21,6 +22,9 @@ std::string connectionFailureMessage(const ConnectionSettings& settings, SpiceCh
 // A session still connecting after `seconds`: the server or the proxy took the connection and never
 // answered.
 std::string noAnswerMessage(const ConnectionSettings& settings, int seconds);
+
+// Why `channel` could not be given a socket, in words: its next error event says this cause.
+void setConnectFailure(SpiceChannel* channel, const QString& cause);
 
 // Logs the failure of the main channel and has the window say it.
 void reportConnectionFailure(SpiceChannel* channel, SpiceChannelEvent event, SessionViewer* viewer);

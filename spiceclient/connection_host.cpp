@@ -120,6 +120,10 @@ void ConnectionHost::receive(wire::Message& message)
     }
     if (!hosted)
         return; // nothing to act on before the first Connect
+    if (auto* given = std::get_if<wire::SocketGiven>(&message))
+        return hosted->giveSocket(given->request, given->socket.release());
+    if (auto* failed = std::get_if<wire::SocketFailed>(&message))
+        return hosted->refuseSocket(failed->request, failed->words);
     Session& s = *hosted;
     std::visit(
         [&s, this](auto& m) {
@@ -238,6 +242,9 @@ void ConnectionHost::relaySignals()
             message.devices.append({d.id, d.cd, d.state, d.name.left(wire::kMaxTitleBytes / 4),
                                     d.words.left(wire::kMaxWordsBytes / 4)});
         send(message);
+    });
+    connect(s, &Session::socketWanted, this, [this](uint32_t request, bool tls) {
+        send(wire::SocketRequest{request, tls});
     });
     connect(s, &Session::followsWindowChanged, this, [this](bool on) {
         send(wire::AgentChanged{on ? uint32_t(wire::AgentChanged::FollowsWindows) : 0});

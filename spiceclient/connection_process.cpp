@@ -52,8 +52,10 @@ int runConnectionProcess(int argc, char** argv, const SessionFactory& makeSessio
         return 2;
     }
     warmUpGStreamer();
-    // The SPICE library opens its sockets here: the network stays until the window hands them over.
-    const QString refused = confine(confinementFor(argc, argv));
+    // The window opens every connection and hands it over: no network here at all.
+    Confinement confinement = confinementFor(argc, argv);
+    confinement.network = false;
+    const QString refused = confine(confinement);
     if (!refused.isEmpty()) {
         Logger(ERROR) << "The connection process cannot confine itself (" << refused << "); it does not run";
         return 2;

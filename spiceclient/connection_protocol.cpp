@@ -345,6 +345,24 @@ template <size_t I = 0> bool decodeAs(uint16_t type, Decoder& decoder, Message& 
     }
 }
 
+// Why `fd` is not a TCP socket connected to a peer; empty when it is one.
+QString notConnectedStream(int fd)
+{
+    int type = 0, domain = 0;
+    socklen_t length = sizeof type;
+    if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &length) != 0)
+        return QStringLiteral("a socket answer whose descriptor is no socket");
+    length = sizeof domain;
+    if (type != SOCK_STREAM || getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &length) != 0 ||
+        (domain != AF_INET && domain != AF_INET6))
+        return QStringLiteral("a socket answer whose socket is not a TCP one");
+    sockaddr_storage peer{};
+    length = sizeof peer;
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0)
+        return QStringLiteral("a socket answer whose socket is not connected");
+    return {};
+}
+
 bool inside(const Rect& r, int32_t width, int32_t height)
 {
     return r.x >= 0 && r.y >= 0 && r.width >= 0 && r.height >= 0 && int64_t(r.x) + r.width <= width &&
@@ -494,6 +512,20 @@ ReadOutcome Reader::read(int socket)
     return outcome;
 }
 
+bool Reader::sending(const Message& message)
+{
+    if (const auto* request = std::get_if<SocketRequest>(&message)) {
+        if (openRequests.size() >= size_t(kMaxSocketRequests) || openRequests.count(request->request))
+            return false;
+        openRequests.insert(request->request);
+    } else if (const auto* given = std::get_if<SocketGiven>(&message)) {
+        return openRequests.erase(given->request) == 1;
+    } else if (const auto* failed = std::get_if<SocketFailed>(&message)) {
+        return openRequests.erase(failed->request) == 1;
+    }
+    return true;
+}
+
 bool Reader::surfaceSize(uint32_t surface, int32_t* width, int32_t* height) const
 {
     if (surface >= uint32_t(kMaxSurfaces) || !surfaces[surface].present)
@@ -582,6 +614,19 @@ QString Reader::check(Message& message)
     } else if (auto* d = std::get_if<DevicesChanged>(&message)) {
         if (d->freeUsbChannels < 0 || d->freeUsbChannels > 64)
             return QStringLiteral("%1 USB channels").arg(d->freeUsbChannels);
+    } else if (auto* given = std::get_if<SocketGiven>(&message)) {
+        if (!openRequests.erase(given->request))
+            return QStringLiteral("an answer to socket request %1, which is not open").arg(given->request);
+        return notConnectedStream(given->socket.get());
+    } else if (auto* failed = std::get_if<SocketFailed>(&message)) {
+        if (!openRequests.erase(failed->request))
+            return QStringLiteral("an answer to socket request %1, which is not open").arg(failed->request);
+    } else if (auto* request = std::get_if<SocketRequest>(&message)) {
+        if (openRequests.count(request->request))
+            return QStringLiteral("socket request %1 while it is open").arg(request->request);
+        if (openRequests.size() >= size_t(kMaxSocketRequests))
+            return QStringLiteral("more than %1 socket requests open").arg(kMaxSocketRequests);
+        openRequests.insert(request->request);
     } else if (auto* at = std::get_if<PointerAt>(&message)) {
         if (at->display < -1 || at->display >= kMaxSurfaces)
             return QStringLiteral("display %1").arg(at->display);

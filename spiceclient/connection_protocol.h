@@ -21,6 +21,12 @@
 // larger than a datagram, travels in a memory file (one descriptor) whose size must be exactly the
 // announced count, at most kMaxClipboardBytes; the receiver copies it out and closes it.
 //
+// Sockets. The connection process opens no connection: for each channel it asks the window
+// (SocketRequest, a number of its own, the TLS port or the plain one) and the window answers that
+// number once, with a connected socket (SocketGiven) or with why there is none (SocketFailed). The
+// window picks where it connects (the current connection's server, through its proxy); the process
+// refuses an answer to no open request and a descriptor that is not a connected TCP socket.
+//
 // Surfaces. SurfaceCreated carries the block (made with create_memshare, sealed against shrinking)
 // that holds the surface's pixels; the receiver checks it with fstat (a regular file of at least
 // height x stride bytes, at most kMaxSurfaceBytes) and its seals (a block that may shrink would
@@ -33,8 +39,9 @@
 // output, nothing else inherited; no DISPLAY or XAUTHORITY; no new privileges; it dies with the
 // window. Before it makes a session it confines itself (confinement.h): a file system of its own
 // with only what it needs and the paths the window names at its start (--read-path=,
-// --write-path=), Landlock, no capability, and a system-call allow-list (threads but no process, no
-// exec, no signal to another process).
+// --write-path=), no network (the window opens every connection and hands it over), Landlock, no
+// capability, and a system-call allow-list (threads but no process, no exec, no signal to another
+// process, no IP socket).
 //
 // Messages (W: window -> connection process, C: connection process -> window, B: both ways).
 //   W Connect          kind (start, reconnect, switch, recover), up to 64 settings (name, bytes)
@@ -53,6 +60,7 @@
 //   W CdShare          the window's number, the image's path   W DeviceRelease  number
 //   W FolderShare      path (empty: none), read only           W MicrophoneSwitch  on
 //   W SmartcardSwitch  insert (else remove) the software card
+//   W SocketGiven      request, + the connected socket         W SocketFailed request, words
 //   C Ready            the process is confined and listening
 //   C PhaseChanged     Idle, Connecting, Open, InputsReady, Closed, Failed
 //   C SurfaceCreated   surface, flags (first monitor's, fresh), width, height, stride, format,
@@ -66,6 +74,7 @@
 //   C PasswordRequest  retry, the server in words              C Cleared  (the picture is gone)
 //   C DevicesChanged   USB state, flags, the shared folder, up to 32 devices (number, CD or
 //                      not, state, name, words)
+//   C SocketRequest    request, TLS port or plain
 //   B ClipboardOffer   selection, up to 16 MIME types          B ClipboardRequest  selection, type
 //   B ClipboardData    selection, type, + a memory file with the bytes
 //   B ClipboardRelease selection
@@ -80,6 +89,7 @@ struct ConnectionSettings;
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <set>
 #include <variant>
 #include <vector>
 
@@ -113,6 +123,7 @@ constexpr int kMaxSettingNameBytes = 64;
 constexpr int kMaxPathBytes = 4096;
 constexpr int kMaxDevices = 32;
 constexpr int kMaxSettingValueBytes = 48 * 1024; // a PEM chain of a few certificates fits
+constexpr int kMaxSocketRequests = 64;           // open at once: a session has a handful of channels
 
 // Which side sends a message type.
 enum class Side : uint8_t { Window, ConnectionProcess, Either };
@@ -140,6 +151,8 @@ enum class Type : uint16_t {
     FolderShare,
     MicrophoneSwitch,
     SmartcardSwitch,
+    SocketGiven,
+    SocketFailed,
     Ready = 64,
     PhaseChanged,
     SurfaceCreated,
@@ -156,6 +169,7 @@ enum class Type : uint16_t {
     PasswordRequest,
     Cleared,
     DevicesChanged,
+    SocketRequest,
     ClipboardOffer = 128,
     ClipboardRequest,
     ClipboardData,
@@ -386,6 +400,23 @@ struct SmartcardSwitch {
     template <class A> void fields(A& a) { a(insert); }
 };
 
+// The answer to SocketRequest `request`: a TCP socket connected to the server (or through the proxy
+// to it), nothing read from the server yet.
+struct SocketGiven {
+    WIRE_MESSAGE(SocketGiven, Window);
+    uint32_t request = 0;
+    UniqueFd socket;
+    template <class A> void fields(A& a) { a(request), a.descriptor(socket); }
+};
+
+// The answer to SocketRequest `request` when no connection could be made: why, in words.
+struct SocketFailed {
+    WIRE_MESSAGE(SocketFailed, Window);
+    uint32_t request = 0;
+    QString words;
+    template <class A> void fields(A& a) { a(request), a.text(words, kMaxWordsBytes); }
+};
+
 struct Ready {
     WIRE_MESSAGE(Ready, ConnectionProcess);
     template <class A> void fields(A&) {}
@@ -515,6 +546,14 @@ struct DevicesChanged {
     }
 };
 
+// A channel wants a connection to the server: its TLS port or its plain one.
+struct SocketRequest {
+    WIRE_MESSAGE(SocketRequest, ConnectionProcess);
+    uint32_t request = 0;
+    bool tls = false;
+    template <class A> void fields(A& a) { a(request), a(tls); }
+};
+
 enum Selection : uint8_t { ClipboardSelection, PrimarySelection, SelectionCount };
 
 struct ClipboardOffer {
@@ -561,10 +600,11 @@ using Message =
     std::variant<Connect, SetOptions, Key, InjectKey, PointerAt, PointerBy, Button, Wheel, Scancodes,
                  ReleaseAll, MonitorsConfig, FileCopyAdd, FileCopyStart, FileCopyCancel, PasswordAnswer,
                  WindowShown, UsbRedirect, CdShare, DeviceRelease, FolderShare, MicrophoneSwitch,
-                 SmartcardSwitch, Ready, PhaseChanged, SurfaceCreated, SurfaceChanged, SurfaceGone,
-                 MonitorsChanged, TitleChanged, MouseModeChanged, ConnectionError, Closed, AgentChanged,
-                 TransferProgress, TransferFinished, PasswordRequest, Cleared, DevicesChanged, ClipboardOffer,
-                 ClipboardRequest, ClipboardData, ClipboardRelease>;
+                 SmartcardSwitch, SocketGiven, SocketFailed, Ready, PhaseChanged, SurfaceCreated,
+                 SurfaceChanged, SurfaceGone, MonitorsChanged, TitleChanged, MouseModeChanged,
+                 ConnectionError, Closed, AgentChanged, TransferProgress, TransferFinished, PasswordRequest,
+                 Cleared, DevicesChanged, SocketRequest, ClipboardOffer, ClipboardRequest, ClipboardData,
+                 ClipboardRelease>;
 
 // One message ready to go: its datagram and the descriptors that go with it.
 struct Encoded {
@@ -594,6 +634,10 @@ class Reader
 public:
     explicit Reader(Side peer) : peer(peer) {}
     ReadOutcome read(int socket);
+    // Socket requests: the process's SocketRequest opens its number, the window's answer closes it.
+    // Told of each message this side sends; false when it must not go (a request whose number is
+    // open, or one over kMaxSocketRequests; an answer to no open request).
+    bool sending(const Message& message);
     // The surface's size as the reader knows it; false when it knows no such surface.
     bool surfaceSize(uint32_t surface, int32_t* width, int32_t* height) const;
 
@@ -606,6 +650,7 @@ private:
     };
     Side peer;
     Known surfaces[kMaxSurfaces];
+    std::set<uint32_t> openRequests; // socket requests not answered yet
     std::vector<unsigned char> buffer = std::vector<unsigned char>(kMaxMessage + 1);
 };
 

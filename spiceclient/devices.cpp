@@ -253,22 +253,26 @@ void Devices::release(uint32_t id)
     if (!wishes.contains(id))
         return;
     const Wish wish = wishes.take(id);
-    if (wish.fd >= 0)
-        close(wish.fd);
     auto it = shared.find(id);
-    if (it == shared.end())
-        return;
-    if (it->usb && usb && spice_usb_device_manager_is_device_connected(usb, it->usb)) {
-        // The device is forgotten once the guest let go of it (the manager removes a CD image then).
-        it->wanted = false;
+    const bool linked =
+        it != shared.end() && it->usb && usb && spice_usb_device_manager_is_device_connected(usb, it->usb);
+    if (linked) {
+        // The device's descriptor stays open until the library has let go of the device: its number
+        // may not be reused under the library's feet.
         spice_usb_device_manager_disconnect_device_async(
             usb, it->usb, nullptr,
-            [](GObject* manager, GAsyncResult* result, gpointer) {
+            [](GObject* manager, GAsyncResult* result, gpointer fd) {
                 spice_usb_device_manager_disconnect_device_finish(SPICE_USB_DEVICE_MANAGER(manager), result,
                                                                   nullptr);
+                if (GPOINTER_TO_INT(fd) >= 0)
+                    close(GPOINTER_TO_INT(fd));
             },
-            nullptr);
+            GINT_TO_POINTER(wish.fd));
+    } else if (wish.fd >= 0) {
+        close(wish.fd);
     }
+    if (it == shared.end())
+        return;
     Logger(INFO) << (it->device.cd ? "CD image" : "USB device") << " given back: " << it->device.name;
     forget(*it);
     shared.erase(it);

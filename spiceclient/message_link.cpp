@@ -53,6 +53,10 @@ bool MessageLink::send(const wire::Message& message)
 {
     if (!up())
         return false;
+    if (!in.sending(message)) {
+        Logger(ERROR) << "A socket request or answer was not sent: its number is open already, or is not";
+        return false;
+    }
     wire::Encoded encoded = wire::encode(message);
     if (encoded.datagram.isEmpty()) {
         Logger(ERROR) << "A message to the other process was not sent: " << encoded.error;

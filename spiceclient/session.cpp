@@ -2,6 +2,7 @@
 
 #include "agent.h"
 #include "args.h"
+#include "channel_sockets.h"
 #include "clipboard.h"
 #include "connection_settings.h"
 #include "devices.h"
@@ -103,6 +104,9 @@ Session::Session(QObject* parent) : QObject(parent), relay(new Relay(this)), lib
     library->agent.centerClick = !args->no_center_click;
     deviceShare.reset(new Devices([this](const DevicesStatus& status) { Q_EMIT devicesChanged(status); }));
     library->agent.devices = deviceShare.get();
+    sockets.reset(new ChannelSockets(&library->agent));
+    library->agent.sockets = sockets.get();
+    connect(sockets.get(), &ChannelSockets::wanted, this, &Session::socketWanted);
     connect(monitors.get(), &MonitorConfig::monitorsChanged, this, &Session::guestMonitorsChanged);
     connect(monitors.get(), &MonitorConfig::followsChanged, this, &Session::followsWindowChanged);
     connect(guest.get(), &GuestAgent::transferProgress, this, &Session::transferProgress);
@@ -197,8 +201,12 @@ Session::~Session()
     if (SpiceSession* session = library->agent.session.get()) {
         g_signal_handlers_disconnect_matched(session, G_SIGNAL_MATCH_DATA, 0, 0, nullptr, nullptr,
                                              &library->agent);
+        g_signal_handlers_disconnect_matched(session, G_SIGNAL_MATCH_DATA, 0, 0, nullptr, nullptr,
+                                             sockets.get());
         closeSession(session);
     }
+    library->agent.sockets = nullptr;
+    sockets.reset();
     forgetChannels(&library->agent);
     library->agent.monitors = nullptr;
     releaseSurfaceBlock(&library->agent);
@@ -440,4 +448,14 @@ void Session::releaseSurface(uint32_t serial)
         freeSurfaceBlock(*block);
         delete block;
     }
+}
+
+void Session::giveSocket(uint32_t request, int fd)
+{
+    sockets->given(request, fd);
+}
+
+void Session::refuseSocket(uint32_t request, const QString& words)
+{
+    sockets->failed(request, words);
 }

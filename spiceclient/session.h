@@ -16,6 +16,7 @@
 #include <thread>
 
 class Devices;
+class ChannelSockets;
 class GuestAgent;
 struct ConnectionSettings;
 struct OpenedFile;
@@ -128,6 +129,9 @@ public:
     // The user's devices in the remote machine (USB devices, CD images, the folder, the microphone,
     // smartcards); what becomes of them comes as devicesChanged.
     Devices& devices() { return *deviceShare; }
+    // The answer to socketWanted: a connected socket (taken), or why there is none, in words.
+    void giveSocket(uint32_t request, int fd);
+    void refuseSocket(uint32_t request, const QString& words);
 
 Q_SIGNALS:
     // A new surface; `pixels` (a block of height × stride bytes) stays valid until the next
@@ -164,6 +168,9 @@ Q_SIGNALS:
     void otherSurfaceCreated(int display, void* pixels, ScreenInitInfo info);
     void otherSurfaceChanged(int display, Rect rect);
     void devicesChanged(const DevicesStatus& status);
+    // A channel wants a connection to the server, to its TLS port or its plain one: this process
+    // opens none itself.
+    void socketWanted(uint32_t request, bool tls);
 
 private:
     friend struct SessionTesting;
@@ -181,6 +188,7 @@ private:
     std::unique_ptr<GuestAgent> guest; // clipboard and file copy, on the current main channel
     std::unique_ptr<MonitorConfig> monitors;
     std::unique_ptr<Devices> deviceShare;
+    std::unique_ptr<ChannelSockets> sockets;
     QHash<uint32_t, SurfaceBlock*> retired; // blocks replaced while the window may still read them
     bool keysByPosition = false;
     bool reconnectOnDrop = false;

@@ -426,6 +426,15 @@ def established(port):  # TCP connections open to 127.0.0.1:port
     rows = [l.split() for l in pathlib.Path("/proc/net/tcp").read_text().splitlines()[1:]]
     return sum(r[2] == "0100007F:%04X" % port and r[3] == "01" for r in rows)
 
+def tcp_held(pid, port):  # TCP connections open to 127.0.0.1:port among process pid's descriptors
+    rows = [l.split() for f in ("tcp", "tcp6") for l in pathlib.Path("/proc/net/" + f).read_text().splitlines()[1:]]
+    open_to = {"socket:[%s]" % r[9] for r in rows if r[2].endswith(":%04X" % port) and r[3] == "01"}
+    fds = []
+    for fd in os.listdir("/proc/%d/fd" % pid):
+        with contextlib.suppress(OSError):  # closed meanwhile
+            fds.append(os.readlink("/proc/%d/fd/%s" % (pid, fd)))
+    return sum(fd in open_to for fd in fds)
+
 def drop_files(x, target, paths, timeout=15):
     """Drops `paths` on the centre of window `target` as a file manager does (XDND, text/uri-list)"""
     atom, root = x.intern_atom, x.screen().root

@@ -1,6 +1,6 @@
 """Picture, sound, input and security on one Xspice (password, TLS), the viewer on a German layout."""
 import array, contextlib, os, pathlib, subprocess, threading, time
-from harness import E2E, Proxy, Recorder, wait
+from harness import E2E, Proxy, Recorder, tcp_held, wait
 from Xlib import X
 
 # X keycodes typed on the viewer's Xvfb, expected on Xspice as the same physical keys: A, Return,
@@ -165,6 +165,8 @@ class Session(E2E):
                                 "--ca-file", server.x509_dir + "/ca-cert.pem", "--password-file", right,
                                 "--host-subject", "CN=127.0.0.1", env=trace)
             v.wait_picture(server, 12, 20)
+            # the window opened them, the connection process (which may make no IP socket) holds them
+            self.assertEqual((tcp_held(v.pid, server.tls_port), tcp_held(v.child(), server.tls_port) >= 3), (0, True))
             m = len(rec.events)
             v.focus()
             v.key(38)
@@ -173,13 +175,17 @@ class Session(E2E):
             v.wait_log(r"keyEvent->key\(\)\s+65")
             self.assertEqual(sum(plain.links.values()), 0)
             v.stop()
-        with self.subTest("a CA that did not sign the server's certificate, a TLS port that speaks no TLS"):
-            ca = self.env.path("other.pem")
+        with self.subTest("a CA that did not sign the server's certificate, a TLS port that speaks no TLS, "
+                          "a certificate for another subject or host"):
+            ca, good = self.env.path("other.pem"), server.x509_dir + "/ca-cert.pem"
             subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=x",
                             "-keyout", ca + ".key", "-out", ca], check=True, capture_output=True)
-            for port, reason in ((server.tls_port, "certificate not trusted"), (server.port, "no TLS")):
-                v = self.env.viewer("-h", "127.0.0.1", "--tls-port", port, "--ca-file", ca,
-                                    "--password-file", right)
-                v.wait_log(r"\[ERROR\] Cannot connect to 127.0.0.1 TLS port %d: .*%s" % (port, reason))
+            for host, port, more, reason in (("127.0.0.1", server.tls_port, ("--ca-file", ca), "certificate not trusted"),
+                                             ("127.0.0.1", server.port, ("--ca-file", ca), "no TLS"),
+                                             ("127.0.0.1", server.tls_port, ("--ca-file", good, "--host-subject",
+                                                                             "CN=127.0.0.2"), "certificate not trusted"),
+                                             ("localhost", server.tls_port, ("--ca-file", good), "certificate not trusted")):
+                v = self.env.viewer("-h", host, "--tls-port", port, *more, "--password-file", right)
+                v.wait_log(r"\[ERROR\] Cannot connect to %s TLS port %d: .*%s" % (host, port, reason))
                 v.stop()
                 self.assertEqual(v.count("new display channel"), 0)

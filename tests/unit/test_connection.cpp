@@ -1,16 +1,22 @@
 // The window's side of the connection process: its reader refuses whatever the other process may
 // send wrongly, without a descriptor left behind; every message survives the trip; the child is
-// confined, sees only its own descriptors, dies with its parent, and is reaped however it ends.
+// confined, sees only its own descriptors, dies with its parent, and is reaped however it ends. The
+// sockets the window opens for it: answers only to open requests, only connected TCP sockets, and
+// the proxy's CONNECT as an HTTP proxy sees it.
 #include "capture.h"
+#include "channel_connector.h"
 #include "connection_launcher.h"
 #include "connection_process.h"
 #include "connection_settings.h"
 #include "fdpass.h"
 #include "memshare.h"
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QtTest>
 #include <array>
 #include <cstring>
 #include <linux/sched.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <random>
 #include <set>
@@ -29,6 +35,12 @@ using namespace wire;
 
 namespace
 {
+
+long madeSocket(int domain)
+{
+    const int fd = socket(domain, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    return fd < 0 ? -1 : close(fd);
+}
 
 // What the confined child finds it may do: "name=errno ...", 0 where the call worked.
 QString probeConfinement()
@@ -51,6 +63,8 @@ QString probeConfinement()
         {"keyctl", [] { return syscall(SYS_keyctl, 0, 0, 0, 0, 0); }},
         {"io_uring_setup", [] { return syscall(SYS_io_uring_setup, 1, nullptr); }},
         {"TIOCSTI", [] { return long(ioctl(1, TIOCSTI, "x")); }},
+        {"inet6", [] { return madeSocket(AF_INET6); }}, // the window connects
+        {"unix", [] { return madeSocket(AF_UNIX); }},
         {"thread",
          [] { // threads are still made, clone3 refused or not
              std::thread([] {}).join();
@@ -107,6 +121,19 @@ SurfaceCreated surface(uint32_t id, int width, int height, UniqueFd fd, int stri
     s.format = s.pixelFormat = 32;
     s.block = std::move(fd);
     return s;
+}
+
+// A TCP socket connected to `server` (listening on 127.0.0.1), or only made.
+UniqueFd tcpSocket(const QTcpServer* server = nullptr)
+{
+    UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(server ? server->serverPort() : 0);
+    if (server && ::connect(fd.get(), reinterpret_cast<sockaddr*>(&to), sizeof to) != 0)
+        qFatal("no connection to the test's server");
+    return fd;
 }
 
 // A datagram made by hand, with borrowed descriptors.
@@ -276,6 +303,9 @@ private Q_SLOTS:
         QVector<wire::Rect> rects(kMaxRects, wire::Rect{63, 47, 1, 1});
         QVector<Setting> settings{{"host", "example.net"},
                                   {"ca", QByteArray(kMaxSettingValueBytes - 1024, 'p')}};
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost));
+        QVERIFY(process.sending(SocketRequest{7, true}) && process.sending(SocketRequest{8, false}));
         Message table[] = {Connect{Connect::SwitchServer, settings},
                            SetOptions{SetOptions::Clipboard | SetOptions::SharePrimary},
                            Key{38, 0x41, 0x02000000, true, true},
@@ -298,6 +328,8 @@ private Q_SLOTS:
                            FolderShare{"/home/u/Documents", true},
                            MicrophoneSwitch{false},
                            SmartcardSwitch{true},
+                           SocketGiven{7, tcpSocket(&server)},
+                           SocketFailed{8, "proxy unreachable: connection refused"},
                            Ready{},
                            PhaseChanged{3},
                            surface(2, 64, 48, std::move(pixels)),
@@ -318,6 +350,7 @@ private Q_SLOTS:
                                           DevicesStatus::Recording,
                                           "/home/u",
                                           {{4, true, SharedDevice::Failed, "disc é.iso", "no such file"}}},
+                           SocketRequest{9, true},
                            ClipboardOffer{ClipboardSelection, {"text/plain"}},
                            ClipboardRequest{PrimarySelection, "image/png"},
                            ClipboardData{ClipboardSelection, "image/png", big},
@@ -347,6 +380,115 @@ private Q_SLOTS:
         // Texts are cut at their bound on a character's edge, never refused for their length.
         Reader again(Side::ConnectionProcess);
         QCOMPARE(std::get<TitleChanged>(trip(again, encode(TitleChanged{longTitle})).message).title, longest);
+    }
+
+    // Socket answers go to open requests only, once, and carry a connected TCP socket; the window
+    // takes a bounded number of requests, each number open once.
+    void socketAnswersAreChecked()
+    {
+        CoutCapture quiet;
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost));
+        Reader process(Side::Window), window(Side::ConnectionProcess);
+        int ends[2], pipeEnds[2];
+        QCOMPARE(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
+        QCOMPARE(pipe2(pipeEnds, O_CLOEXEC), 0);
+        UniqueFd local(ends[0]), peer(ends[1]), pipeIn(pipeEnds[0]), pipeOut(pipeEnds[1]);
+        const int before = openDescriptorCount();
+        for (uint32_t n = 1; n <= 5; ++n)
+            QVERIFY(process.sending(SocketRequest{n, n % 2 == 0}));
+        QVERIFY(!process.sending(SocketRequest{2, false})); // open already: not sent
+        // A refused answer closes its request too: the link is down after it anyway.
+        const std::pair<Message, ReadOutcome::Kind> answers[] = {
+            {SocketGiven{9, tcpSocket(&server)}, ReadOutcome::Violation}, // no such request
+            {SocketFailed{9, "no"}, ReadOutcome::Violation},
+            {SocketGiven{1, UniqueFd(dup(pipeIn.get()))}, ReadOutcome::Violation}, // not a socket
+            {SocketGiven{2, UniqueFd(dup(local.get()))}, ReadOutcome::Violation},  // not TCP
+            {SocketGiven{3, tcpSocket()}, ReadOutcome::Violation},                 // not connected
+            {SocketGiven{4, tcpSocket(&server)}, ReadOutcome::Received},
+            {SocketFailed{5, "connection refused"}, ReadOutcome::Received},
+            {SocketGiven{4, tcpSocket(&server)}, ReadOutcome::Violation}, // answered already
+            {SocketFailed{5, "timed out"}, ReadOutcome::Violation},
+        };
+        for (const auto& [message, kind] : answers) {
+            const ReadOutcome got = trip(process, encode(message));
+            QVERIFY2(got.kind == kind, qPrintable(QString::number(message.index()) + ": " + got.reason));
+        }
+        for (uint32_t n = 1; n <= uint32_t(kMaxSocketRequests); ++n)
+            QCOMPARE(trip(window, encode(SocketRequest{n, false})).kind, ReadOutcome::Received);
+        QCOMPARE(trip(window, encode(SocketRequest{kMaxSocketRequests + 1u, false})).kind,
+                 ReadOutcome::Violation);
+        QVERIFY(window.sending(SocketFailed{1, "words"}) && !window.sending(SocketFailed{1, "words"}));
+        QCOMPARE(trip(window, encode(SocketRequest{2, true})).kind, ReadOutcome::Violation); // open
+        QCOMPARE(trip(window, encode(SocketRequest{1, true})).kind, ReadOutcome::Received);
+        for (auto& [message, kind] : answers)
+            const_cast<Message&>(message) = Message{};
+        QCOMPARE(openDescriptorCount(), before);
+    }
+
+    // The window's connections: through an HTTP proxy (CONNECT, the credentials, the answer read to
+    // its end and not beyond), or direct; failures as their cause in words.
+    void connectorSpeaksToTheProxy()
+    {
+        QTcpServer proxy;
+        QVERIFY(proxy.listen(QHostAddress::LocalHost));
+        QByteArray heard, answer;
+        connect(&proxy, &QTcpServer::newConnection, this, [&] {
+            QTcpSocket* client = proxy.nextPendingConnection();
+            heard.clear();
+            connect(client, &QTcpSocket::readyRead, client, [&, client] {
+                heard += client->readAll();
+                if (heard.endsWith("\r\n\r\n"))
+                    answer.isEmpty() ? client->close() : void(client->write(answer));
+            });
+        });
+        const QString at = QStringLiteral("127.0.0.1:%1").arg(proxy.serverPort());
+        QTcpServer closed; // a port nobody listens on
+        QVERIFY(closed.listen(QHostAddress::LocalHost));
+        const QString nobody = QString::number(closed.serverPort());
+        closed.close();
+        const char* const okAnswer = "HTTP/1.1 200 Connection established\r\nVia: t\r\n\r\nSERVER FIRST";
+        struct Case {
+            QString proxy, answer, tlsPort, outcome, request;
+        } cases[] = {
+            {"u:pw@" + at, okAnswer, "5901", "SERVER FIRST",
+             "CONNECT [::1]:5901 HTTP/1.0\r\nHost: [::1]:5901\r\nProxy-Authorization: Basic "
+             "dTpwdw==\r\n\r\n"},
+            {at, "HTTP/1.0 407 Proxy Authentication Required\r\n\r\n", "5901",
+             "the proxy asks for a user name and password (HTTP 407)", "CONNECT [::1]:5901 HTTP/1.0\r\n"},
+            {"http://u:pw@" + at, "HTTP/1.0 407 No\r\n\r\n", "5901",
+             "the proxy refused the user name and password (HTTP 407)", ""},
+            {at, "HTTP/1.0 403 Filtered\r\n\r\n", "5901", "the proxy refused the connection (HTTP 403)", ""},
+            {at, "HTTP/1.0 502 Bad Gateway\r\n\r\n", "5901", "the proxy failed: 502 Bad Gateway", ""},
+            {at, "", "5901", "the proxy failed: it closed the connection without an answer", ""},
+            {"127.0.0.1:" + nobody, "", "5901", "proxy unreachable: connection refused", ""},
+            {"https://" + at, "", "5901", "only an http:// proxy can be used, not https://", ""},
+            {at, "", "", "the server has no TLS port", ""},
+            {"", "", "5901", "connection refused", ""}, // direct, to the TLS port
+        };
+        ChannelConnector connector;
+        for (const Case& c : cases) {
+            ConnectionSettings settings;
+            settings.host = c.proxy.isEmpty() ? QStringLiteral("127.0.0.1") : QStringLiteral("::1");
+            settings.port = "5900", settings.tlsPort = c.proxy.isEmpty() ? nobody : c.tlsPort;
+            settings.proxy = c.proxy;
+            answer = c.answer.toUtf8();
+            QString outcome;
+            const auto opened = connect(&connector, &ChannelConnector::opened, this, [&](uint32_t, int fd) {
+                UniqueFd socket(fd);
+                char first[64] = {};
+                pollfd ready{fd, POLLIN, 0};
+                poll(&ready, 1, 5000);
+                outcome = QString::fromUtf8(first, int(recv(fd, first, sizeof first, 0)));
+            });
+            const auto failed = connect(&connector, &ChannelConnector::failed, this,
+                                        [&](uint32_t, const QString& words) { outcome = words; });
+            connector.open(1, settings, true);
+            QTRY_VERIFY2(!outcome.isEmpty(), qPrintable(c.proxy));
+            QCOMPARE(outcome, c.outcome);
+            QVERIFY2(heard.startsWith(c.request.toUtf8()), heard.constData());
+            disconnect(opened), disconnect(failed);
+        }
     }
 
     // Every connection setting the window has reaches the process, the password among them.
@@ -443,7 +585,7 @@ private Q_SLOTS:
         QVERIFY(state.contains("NoNewPrivs:\t1") && state.contains("Seccomp:\t2"));
         QCOMPARE(probed,
                  QStringLiteral("execve=1 ptrace=1 process_vm_readv=1 unshare=1 clone=1 mount=1 bpf=1 "
-                                "init_module=1 keyctl=1 io_uring_setup=1 TIOCSTI=1 thread=0"));
+                                "init_module=1 keyctl=1 io_uring_setup=1 TIOCSTI=1 inet6=1 unix=0 thread=0"));
 
         QSignalSpy ended(&launcher, &ConnectionLauncher::ended);
         link.shutDown(); // the window lets go: the child ends by itself
