@@ -165,9 +165,10 @@ bool writeFile(const char* path, const std::string& text)
 
 // A user namespace of its own, in which the process is the same user; new mount and IPC namespaces
 // and, when asked, a network namespace, owned by it. No PID namespace: after unshare() one would
-// only take children, and the process makes none; and as the first process of a namespace made at
-// its start it would ignore every signal it has no handler for (the window's SIGKILL apart), so a
-// crash signal sent from outside would not end it.
+// take only children, which the process never makes, and the kernel would refuse it new threads;
+// as the first process of one made at its start, it would ignore every signal it has no handler
+// for but SIGKILL, so a crash signal sent from outside would not end it. It cannot fork, signal
+// another process or clear its death signal instead (the system-call filter).
 bool enterNamespaces(bool network)
 {
     const uid_t uid = geteuid();
@@ -297,7 +298,7 @@ QString buildView(const std::vector<Placed>& placed)
     // bound onto itself: the mount keeps the directory, and with it the inode the rule is tied to,
     // from being looked up anew.
     if (mkdir("/proc", 0755) != 0 ||
-        mount("/.oldroot/proc", "/proc", nullptr, MS_BIND | MS_REC, nullptr) != 0 ||
+        mount((std::string(kOld) + "/proc").c_str(), "/proc", nullptr, MS_BIND | MS_REC, nullptr) != 0 ||
         mount("/proc/self", "/proc/self", nullptr, MS_BIND, nullptr) != 0)
         return failed("/proc");
     if (!makeDirectories("/dev/shm") ||
@@ -434,8 +435,8 @@ QString dropCapabilities()
 // ---- System calls ------------------------------------------------------------------------------------
 
 // What decoding, audio (GStreamer, PulseAudio), TLS, GLib, Qt's core and the sanitizers call, found
-// by running the scenarios under the filter. Anything not named answers ENOSYS: the libraries take
-// that for an older kernel and fall back.
+// by tracing the process through every end-to-end scenario. Anything not named answers ENOSYS: the libraries
+// take that for an older kernel and fall back.
 constexpr const char* kAllowed[] = {
     // memory
     "brk", "mmap", "munmap", "mremap", "mprotect", "madvise", "msync", "mincore", "mlock", "munlock",
@@ -456,8 +457,10 @@ constexpr const char* kAllowed[] = {
     "socketpair", "connect", "bind", "listen", "accept", "accept4", "getsockname", "getpeername",
     "getsockopt", "setsockopt", "sendto", "recvfrom", "sendmsg", "recvmsg", "sendmmsg", "recvmmsg",
     "shutdown",
-    // threads (clone is checked below) and their scheduling; GLib gives a pool's threads the
-    // scheduling of the thread that made the pool
+    // threads (clone is checked below) and their scheduling. GLib has a pool's new thread take the
+    // scheduling of the thread that made the pool, by its thread number, which a filter cannot tell
+    // from another process's: the scheduling of the user's other processes is the one thing left
+    // that this reaches (a lower priority, no more)
     "set_robust_list", "get_robust_list", "set_tid_address", "rseq", "arch_prctl", "sched_getaffinity",
     "sched_getparam", "sched_getscheduler", "sched_get_priority_max", "sched_get_priority_min",
     "sched_getattr", "sched_setattr", "getpriority", "getcpu", "exit", "exit_group", "wait4", "waitid",
