@@ -54,6 +54,10 @@ class Isolation(E2E):
             status = pathlib.Path("/proc/%d/status" % child).read_text()
             self.assertRegex(status, r"NoNewPrivs:\s+1")
             self.assertRegex(status, r"Seccomp:\s+2")
+            # confined (confinement.h): no capability though the viewer runs as root, namespaces of its own
+            self.assertEqual(re.findall(r"^Cap(?:Prm|Eff|Bnd|Amb):\s+([0-9a-f]+)$", status, re.M), ["0" * 16] * 4)
+            self.assertEqual([os.readlink("/proc/%d/ns/%s" % (child, n)) == os.readlink("/proc/%d/ns/%s" % (v.pid, n))
+                              for n in ("user", "mnt", "ipc", "net")], [False] * 4)
         v.stop()
         with self.subTest("twenty later starts into the fault: the window's descriptors, threads, memory flat"):
             fault.rate = 1e-3
