@@ -132,7 +132,7 @@ QStringList SessionClient::reachablePaths() const
 bool SessionClient::spawn()
 {
     QString error;
-    QStringList arguments = reachablePaths();
+    QStringList arguments = granted = reachablePaths();
     if (logDebug())
         arguments.prepend(QStringLiteral("--debug")); // the process looks for it first
     if (!launcher.start(arguments, &earlySocket, &error, false)) {
@@ -243,8 +243,22 @@ void SessionClient::shareCd(uint32_t id, const QString& path)
 {
     if (deviceWishes.count(id) || id >= 0x80000000u)
         return;
-    send(wire::CdShare{id, path});
     deviceWishes[id] = {QFileInfo(path).fileName(), path, {}};
+    if (!renewForNewFiles())
+        send(wire::CdShare{id, path});
+}
+
+bool SessionClient::renewForNewFiles()
+{
+    // A running process opens no file it was not named at its start: a new one, named them, takes
+    // over (it is told every wish as it starts).
+    if (attached || !link || !launcher.running() || reachablePaths() == granted)
+        return false;
+    Logger(INFO) << "A new connection process, which may open what was just chosen";
+    renewing = true;
+    releaseAll();
+    linkDown(QString());
+    return true;
 }
 
 void SessionClient::releaseDevice(uint32_t id)
@@ -258,7 +272,8 @@ void SessionClient::shareFolder(const QString& path, bool readOnly)
     folderChosen = true;
     folder = path;
     folderReadOnly = readOnly;
-    send(wire::FolderShare{path, readOnly});
+    if (!renewForNewFiles())
+        send(wire::FolderShare{path, readOnly});
 }
 
 void SessionClient::setMicrophone(bool on)
@@ -613,15 +628,20 @@ void SessionClient::linkDown(const QString& refused)
 void SessionClient::ended(const QString& how)
 {
     dropLink(); // ended before its socket said so
+    const bool renewed = std::exchange(renewing, false) && violation.isEmpty();
     QString words;
-    if (!violation.isEmpty())
+    if (renewed)
+        Logger(INFO) << "The connection process ended (" << how << ") for a new one";
+    else if (!violation.isEmpty())
         words = tr("The connection process sent a message the window cannot accept (%1) and was ended")
                     .arg(violation);
     else if (crashSignal(how) && serverSpoke)
         words = tr("The connection process ended (%1) after the server sent data it could not read").arg(how);
     else
         words = tr("The connection process ended (%1)").arg(how);
-    Logger(ERROR) << words << (reconnectOnDrop ? tr("; reconnecting…") : tr("; the next start reconnects"));
+    if (!renewed)
+        Logger(ERROR) << words
+                      << (reconnectOnDrop ? tr("; reconnecting…") : tr("; the next start reconnects"));
     violation.clear();
 
     // What the window's side held of that process goes with it; the server let go of the keys and
@@ -649,6 +669,10 @@ void SessionClient::ended(const QString& how)
     deviceStatus = DevicesStatus();
     Q_EMIT devicesChanged(deviceStatus);
     Q_EMIT surfaceCleared();
+    if (renewed) {
+        launch(wire::Connect::Recover);
+        return;
+    }
     Q_EMIT connectionBroke();
     if (!reconnectOnDrop) {
         Q_EMIT closed();

@@ -133,6 +133,9 @@ private:
     bool spawn();
     // The files the process may open besides what it needs to run (--read-path=, --write-path=).
     QStringList reachablePaths() const;
+    // Replaces a running process that may not open what the user chose since it started; false
+    // when it may (the message then goes to it).
+    bool renewForNewFiles();
     void openLink(int socket);
     void dropLink();
     void sendConnect(uint8_t kind);
@@ -185,6 +188,8 @@ private:
     bool folderReadOnly = false;
     int microphoneChosen = -1; // -1: as the settings say
     DevicesStatus deviceStatus;
+    QStringList granted;   // the paths the running process was named
+    bool renewing = false; // it ends for a new one that may open more
 
     int restarts = 0; // processes started again since the last picture
     QTimer restartTimer;

@@ -3,6 +3,7 @@ folder, the microphone and a software smartcard; the devices menu and the hotkey
 import os, pathlib, signal
 from devices import Guest, Pulse, cd_image, folder, md5, nss_db
 from harness import E2E, wait
+from Xlib import X
 
 SHIFT, F7, F8, F9, ESCAPE = 50, 73, 74, 75, 9
 HELLO = b"read through the shared folder\n"
@@ -76,6 +77,16 @@ class Devices(E2E):
         with self.subTest("the menu ejects the CD"):
             self.assertIn("[x] Eject CD image disc.iso", devices_menu(v, "e"))
             guest.wait(r"^cd gone$", 15, since)
+        with self.subTest("a CD image chosen in the menu's dialog comes through a new connection process"):
+            second = self.env.path("second.iso")
+            disc = cd_image(second, 1 << 20, seed=1)
+            since, main = guest.mark(), v.window()
+            devices_menu(v, "c")
+            dialog = wait(lambda: [w for w in v.windows() if w.id != main.id], 15, "the file dialog")[0]
+            dialog.set_input_focus(X.RevertToParent, X.CurrentTime)
+            v.type(second + "\r")
+            v.wait_log("A new connection process, which may open what was just chosen")
+            self.assertEqual(guest.wait(r"^cd present \d+ (\w+)$", 60, since)[1], disc)
 
     def test_without_usb_redirection_read_only_folder_no_microphone(self):
         pulse, guest = Pulse(self.env), Guest(self.env, usbredir=0)
