@@ -34,7 +34,7 @@
 // kMaxSurfaces; changed rectangles, monitors and the end of a surface must name a surface the reader
 // knows, and rectangles and monitor areas must lie inside it.
 //
-// The process. The window starts it (launcher/connection_launcher.h) as this same executable with
+// The process. The window starts it (viewer/connection_launcher.h) as this same executable with
 // kConnectionProcessArgument: the socket at kConnectionSocketFd, /dev/null as input, the log as
 // output, nothing else inherited; no DISPLAY or XAUTHORITY; no new privileges; it dies with the
 // window. Before it makes a session it confines itself (confinement.h): a file system of its own
