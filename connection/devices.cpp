@@ -69,8 +69,9 @@ void Devices::attach(SpiceSession* newSession, const ConnectionSettings& setting
         folderReadOnly = settings.sharedDirReadOnly;
         microphone = settings.microphone;
         uint32_t id = 0x80000000u;
-        for (const QString& path : settings.sharedCds)
-            wishes.insert(id++, {true, path, QFileInfo(path).fileName(), -1});
+        for (const QString& path : settings.sharedCds) // an ejected one is left empty, in its place
+            if (const uint32_t number = id++; !path.isEmpty())
+                wishes.insert(number, {true, path, QFileInfo(path).fileName(), -1});
     }
     current = DevicesStatus();
     current.usb = settings.usb ? DevicesStatus::UsbUnknown : DevicesStatus::UsbOff;

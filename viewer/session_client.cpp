@@ -263,6 +263,11 @@ bool SessionClient::renewForNewFiles()
 
 void SessionClient::releaseDevice(uint32_t id)
 {
+    // A CD image of the connection's, ejected, stays out of later processes; the others keep their
+    // numbers (the process numbers them by their place).
+    QStringList& cds = currentConnection().sharedCds;
+    if (id >= 0x80000000u && id - 0x80000000u < uint32_t(cds.size()))
+        cds[int(id - 0x80000000u)].clear();
     deviceWishes.erase(id);
     send(wire::DeviceRelease{id});
 }

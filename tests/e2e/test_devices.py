@@ -22,12 +22,13 @@ def chord(v, *keys):
 
 
 def devices_menu(v, then=""):  # opens the keys menu, its devices menu, and types `then` there
-    since = len(v.log.splitlines())
+    since, windows = len(v.log.splitlines()), len(v.windows())
     v.focus()
     chord(v, SHIFT, F9)
     v.wait_log("Menu of keys open", since)
     v.type("d")
     shown = v.wait_log(r"Devices menu: (.*)", since)[1]
+    wait(lambda: len(v.windows()) >= windows + 2, 15, "the devices menu on the screen")  # it has the keys
     if then:
         v.type(then)  # the entry's action closes both menus
     else:
@@ -80,9 +81,11 @@ class Devices(E2E):
         with self.subTest("a CD image chosen in the menu's dialog comes through a new connection process"):
             second = self.env.path("second.iso")
             disc = cd_image(second, 1 << 20, seed=1)
-            since, main = guest.mark(), v.window()
+            since = guest.mark()
             devices_menu(v, "c")
-            dialog = wait(lambda: [w for w in v.windows() if w.id != main.id], 15, "the file dialog")[0]
+            name = lambda w: w.get_full_property(v.x.intern_atom("_NET_WM_NAME"), 0)
+            dialog = wait(lambda: [w for w in v.windows() if (p := name(w)) and p.value == b"Share a CD image"],
+                          15, "the file dialog")[0]
             dialog.set_input_focus(X.RevertToParent, X.CurrentTime)
             v.type(second + "\r")
             v.wait_log("A new connection process, which may open what was just chosen")
