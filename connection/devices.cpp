@@ -432,6 +432,7 @@ void Devices::recordEvent(SpiceChannelEvent event)
     // Disconnected once open, the channel keeps the remote machine at silence; before it opened, a
     // disconnect is not heard.
     if (recordOpen && !microphone && record) {
+        Logger(INFO) << "Microphone off: the remote machine's recording channel is let go";
         spice_channel_disconnect(record, SPICE_CHANNEL_NONE);
         recordOpen = false;
     }
