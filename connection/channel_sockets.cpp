@@ -16,6 +16,7 @@
 #include <functional>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <vector>
 
 namespace
 {
@@ -149,29 +150,40 @@ private:
         down();
     }
 
-    // The server's bytes to the library, as fast as it takes them.
+    // The server's bytes to the library, as fast as it takes them. Reading from the TLS socket may
+    // emit readyRead again from inside: that call leaves the work to the loop under way.
     void down()
     {
-        if (plain < 0)
+        if (plain < 0 || inDown)
             return;
+        inDown = true;
         for (;;) {
-            if (held.isEmpty()) {
-                if (ssl.bytesAvailable() <= 0)
+            if (heldAt == held.size()) {
+                held.resize(size_t(kChunk));
+                const qint64 got = ssl.bytesAvailable() > 0 ? ssl.read(held.data(), kChunk) : 0;
+                held.resize(size_t(qMax<qint64>(got, 0)));
+                heldAt = 0;
+                if (held.empty())
                     break;
-                held = ssl.read(kChunk);
             }
-            const ssize_t n = send(plain, held.constData(), size_t(held.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
+            const ssize_t n =
+                send(plain, held.data() + heldAt, held.size() - heldAt, MSG_NOSIGNAL | MSG_DONTWAIT);
             if (n < 0 && errno == EINTR)
                 continue;
             if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
                 toLibrary->setEnabled(true);
+                inDown = false;
                 return;
             }
-            if (n < 0)
+            if (n < 0) {
+                inDown = false;
                 return finish();
-            held.remove(0, int(n));
+            }
+            heldAt += size_t(n);
         }
-        toLibrary->setEnabled(false);
+        inDown = false;
+        if (toLibrary)
+            toLibrary->setEnabled(false);
         if (serverGone)
             finish();
     }
@@ -187,8 +199,8 @@ private:
             ssl.disconnectFromHost();
             return finish();
         }
-        ssl.write(chunk, n);
-        if (ssl.bytesToWrite() + ssl.encryptedBytesToWrite() >= kRelayBuffer)
+        ssl.write(chunk, n); // may relay the server's bytes from inside, and end the link
+        if (fromLibrary && ssl.bytesToWrite() + ssl.encryptedBytesToWrite() >= kRelayBuffer)
             fromLibrary->setEnabled(false);
     }
 
@@ -221,7 +233,9 @@ private:
     int plain = -1;    // this side of the pair, once linked
     QSocketNotifier* fromLibrary = nullptr;
     QSocketNotifier* toLibrary = nullptr;
-    QByteArray held; // read from the server, not yet taken by the library
+    std::vector<char> held; // read from the server; the library has taken it up to heldAt
+    size_t heldAt = 0;
+    bool inDown = false;
     bool serverGone = false;
 };
 
