@@ -28,6 +28,10 @@ def wait(pred, timeout=15, what="condition"):
         time.sleep(0.02)
     return value
 
+def user_namespaces():  # whether this environment makes them (a chroot, for one, does not)
+    return subprocess.run(["unshare", "-U", "true"], capture_output=True).returncode == 0
+
+
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))

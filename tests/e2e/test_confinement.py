@@ -4,7 +4,7 @@ stand-in window that keeps itself private as the window does, with the network s
 it tries what such code would want, and stays. Run by a user of its own against a display that
 wants its cookie (given to the child outright); as root, where only capabilities could help."""
 import contextlib, os, pathlib, re, signal, socket, subprocess, unittest
-from harness import E2E, wait
+from harness import E2E, user_namespaces, wait
 
 # Every one must be refused.
 PROBES = ["write-named-read-only-file", "read-home-secret", "write-home", "tcp-connect", "x-display",
@@ -30,6 +30,8 @@ def alive(pid):  # neither gone nor a zombie
 
 class Confinement(E2E):
     def setUp(self):
+        if not user_namespaces():
+            raise unittest.SkipTest("this environment makes no user namespace (a chroot?): nothing to compare")
         super().setUp()
         self.exe = os.environ.get("HOSTILE_CHILD") or self.skipTest("HOSTILE_CHILD is not set")
         env, self.user = self.env, self.env.user()

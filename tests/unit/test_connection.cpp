@@ -598,8 +598,10 @@ private Q_SLOTS:
     {
         QProcess window;
         window.start(QCoreApplication::applicationFilePath(), {"--window-standin"});
-        QVERIFY(window.waitForReadyRead(10000));
-        const pid_t child = window.readLine().trimmed().toInt();
+        // Its first number is the child's (a log line may come before it).
+        pid_t child = 0;
+        while (child <= 0 && (window.canReadLine() || window.waitForReadyRead(10000)))
+            child = window.readLine().trimmed().toInt();
         const int pidfd = int(syscall(SYS_pidfd_open, child, 0));
         QVERIFY(child > 0 && pidfd >= 0);
         const auto reap =
