@@ -16,7 +16,12 @@ def x_accepts(display, cookie):  # the X server's answer to a connection setup w
     name, data = b"MIT-MAGIC-COOKIE-1", bytes.fromhex(cookie)
     with socket.socket(socket.AF_UNIX) as s:
         s.settimeout(5)
-        s.connect("/tmp/.X11-unix/X" + display[1:])
+        # By its abstract name first, as Xlib does: X servers that start side by side may remove one
+        # another's socket file.
+        try:
+            s.connect("\0/tmp/.X11-unix/X" + display[1:])
+        except OSError:
+            s.connect("/tmp/.X11-unix/X" + display[1:])
         s.sendall(b"l\0\x0b\0\0\0" + len(name).to_bytes(2, "little") + len(data).to_bytes(2, "little") +
                   b"\0\0" + name + b"\0\0" + data)
         return s.recv(1) == b"\x01"
