@@ -36,61 +36,6 @@ using namespace wire;
 namespace
 {
 
-long madeSocket(int domain)
-{
-    const int fd = socket(domain, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    return fd < 0 ? -1 : close(fd);
-}
-
-// What the confined child finds it may do: "name=errno ...", 0 where the call worked.
-QString probeConfinement()
-{
-    char* const sh[] = {(char*)"sh", (char*)"-c", (char*)"exit 42", nullptr};
-    const std::pair<const char*, std::function<long()>> probes[] = {
-        {"execve", [&] { return execve("/bin/sh", sh, environ); }},
-        {"ptrace", [] { return ptrace(PTRACE_TRACEME, 0, nullptr, nullptr); }},
-        {"process_vm_readv",
-         [] { return syscall(SYS_process_vm_readv, getppid(), nullptr, 0, nullptr, 0, 0); }},
-        {"unshare", [] { return long(unshare(CLONE_NEWUSER)); }},
-        {"clone",
-         [] { // a namespace flag: the new process, should there be one, ends at once
-             const long pid = syscall(SYS_clone, CLONE_NEWNET | SIGCHLD, 0, 0, 0, 0);
-             return pid == 0 ? (_exit(0), 0L) : pid > 0 ? (waitpid(pid_t(pid), nullptr, 0), 0L) : pid;
-         }},
-        {"mount", [] { return long(mount("none", "/nonexistent", "tmpfs", 0, nullptr)); }}, // else ENOENT
-        {"bpf", [] { return syscall(SYS_bpf, 0, nullptr, 0); }},
-        {"init_module", [] { return syscall(SYS_init_module, nullptr, 0, ""); }},
-        {"keyctl", [] { return syscall(SYS_keyctl, 0, 0, 0, 0, 0); }},
-        {"io_uring_setup", [] { return syscall(SYS_io_uring_setup, 1, nullptr); }},
-        {"TIOCSTI", [] { return long(ioctl(1, TIOCSTI, "x")); }},
-        {"inet6", [] { return madeSocket(AF_INET6); }}, // the window connects
-        {"unix", [] { return madeSocket(AF_UNIX); }},
-        {"thread",
-         [] { // threads are still made, clone3 refused or not
-             std::thread([] {}).join();
-             return 0L;
-         }},
-    };
-    QStringList found;
-    for (const auto& [name, call] : probes) {
-        errno = 0;
-        found << QStringLiteral("%1=%2").arg(name).arg(call() == -1 ? errno : 0);
-    }
-    return found.join(' ');
-}
-
-// What each open descriptor of a process (this one: "self") refers to.
-std::map<int, QString> descriptorsOf(const QString& pid)
-{
-    std::map<int, QString> found;
-    const QString dir = QStringLiteral("/proc/%1/fd/").arg(pid);
-    for (const QString& name : QDir(dir).entryList(QDir::NoDotAndDotDot | QDir::System)) {
-        char target[256] = {};
-        found[name.toInt()] = readlink(qPrintable(dir + name), target, sizeof target - 1) > 0 ? target : "?";
-    }
-    return found;
-}
-
 int zombieChildren()
 {
     int zombies = 0;
@@ -426,71 +371,6 @@ private Q_SLOTS:
         QCOMPARE(openDescriptorCount(), before);
     }
 
-    // The window's connections: through an HTTP proxy (CONNECT, the credentials, the answer read to
-    // its end and not beyond), or direct; failures as their cause in words.
-    void connectorSpeaksToTheProxy()
-    {
-        QTcpServer proxy;
-        QVERIFY(proxy.listen(QHostAddress::LocalHost));
-        QByteArray heard, answer;
-        connect(&proxy, &QTcpServer::newConnection, this, [&] {
-            QTcpSocket* client = proxy.nextPendingConnection();
-            heard.clear();
-            connect(client, &QTcpSocket::readyRead, client, [&, client] {
-                heard += client->readAll();
-                if (heard.endsWith("\r\n\r\n"))
-                    answer.isEmpty() ? client->close() : void(client->write(answer));
-            });
-        });
-        const QString at = QStringLiteral("127.0.0.1:%1").arg(proxy.serverPort());
-        QTcpServer closed; // a port nobody listens on
-        QVERIFY(closed.listen(QHostAddress::LocalHost));
-        const QString nobody = QString::number(closed.serverPort());
-        closed.close();
-        const char* const okAnswer = "HTTP/1.1 200 Connection established\r\nVia: t\r\n\r\nSERVER FIRST";
-        struct Case {
-            QString proxy, answer, tlsPort, outcome, request;
-        } cases[] = {
-            {"u:pw@" + at, okAnswer, "5901", "SERVER FIRST",
-             "CONNECT [::1]:5901 HTTP/1.0\r\nHost: [::1]:5901\r\nProxy-Authorization: Basic "
-             "dTpwdw==\r\n\r\n"},
-            {at, "HTTP/1.0 407 Proxy Authentication Required\r\n\r\n", "5901",
-             "the proxy asks for a user name and password (HTTP 407)", "CONNECT [::1]:5901 HTTP/1.0\r\n"},
-            {"http://u:pw@" + at, "HTTP/1.0 407 No\r\n\r\n", "5901",
-             "the proxy refused the user name and password (HTTP 407)", ""},
-            {at, "HTTP/1.0 403 Filtered\r\n\r\n", "5901", "the proxy refused the connection (HTTP 403)", ""},
-            {at, "HTTP/1.0 502 Bad Gateway\r\n\r\n", "5901", "the proxy failed: 502 Bad Gateway", ""},
-            {at, "", "5901", "the proxy failed: it closed the connection without an answer", ""},
-            {"127.0.0.1:" + nobody, "", "5901", "proxy unreachable: connection refused", ""},
-            {"https://" + at, "", "5901", "only an http:// proxy can be used, not https://", ""},
-            {at, "", "", "the server has no TLS port", ""},
-            {"", "", "5901", "connection refused", ""}, // direct, to the TLS port
-        };
-        ChannelConnector connector;
-        for (const Case& c : cases) {
-            ConnectionSettings settings;
-            settings.host = c.proxy.isEmpty() ? QStringLiteral("127.0.0.1") : QStringLiteral("::1");
-            settings.port = "5900", settings.tlsPort = c.proxy.isEmpty() ? nobody : c.tlsPort;
-            settings.proxy = c.proxy;
-            answer = c.answer.toUtf8();
-            QString outcome;
-            const auto opened = connect(&connector, &ChannelConnector::opened, this, [&](uint32_t, int fd) {
-                UniqueFd socket(fd);
-                char first[64] = {};
-                pollfd ready{fd, POLLIN, 0};
-                poll(&ready, 1, 5000);
-                outcome = QString::fromUtf8(first, int(recv(fd, first, sizeof first, 0)));
-            });
-            const auto failed = connect(&connector, &ChannelConnector::failed, this,
-                                        [&](uint32_t, const QString& words) { outcome = words; });
-            connector.open(1, settings, true);
-            QTRY_VERIFY2(!outcome.isEmpty(), qPrintable(c.proxy));
-            QCOMPARE(outcome, c.outcome);
-            QVERIFY2(heard.startsWith(c.request.toUtf8()), heard.constData());
-            disconnect(opened), disconnect(failed);
-        }
-    }
-
     // Every connection setting the window has reaches the process, the password among them.
     void settingsSurviveTheTrip()
     {
@@ -547,75 +427,6 @@ private Q_SLOTS:
         QCOMPARE(titles.last(), QStringLiteral("999"));
         QCOMPARE(titles.indexOf("500"), 500);
     }
-
-    void childIsConfinedAndSeesOnlyItsOwnDescriptors()
-    {
-        qputenv("DISPLAY", ":7"), qputenv("XAUTHORITY", "/tmp/key");
-        int leaked[2];
-        QCOMPARE(pipe(leaked), 0); // not close-on-exec, as a careless library leaves one
-        ConnectionLauncher launcher;
-        int socket = -1;
-        QString error;
-        QVERIFY2(launcher.start({"probe"}, &socket, &error), qPrintable(error));
-        close(leaked[0]), close(leaked[1]);
-        MessageLink link(socket, Side::ConnectionProcess);
-        QString probed;
-        bool ready = false;
-        link.setHandler([&](Message& m) {
-            ready = ready || std::get_if<Ready>(&m);
-            if (auto* e = std::get_if<ConnectionError>(&m))
-                probed = e->text;
-        });
-        QTRY_VERIFY(ready && !probed.isEmpty());
-
-        const pid_t child = launcher.pid();
-        auto fds = descriptorsOf(QString::number(child)), ours = descriptorsOf("self");
-        QCOMPARE(fds[0], QStringLiteral("/dev/null"));
-        QCOMPARE(fds[1], ours[1]);
-        QCOMPARE(fds[2], ours[2]);
-        QVERIFY(fds[3].startsWith("socket:"));
-        for (auto fd = fds.upper_bound(3); fd != fds.end(); ++fd) // made by the child itself
-            QVERIFY2(fd->second.startsWith("anon_inode:"), qPrintable(fd->second));
-        QFile environ(QStringLiteral("/proc/%1/environ").arg(child)),
-            status(QStringLiteral("/proc/%1/status").arg(child));
-        QVERIFY(environ.open(QIODevice::ReadOnly) && status.open(QIODevice::ReadOnly));
-        const QList<QByteArray> variables = environ.readAll().split('\0');
-        QVERIFY(!variables.contains("DISPLAY=:7") && !variables.contains("XAUTHORITY=/tmp/key"));
-        const QByteArray state = status.readAll();
-        QVERIFY(state.contains("NoNewPrivs:\t1") && state.contains("Seccomp:\t2"));
-        QCOMPARE(probed,
-                 QStringLiteral("execve=1 ptrace=1 process_vm_readv=1 unshare=1 clone=1 mount=1 bpf=1 "
-                                "init_module=1 keyctl=1 io_uring_setup=1 TIOCSTI=1 inet6=1 unix=0 thread=0"));
-
-        QSignalSpy ended(&launcher, &ConnectionLauncher::ended);
-        link.shutDown(); // the window lets go: the child ends by itself
-        QVERIFY(ended.wait(5000));
-        QCOMPARE(ended.at(0).at(0).toString(), QStringLiteral("exited with status 0"));
-        qunsetenv("DISPLAY"), qunsetenv("XAUTHORITY");
-    }
-
-    void childDiesWithItsParent()
-    {
-        QProcess window;
-        window.start(QCoreApplication::applicationFilePath(), {"--window-standin"});
-        // Its first number is the child's (a log line may come before it).
-        pid_t child = 0;
-        while (child <= 0 && (window.canReadLine() || window.waitForReadyRead(10000)))
-            child = window.readLine().trimmed().toInt();
-        const int pidfd = int(syscall(SYS_pidfd_open, child, 0));
-        QVERIFY(child > 0 && pidfd >= 0);
-        const auto reap =
-            qScopeGuard([&] { kill(child, SIGKILL), waitpid(child, nullptr, 0), close(pidfd); });
-        pollfd gone{pidfd, POLLIN, 0};
-        QCOMPARE(poll(&gone, 1, 0), 0);
-        kill(pid_t(window.processId()), SIGKILL);
-        QVERIFY(window.waitForFinished(5000));
-        QCOMPARE(poll(&gone, 1, 10000), 1);
-        siginfo_t info{};
-        QCOMPARE(waitid(P_PIDFD, id_t(pidfd), &info, WEXITED), 0);
-        QCOMPARE(info.si_status, SIGKILL);
-    }
-
     void everyEndIsReapedAndSaidInWords()
     {
         ConnectionLauncher launcher;
@@ -651,25 +462,8 @@ private Q_SLOTS:
 int main(int argc, char** argv)
 {
     if (isConnectionProcess(argc, argv))
-        return runConnectionProcess(
-            argc, argv, [mode = QByteArray(argc > 2 ? argv[2] : "")](MessageLink& link) {
-                if (mode == "probe")
-                    link.send(ConnectionError{probeConfinement()});
-                if (mode == "linger") // deaf to the window's end: only its death signal ends it
-                    QObject::disconnect(&link, &MessageLink::peerClosed, nullptr, nullptr);
-                return std::unique_ptr<QObject>();
-            });
+        return runConnectionProcess(argc, argv, [](MessageLink&) { return std::unique_ptr<QObject>(); });
     QCoreApplication app(argc, argv);
-    if (argc > 1 && std::strcmp(argv[1], "--window-standin") == 0) { // a window with a running child
-        ConnectionLauncher launcher;
-        int socket;
-        QString error;
-        if (!launcher.start({"linger"}, &socket, &error))
-            return 1;
-        MessageLink link(socket, Side::ConnectionProcess);
-        link.setHandler([&](Message&) { std::printf("%d\n", launcher.pid()), std::fflush(stdout); });
-        return app.exec();
-    }
     TestConnection test;
     return QTest::qExec(&test, argc, argv);
 }
