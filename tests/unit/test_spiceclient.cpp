@@ -1,7 +1,8 @@
-// The session layer's own parts: the surface block and its copy, descriptor passing, and the key and
-// button tables, whose properties hold across all their entries.
+// The session layer's own parts: the surface block and its copy, descriptor passing, the TLS link,
+// and the key and button tables, whose properties hold across all their entries.
 #include "agent.h"
 #include "capture.h"
+#include "connection_settings.h"
 #include "fd_file.h"
 #include "fdpass.h"
 #include "geometry.h"
@@ -10,10 +11,15 @@
 #include "memshare.h"
 #include "session_viewer.h"
 #include "surface_format.h"
+#include "tls_link.h"
+#include <QSslKey>
+#include <QTcpServer>
 #include <QtTest>
 #include <X11/Xlib.h>
 #include <X11/keysym.h>
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <numeric>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -189,6 +195,69 @@ private Q_SLOTS:
         QCOMPARE(read.left(int(got)), QByteArray(70000, 'x') + "end");
         g_free(basename), g_object_unref(info), g_object_unref(in), g_object_unref(dropped);
         QCOMPARE(openDescriptorCount(), before); // the descriptor went with the file
+    }
+    // A TLS link relays both ways on its socket pair; deleted while linked (its session goes), it
+    // closes both ends and says nothing: its socket, destroyed last, still says "disconnected".
+    void tlsLinkRelaysAndGoesWithItsOwner()
+    {
+        QTemporaryDir dir;
+        const QString key = dir.filePath("key.pem"), cert = dir.filePath("cert.pem");
+        QProcess openssl;
+        openssl.start("openssl",
+                      {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+                       "-subj", "/CN=127.0.0.1", "-days", "2", "-keyout", key, "-out", cert});
+        QVERIFY(openssl.waitForFinished(30000) && openssl.exitCode() == 0);
+        struct Server : QTcpServer {
+            QSslSocket socket;
+            QByteArray got;
+            void incomingConnection(qintptr fd) override
+            {
+                socket.setSocketDescriptor(fd);
+                socket.startServerEncryption();
+            }
+        } server;
+        server.socket.setLocalCertificate(cert);
+        server.socket.setPrivateKey(key, QSsl::Ec);
+        connect(&server.socket, &QSslSocket::encrypted, this,
+                [&server] { server.socket.write("from the server"); });
+        connect(&server.socket, &QIODevice::readyRead, this,
+                [&server] { server.got += server.socket.readAll(); });
+        QVERIFY(server.listen(QHostAddress::LocalHost));
+
+        const int tcp = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in at{};
+        at.sin_family = AF_INET;
+        at.sin_port = htons(server.serverPort());
+        at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        QCOMPARE(::connect(tcp, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+        ConnectionSettings settings;
+        settings.host = "127.0.0.1";
+        QFile anchor(cert);
+        QVERIFY(anchor.open(QIODevice::ReadOnly));
+        settings.ca = anchor.readAll();
+        auto* link = new TlsLink(tcp, settings);
+        int plain = -1;
+        QString refused;
+        link->ready = [&plain](int fd) { plain = fd; };
+        link->refused = [&refused](const QString& words) { refused = words; };
+        QTRY_VERIFY2(plain >= 0 || !refused.isEmpty(), "the handshake");
+        QVERIFY2(plain >= 0, qPrintable(refused));
+        QByteArray down;
+        const auto take = [&down, plain] {
+            char buffer[256];
+            const ssize_t n = recv(plain, buffer, sizeof buffer, MSG_DONTWAIT);
+            down += n > 0 ? QByteArray(buffer, int(n)) : QByteArray();
+            return n;
+        };
+        QTRY_VERIFY((take(), down == "from the server"));
+        QCOMPARE(send(plain, "from the library", 16, 0), ssize_t(16));
+        QTRY_COMPARE(server.got, QByteArray("from the library"));
+
+        delete link;
+        QTRY_COMPARE(server.socket.state(), QAbstractSocket::UnconnectedState);
+        QTRY_COMPARE(take(), ssize_t(0)); // the library's end reads the end
+        QVERIFY(refused.isEmpty());
+        close(plain);
     }
 
     void physicalTable()
