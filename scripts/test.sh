@@ -23,6 +23,6 @@ cmake -G Ninja -S . -B "$dir" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="
 cmake --build "$dir" -j"$jobs"
 
 cd "$dir"
-# Tests run side by side, one more than the processors: the scenarios spend much of their time
+# Tests run side by side, two more than the processors: the scenarios spend much of their time
 # waiting for their servers and displays, each its own, and wait for events, not for the clock.
-ctest --output-on-failure --timeout 600 -j"$((jobs + 1))" "$@"
+ctest --output-on-failure --timeout 600 -j"$((jobs + 2))" "$@"
