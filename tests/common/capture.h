@@ -18,3 +18,21 @@ private:
 };
 // Descriptors open in this process: a leak shows as growth.
 inline const auto openDescriptorCount = [] { return int(QDir("/proc/self/fd").count()); };
+// What this process's descriptors refer to ("socket:[123]", a path, ...), each once per descriptor.
+inline QStringList openDescriptors()
+{
+    QStringList open;
+    for (const QFileInfo& fd : QDir("/proc/self/fd").entryInfoList(QDir::System | QDir::NoDotAndDotDot))
+        open << fd.symLinkTarget();
+    open.sort();
+    return open;
+}
+// What is open now and was not in `before`: a descriptor that closed meanwhile hides no leak.
+inline QStringList descriptorsLeftSince(QStringList before)
+{
+    QStringList left;
+    for (const QString& fd : openDescriptors())
+        if (!before.removeOne(fd))
+            left << fd;
+    return left;
+}

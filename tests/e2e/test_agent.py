@@ -76,6 +76,8 @@ class Agent(E2E):
             self.assertEqual(self.grabs()[1], 4)
         with self.subTest("an SVG offered as BMP: nothing fetched until a paste, nothing decoded then"):
             asked = lambda: self.grabs()[2].count("received clipboard request")
+            self.put(there, b"before the SVG")  # the image before leaves the viewer's clipboard
+            wait(lambda: self.get(here) == b"before the SVG", 10, "the server's text")
             n, peak = asked(), self.peak(v)
             self.put(there, b'<svg xmlns="http://www.w3.org/2000/svg" width="12000" height="12000">'
                             b'<rect width="100%" height="100%" fill="red"/></svg>', "image/bmp")

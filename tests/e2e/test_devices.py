@@ -58,8 +58,9 @@ class Devices(E2E):
             self.assertEqual(guest.wait(r"^webdav get (\d+) (\w+)$", 30, since).groups(), ("200", md5(HELLO)))
             guest.wait(r"^webdav put 201$", 30, since)
             self.assertTrue(os.path.exists(os.path.join(shared, "written.txt")))
-            # A whole window of the tone (the first one holds its start).
-            self.assertLess(abs(int(guest.wait(r"^audio (\d+) [1-9]\d{4,}$", 30, since)[1]) - 440), 10)
+            # A whole window of the tone at 440 Hz, within 10 (the first holds its start; on a loaded
+            # machine a window may hold a gap in the stream, and count wrong)
+            guest.wait(r"^audio (43[1-9]|44\d) [1-9]\d{4,}$", 30, since)
             guest.wait(r"^card present [0-9a-f]{8,}$", 30, since)
             v.wait_log(r"Device sign: ● Microphone on  ·  Smartcard in use|Device sign: Smartcard in use  ·")
         with self.subTest("the smartcard hotkeys remove and insert the card"):

@@ -459,12 +459,12 @@ private Q_SLOTS:
                                                   QVERIFY(entry->isVisible());
                                                   entry->trigger();
                                               }};
-        int descriptors = 0;
+        QStringList descriptors;
         const char* faults[] = {"random", "short block", "lying length", "random"};
         for (int i = 0; i < 4; ++i) {
             qputenv("TEST_CHILD", faults[i]);
             if (i == 1) // after the first, which sets up what the process keeps for good
-                descriptors = openDescriptorCount();
+                descriptors = openDescriptors();
             viewer.show(); // hidden by the end of the last process
             QCOMPARE(button->isVisible(), i > 0);
             ways[i]();
@@ -482,7 +482,7 @@ private Q_SLOTS:
                      "The connection to the remote machine broke.\nPress Enter or choose Try again.");
             QCOMPARE(errors(), i + 1);
         }
-        QCOMPARE(openDescriptorCount(), descriptors);
+        QCOMPARE(descriptorsLeftSince(descriptors), QStringList());
         // A kiosk's: the next one comes by itself.
         client.setReconnectOnDrop(true);
         client.checkReconnect();
@@ -607,7 +607,8 @@ private Q_SLOTS:
     // before. A failure names its seed.
     void randomTruthfulSequences()
     {
-        const int descriptors = openDescriptorCount(), blocks = mappedBlocks();
+        const QStringList descriptors = openDescriptors();
+        const int blocks = mappedBlocks();
         for (uint32_t seed = 1; seed <= 8; ++seed) {
             std::mt19937 random(seed);
             const auto below = [&random](int n) { return int(random() % uint32_t(n)); };
@@ -741,7 +742,7 @@ private Q_SLOTS:
             QVERIFY(QTest::qWaitFor([&] { return !gone.isEmpty(); }));
             QVERIFY2(mappedBlocks() == blocks, qPrintable(QStringLiteral("seed %1: blocks left").arg(seed)));
         }
-        QCOMPARE(openDescriptorCount(), descriptors);
+        QCOMPARE(descriptorsLeftSince(descriptors), QStringList());
     }
     // The devices menu says what the process said of the devices, and why one cannot go; the sign
     // shows while the remote machine records or holds a card; a kiosk opens no chooser; a process
