@@ -1,13 +1,11 @@
 // The window's side of the connection process: its reader refuses whatever the other process may
-// send wrongly, without a descriptor left behind; every message survives the trip; the child is
-// confined, sees only its own descriptors, dies with its parent, and is reaped however it ends. The
-// sockets the window opens for it: answers only to open requests, only connected TCP sockets, and
-// the proxy's CONNECT as an HTTP proxy sees it.
+// send wrongly, without a descriptor left behind; every message survives the trip; a full socket
+// keeps order and descriptors; the child is reaped however it ends. The sockets the window opens
+// for it: answers only to open requests, only connected TCP sockets.
 #include "capture.h"
 #include "channel_connector.h"
 #include "connection_launcher.h"
 #include "connection_process.h"
-#include "connection_settings.h"
 #include "fdpass.h"
 #include "memshare.h"
 #include <QTcpServer>
@@ -371,34 +369,6 @@ private Q_SLOTS:
         QCOMPARE(openDescriptorCount(), before);
     }
 
-    // Every connection setting the window has reaches the process, the password among them.
-    void settingsSurviveTheTrip()
-    {
-        ConnectionSettings s;
-        s.host = "host.example", s.port = "5900", s.tlsPort = "5901", s.password = "pw é";
-        s.hasPasswordSource = true, s.ca = "-----BEGIN CERTIFICATE-----\n", s.caFile = "/etc/ca.pem";
-        s.hostSubject = "CN=h", s.proxy = "http://proxy:3128", s.proxyFromEnvironment = true;
-        s.secureChannels = QStringList{"main", "display"}, s.title = "Desk 7";
-        Reader process(Side::Window);
-        const ReadOutcome got = trip(process, encode(Connect{Connect::Start, settingsToWire(s)}));
-        QCOMPARE(got.kind, ReadOutcome::Received);
-        const ConnectionSettings back = settingsFromWire(std::get<Connect>(got.message).settings);
-        const auto fields = [](const ConnectionSettings& c) {
-            return QStringList{c.host,
-                               c.port,
-                               c.tlsPort,
-                               QString::fromStdString(c.password),
-                               QString::number(c.hasPasswordSource),
-                               c.ca,
-                               c.caFile,
-                               c.hostSubject,
-                               c.proxy,
-                               QString::number(c.proxyFromEnvironment),
-                               c.secureChannels.join('|'),
-                               c.title};
-        };
-        QCOMPARE(fields(back), fields(s));
-    }
 
     void aFullSocketKeepsOrderAndDescriptors()
     {

@@ -3,7 +3,6 @@
 #include "agent.h"
 #include "capture.h"
 #include "connection_settings.h"
-#include "fd_file.h"
 #include "fdpass.h"
 #include "geometry.h"
 #include "input.h"
@@ -168,33 +167,6 @@ private Q_SLOTS:
         }
         close(pair[0]);
         close(pair[1]);
-    }
-    // A file the window opened reaches the library by its descriptor alone: it is read, named and
-    // sized as the library asks (the agent gets the name), though its path is gone.
-    void droppedFileByDescriptor()
-    {
-        const QString path = QDir::temp().filePath("dropped-%1").arg(getpid());
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(QByteArray(70000, 'x') + "end") == 70003);
-        file.close();
-        const int before = openDescriptorCount();
-        GFile* dropped =
-            fdFileNew(open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC), "report é.pdf");
-        QVERIFY(QFile::remove(path));
-        GFileInfo* info = g_file_query_info(dropped, "standard::*", G_FILE_QUERY_INFO_NONE, nullptr, nullptr);
-        QVERIFY(info);
-        QCOMPARE(g_file_info_get_attribute_byte_string(info, G_FILE_ATTRIBUTE_STANDARD_NAME), "report é.pdf");
-        QCOMPARE(g_file_info_get_attribute_uint64(info, G_FILE_ATTRIBUTE_STANDARD_SIZE), 70003u);
-        char* basename = g_file_get_basename(dropped);
-        QCOMPARE(basename, "report é.pdf");
-        GFileInputStream* in = g_file_read(dropped, nullptr, nullptr);
-        QByteArray read(70010, '\0');
-        gsize got = 0;
-        QVERIFY(g_input_stream_read_all(G_INPUT_STREAM(in), read.data(), size_t(read.size()), &got, nullptr,
-                                        nullptr));
-        QCOMPARE(read.left(int(got)), QByteArray(70000, 'x') + "end");
-        g_free(basename), g_object_unref(info), g_object_unref(in), g_object_unref(dropped);
-        QCOMPARE(openDescriptorCount(), before); // the descriptor went with the file
     }
     // A TLS link relays both ways on its socket pair; deleted while linked (its session goes), it
     // closes both ends and says nothing: its socket, destroyed last, still says "disconnected".

@@ -851,20 +851,6 @@ private Q_SLOTS:
         QTRY_COMPARE(sent().last(), QString("release 1"));
         ::close(ends[0]);
     }
-    // A kiosk's words when its connection breaks; it tries again by itself, offering no way to.
-    void kioskWordsOfABrokenConnection()
-    {
-        CoutCapture log;
-        SessionClient client;
-        SpiceViewer viewer;
-        viewer.setSession(&client);
-        viewer.setKiosk(false);
-        Q_EMIT client.connectionBroke();
-        QCOMPARE(viewer.shownWords(), "The connection to the remote machine broke; reconnecting…");
-        QTest::keyClick(&viewer, Qt::Key_Return);
-        QVERIFY(viewer.findChild<QPushButton*>("tryAgain")->isHidden());
-        QVERIFY(log.text().find("Trying again") == std::string::npos);
-    }
     // In full screen the bar comes when the pointer rests at the top edge and goes when it leaves.
     void keyBar()
     {
