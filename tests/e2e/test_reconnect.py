@@ -1,4 +1,4 @@
-"""The sanitizer build through server restarts: picture and keys come back, descriptors stay flat; each
+"""The sanitizer build through server restarts: picture and keys come back, descriptors do not grow; each
 later start that re-creates the dropped session says so in the lines launchers read."""
 import os, signal
 from harness import E2E, KC, Recorder, wait
@@ -30,6 +30,7 @@ class Reconnect(E2E):
                 wait(lambda: v.count("SPICE connection is active") == cycle + 1, what="the live session's line")
                 v.wait_picture(server, timeout=30)
                 fds.append(len(os.listdir("/proc/%d/fd" % v.pid)))
-        self.assertEqual(len(set(fds[1:])), 1, "open descriptors after each cycle: %s" % fds)
+        # a leak grows with the cycles; one that was closing as it was counted may be gone by the next
+        self.assertLessEqual(max(fds[1:]), fds[1], "open descriptors after each cycle: %s" % fds)
         self.assertEqual([v.count(line) for line in ("SPICE session reconnected successfully", "Reconnect result: 1",
                                                      "Reconnect result")], [7, 7, 7])
