@@ -56,7 +56,7 @@ class Agent(E2E):
             released = lambda: self.grabs()[2].count("received clipboard release")
             n = released()
             stop([p for p in self.env.procs if p.args[0] == "xclip"][-1])  # the viewer's side
-            wait(lambda: released() > n, 10, "the agent to hear of the release")
+            wait(lambda: released() > n, 30, "the agent to hear of the release")  # behind the 20 MiB copies
             self.put(there, b"short-lived")
             wait(lambda: self.get(here) == b"short-lived", 10, "the server's text")
             stop(self.env.procs[-1])
