@@ -16,9 +16,10 @@ class Agent(E2E):
     def get(self, display, target="UTF8_STRING", sel="clipboard"):  # None: no answer yet
         # A large paste goes in pieces, each waited for by its owner a few seconds; on a loaded machine
         # an owner may give up on a slow xclip, which then waits for ever: that one is not an answer.
+        # (20 MiB through the agent may take half a minute there: the bound leaves room for it.)
         with contextlib.suppress(subprocess.TimeoutExpired):
             return subprocess.run(["xclip", "-o", "-selection", sel, "-t", target, "-display", display],
-                                  capture_output=True, timeout=20).stdout
+                                  capture_output=True, timeout=45).stdout
 
     def grabs(self):  # (agent to viewer, viewer to agent, the log) as the agent logs them
         log = pathlib.Path(self.env.path("vdagent.log")).read_text(errors="replace")
@@ -46,9 +47,9 @@ class Agent(E2E):
         with self.subTest("text both ways, each copy one grab"):
             for text in ("plain ascii", UTF8, "x" * (20 << 20) + "y"):
                 self.put(there, data := text.encode())
-                wait(lambda: self.get(here) == data, 60, "the server's text on the viewer's display")
+                wait(lambda: self.get(here) == data, 120, "the server's text on the viewer's display")
                 self.put(here, back := text[::-1].encode())
-                wait(lambda: self.get(there) == back, 60, "the viewer's text on the server")
+                wait(lambda: self.get(there) == back, 120, "the viewer's text on the server")
             # The viewer grabs once per local copy (an echo of the agent's grabs would add more); the
             # agent's own grabs are not counted: it may fold two into one.
             self.assertEqual(self.grabs()[1], 3)
