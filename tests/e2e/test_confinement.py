@@ -82,8 +82,10 @@ class Confinement(E2E):
         with self.subTest("what the window names is there: a file to read, a folder to write"):
             self.assertEqual([results.get(c) for c in ("read-named-file", "write-named-folder")], ["DONE"] * 2)
         with self.subTest("every attempt is refused"):
-            self.assertEqual({p for p in PROBES if not results.get(p, "").startswith("refused")}, set(reachable),
-                             results)
+            # what a missing tool leaves reachable may be reached; an X socket file that another X server
+            # started beside this one removed is not there to reach
+            self.assertLessEqual({p for p in PROBES if not results.get(p, "").startswith("refused")}, set(reachable),
+                                 results)
             self.assertTrue(alive(self.victim.pid), "the other process was killed")
             self.listener.setblocking(False)
             self.assertRaises(BlockingIOError, self.listener.accept)
